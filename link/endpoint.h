@@ -1,0 +1,38 @@
+// The link reaches the network only through an Endpoint and time only through a Clock,
+// so tests can run against an in-memory network in virtual time.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+constexpr uint16_t kQuorinPort = 45389;
+constexpr int kDefaultWaitMs = 200;
+constexpr size_t kRecvBufSize = 8192;
+constexpr size_t kIpTextSize = 16;  // "255.255.255.255" and its terminator
+
+class Endpoint {
+ public:
+  virtual ~Endpoint() = default;
+  // Sends one datagram to a dotted IPv4 host. Failures throw std::runtime_error
+  // carrying the system's message.
+  virtual void Send(const char* host, uint16_t port, const uint8_t* data, size_t len) = 0;
+  // Sends one datagram to 255.255.255.255.
+  virtual void Broadcast(uint16_t port, const uint8_t* data, size_t len) = 0;
+  // Waits up to timeoutMs (0: only what is already queued) for one datagram. Returns its
+  // length (at most cap; 0 when none arrived). When sender is not null it receives the
+  // dotted source address (kIpTextSize bytes).
+  virtual size_t Receive(uint8_t* buf, size_t cap, int timeoutMs, char* sender) = 0;
+  virtual uint16_t DestPort() const { return kQuorinPort; }
+};
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual int64_t NowMs() = 0;        // monotonic milliseconds
+  virtual uint32_t UtcSeconds() = 0;  // seconds since 1970-01-01 UTC, truncated to 32 bits
+};
+
+// Module-wide endpoint and clock of the link; the main window sets them when it is created.
+void LinkSetEndpoint(Endpoint* ep);
+void LinkSetClock(Clock* clock);
+Endpoint& LinkEndpoint();
+Clock& LinkClock();

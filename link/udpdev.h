@@ -1,0 +1,100 @@
+// Controller link: frames, discovery, device records, signed sessions and commands.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <string>
+
+#include "config/ctrlcfg.h"
+#include "endpoint.h"
+
+uint32_t Crc32(const uint8_t* bytes, size_t len, uint32_t start = 0xFFFFFFFFu);
+uint32_t ParseIp(const char* dotted);
+
+// Little-endian helpers for frame fields.
+inline uint16_t GetU16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+inline uint32_t GetU32(const uint8_t* p) {
+  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+inline void PutU16(uint8_t* p, uint16_t v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+}
+inline void PutU32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
+constexpr uint32_t kBroadcastId = 0xFFFFFFFFu;
+constexpr uint8_t kAck = 0x06;
+constexpr int kMaxDevices = 100;
+
+// 12-byte unauthenticated request "MMD" + letter, id, CRC-32 of bytes 0-7.
+void BuildRequest(char letter, uint32_t id, uint8_t out[12]);
+// 16-byte time frame "MMDT", id, UTC seconds, CRC-32.
+void BuildTimeFrame(uint32_t id, uint32_t utc, uint8_t out[16]);
+
+// The answer buffer of the link (8192 bytes); SendAndWait leaves the accepted answer here.
+uint8_t* LinkAnswerBuffer();
+
+struct UdpDev {
+  uint32_t id = 0;
+  uint32_t ip = 0;
+  uint16_t seq = 0;
+  uint16_t status = 0;
+  bool online = false;
+  bool changed = false;
+  bool session = false;
+  uint8_t key[16] = {};
+
+  UdpDev() = default;
+  UdpDev(uint32_t id, uint32_t ip, uint16_t status);
+  UdpDev(const UdpDev&) = default;
+  UdpDev& operator=(const UdpDev&) = default;
+  // Ends the session, if this program holds one; an error at that point is swallowed.
+  ~UdpDev();
+
+  int Mode() const { return status & 3; }
+  std::string IpText() const;
+  std::string ModeText() const;
+  std::string ListText() const;
+
+  // One attempt: send once, wait (bounded by one 200 ms deadline) for a matching answer.
+  size_t SendAndWait(const char tag[4], char letter, const uint8_t* req, size_t reqLen);
+  int Request(char letter, int maxLen, uint8_t* out);
+  bool ReadStatus();
+
+  void OpenSession();
+  void EnsureSession();
+  int Exchange(char letter, int p, const uint8_t* payload, int m, uint8_t* out);
+  void Command(char letter, int p, const uint8_t* payload);
+  void KeepSession();
+  void EndSession();
+
+  void ReadConfig(CtrlCfg& cfg);
+  bool PollDevList(CtrlCfg& cfg);
+  void WriteConfig(const CtrlCfg& cfg);
+  void DeleteLost();
+  void ReplaceDev(uint16_t pair);
+};
+
+struct UErr : std::exception {
+  const UdpDev* dev;
+  int code;
+  char cmd;
+  UErr(const UdpDev* d, int c, char letter = 0) : dev(d), code(c), cmd(letter) {}
+  const char* what() const noexcept override { return "UErr"; }
+};
+
+// The text shown to the user for an error (UTF-8, ends with a line feed).
+std::string ErrorText(const UErr& err);
+
+struct UdpDevSet {
+  UdpDev dev[kMaxDevices];
+  int count = 0;
+  int selected = -1;
+
+  bool Add(uint32_t id, uint32_t ip, uint16_t status);
+  bool Collect(int timeoutMs);
+  void Search();
+  // Array destruction runs last record first, ending every open session.
+};

@@ -1,0 +1,149 @@
+// Main window: Ethernet list, controller group, passage editor.
+#pragma once
+#include <QString>
+#include <QWidget>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "config/ctrlcfg.h"
+#include "link/udpdev.h"
+#include "uihost.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QTimer;
+class THelpWin;
+class TLokalizDlg;
+
+namespace Ui {
+class TMainWin;
+class TDoorEditor;
+}  // namespace Ui
+
+struct InRow {
+  QLabel* lb;
+  QComboBox* cb;
+  QCheckBox* nc;
+};
+
+// Where the keep-alive pass of the next tick starts (0..4).
+extern int KeepAliveStart;
+
+class TMainWin : public QWidget {
+ public:
+  // startTimer false: tests call UDPTimerTimer themselves in virtual time.
+  TMainWin(UiHost& host, Endpoint& udp, Clock& clock, bool startTimer = true,
+           QWidget* parent = nullptr);
+  ~TMainWin() override;
+
+  // Members in their fixed order: the endpoint outlives the device set, whose
+  // destruction ends every open session.
+  Endpoint& UDP;
+  UdpDevSet DevSet;
+  CtrlCfg Cfg;
+  InRow InRows[4];
+  bool Refreshing = false;
+  bool ShowTimerErrors = true;
+
+  std::unique_ptr<Ui::TMainWin> ui;
+  std::unique_ptr<Ui::TDoorEditor> ed;
+  QTimer* UDPTimer = nullptr;
+  UiHost& host;
+  Clock& clock;
+  int modalDepth = 0;  // > 0 while an error box or another modal window of the tool is open
+
+  void FormCreate();
+
+  // Handlers.
+  void HelpEthBtnClick();
+  void HelpDevBtnClick();
+  void HelpDoorBtnClick();
+  void SearchEthBtnClick();
+  void WwwBtnClick();
+  void EthLstBoxClick();
+  void UDPTimerTimer();
+  void DelLostBtnClick();
+  void ReplaceBtnClick();
+  void WrCfgBtnClick();
+  void RapCfgBtnClick();
+
+  // Passage editor handlers.
+  void DoorTcChange();
+  void RygielCbChange();
+  void RemindCbChange();
+  void AlarmCbChange();
+  void CctvCbChange();
+  void OutBtnCbChange();
+  void OpenDetectCbChange();
+  void Alarm0CbChange();
+  void Alarm1CbChange();
+  void RdCbChange(int slot);  // Rd1CbChange..Rd4CbChange
+  void RygielNCClick();
+  void RemindNCClick();
+  void AlarmNCClick();
+  void CctvNCClick();
+  void OutBtnNCClick();
+  void OpenDetectNCClick();
+  void Alarm0NCClick();
+  void Alarm1NCClick();
+  void KlamkaCbClick();
+  void FullTimCbClick();
+  void TypeCbChange();
+  void SluzaCbChange();
+  void RygTimEdExit();
+  void OpenTimEdExit();
+  void TrainNrEdExit();
+
+  // Internal operations.
+  void ShowError(const QString& text);
+  void RefreshEthList();
+  void SelectDevice();
+  void RefreshDevList();
+  void RebuildDoorTabs();
+  void RefreshDoorEditor();
+  void ClearDoorEditor();
+  void EnableDoorEditor(bool on);
+  void EnableTesting(bool on);
+  void ClearTesting();
+  void FillOutputList(QComboBox* box, int slot);
+  void FillSharedOutputList(QComboBox* box, int slot);
+  void FillInputList(QComboBox* box, int slot);
+  void FillOpenSensorList(IoRef bolt);
+  void FillReaderList(QComboBox* box, int slot);
+  void ShowOutputNC(QCheckBox* box, IoRef ref);
+  void ShowInputNC(QCheckBox* box, IoRef ref);
+  // Writes the report atomically; throws std::runtime_error with the path and reason.
+  void WriteReport(const QString& fileName, const std::string& location8bit);
+
+  // Index of the selected passage tab (-1 when none).
+  int SelectedDoor() const;
+  // The device every action addresses, or null.
+  UdpDev* SelectedDev();
+
+  // Error guard of the action handlers: a UErr shows ErrorText, any other error its message.
+  template <class F>
+  bool Guard(F&& f) {
+    try {
+      f();
+      return true;
+    } catch (const UErr& e) {
+      ShowError(QString::fromStdString(ErrorText(e)));
+    } catch (const std::exception& e) {
+      ShowError(QString::fromLocal8Bit(e.what()));
+    }
+    return false;
+  }
+
+ protected:
+  void closeEvent(QCloseEvent* ev) override;
+
+ private:
+  void SetupWidgets();      // mainwin.cpp: forms, InRows, main connections
+  void ConnectDoorEditor(); // doored.cpp: editor signal connections
+};
+
+extern TMainWin* MainWin;
+extern THelpWin* HelpWin;
+extern TLokalizDlg* LokalizDlg;

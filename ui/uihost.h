@@ -1,0 +1,30 @@
+// Everything modal or outside the window goes through this interface, so the window can
+// be driven offscreen by tests: error boxes, dialogs, the save dialog, opening a URL.
+#pragma once
+#include <QString>
+
+class QDialog;
+class QWidget;
+
+class UiHost {
+ public:
+  virtual ~UiHost() = default;
+  // Modal message box with the error icon, the given caption and one "OK" button.
+  virtual void ErrorBox(QWidget* parent, const QString& caption, const QString& text) = 0;
+  // Shows a dialog modally (help window, location dialog); returns its QDialog result.
+  virtual int ExecDialog(QDialog* dlg) = 0;
+  // Save dialog; returns the chosen path, empty when cancelled.
+  virtual QString SaveFileName(QWidget* parent, const QString& suggested, const QString& filter,
+                               const QString& defaultSuffix) = 0;
+  virtual void OpenUrl(const QString& url) = 0;
+};
+
+// The real desktop implementation.
+class QtUiHost : public UiHost {
+ public:
+  void ErrorBox(QWidget* parent, const QString& caption, const QString& text) override;
+  int ExecDialog(QDialog* dlg) override;
+  QString SaveFileName(QWidget* parent, const QString& suggested, const QString& filter,
+                       const QString& defaultSuffix) override;
+  void OpenUrl(const QString& url) override;
+};
