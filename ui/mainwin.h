@@ -144,6 +144,15 @@ class TMainWin : public QWidget {
   void ConnectDoorEditor(); // doored.cpp: editor signal connections
 };
 
+// Counts a modal window of the tool as open while it lives; ticks are held back meanwhile.
+struct ModalScope {
+  explicit ModalScope(TMainWin& w) : win(w) { ++win.modalDepth; }
+  ~ModalScope() { --win.modalDepth; }
+  ModalScope(const ModalScope&) = delete;
+  ModalScope& operator=(const ModalScope&) = delete;
+  TMainWin& win;
+};
+
 extern TMainWin* MainWin;
 extern THelpWin* HelpWin;
 extern TLokalizDlg* LokalizDlg;

@@ -1,0 +1,36 @@
+// Production endpoint: one UDP/IPv4 socket on port 45389, and the system clock.
+#pragma once
+#include <string>
+
+#include "endpoint.h"
+
+class PosixEndpoint : public Endpoint {
+ public:
+  // Binds 0.0.0.0:port with broadcasts allowed. A failure to create or bind the socket is
+  // kept and thrown (std::runtime_error with the system's message) by every operation.
+  explicit PosixEndpoint(uint16_t port = kQuorinPort, uint16_t destPort = kQuorinPort);
+  ~PosixEndpoint() override;
+  PosixEndpoint(const PosixEndpoint&) = delete;
+  PosixEndpoint& operator=(const PosixEndpoint&) = delete;
+
+  void Send(const char* host, uint16_t port, const uint8_t* data, size_t len) override;
+  // Goes out once through every IPv4 interface that is up and broadcast-capable.
+  void Broadcast(uint16_t port, const uint8_t* data, size_t len) override;
+  size_t Receive(uint8_t* buf, size_t cap, int timeoutMs, char* sender) override;
+  uint16_t DestPort() const override { return destPort_; }
+
+  bool ok() const { return fd_ >= 0; }
+  const std::string& error() const { return error_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t destPort_;
+  std::string error_;
+  void Check() const;
+};
+
+class SystemClock : public Clock {
+ public:
+  int64_t NowMs() override;
+  uint32_t UtcSeconds() override;
+};
