@@ -4,7 +4,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
+
+// "a.b.c.d" of an address held with its first octet in the most significant byte.
+std::string DottedIp(uint32_t ip);
+
+// How long a silent session lives on the device, and how long a moved device shows inactive.
+constexpr int64_t kSimSessionMs = 30000;
+constexpr int64_t kSimMovedMs = 3000;
 
 struct SimBusDev {
   bool present = false;  // false: empty slot (identifier with 0xFFFF in its upper half)
@@ -21,10 +29,10 @@ struct SimDoor {
 };
 
 struct SimFaults {
-  int dropNext = 0;      // drop the next N answers
-  double lossRate = 0;   // drop each answer with this probability
-  int badCrcNext = 0;    // next N unauthenticated answers carry a wrong CRC
-  int badSigNext = 0;    // next N signed answers carry a wrong signature
+  int dropNext = 0;     // drop the next N answers
+  double lossRate = 0;  // drop each answer with this probability
+  int badCrcNext = 0;   // next N unauthenticated answers carry a wrong CRC
+  int badSigNext = 0;   // next N signed answers carry a wrong signature
   double badCrcRate = 0, badSigRate = 0;
   char noAckFor = 0;     // this command letter is answered with 0x15 instead of ACK
   int delayMs = 0;       // every answer leaves this much later
@@ -48,8 +56,8 @@ class SimDevice {
   SimDevice(uint32_t id, uint32_t ip, int mode);
 
   uint32_t id;
-  uint32_t ip;  // first octet in the most significant byte
-  int mode;     // 0 Blokada .. 3 Instalacja
+  uint32_t ip;                  // first octet in the most significant byte
+  int mode;                     // 0 Blokada .. 3 Instalacja
   bool foreignSession = false;  // someone else holds the session
   uint32_t lastTime = 0;        // UTC seconds from the last "MMDT" frame
 
@@ -59,7 +67,7 @@ class SimDevice {
   uint16_t trainNumber = 0;
 
   SimFaults faults;
-  std::vector<SimReceived> received;  // every datagram that reached this device
+  std::vector<SimReceived> received;          // every datagram that reached this device
   std::vector<std::vector<uint8_t>> written;  // every accepted 'c' payload
 
   // Handles one datagram addressed to this device (or broadcast); appends answers to out.
@@ -86,4 +94,11 @@ class SimDevice {
   int movedSlot_ = -1;
   int64_t movedUntilMs_ = 0;
   std::mt19937 rng_{12345};
+
+  bool Chance(double rate);
+  void Emit(std::vector<uint8_t> bytes, bool isSigned, std::vector<SimAnswer>& out);
+  void OnPlain(const uint8_t* data, size_t len, int64_t nowMs, std::vector<SimAnswer>& out);
+  void OnSigned(const uint8_t* data, size_t len, int64_t nowMs, std::vector<SimAnswer>& out);
+  std::vector<uint8_t> Run(char letter, const uint8_t* payload, size_t p, int64_t nowMs);
+  void Signature(const uint8_t* bytes, size_t n, uint8_t out[8]) const;
 };
