@@ -12,6 +12,9 @@
 std::string ToCp1250(const std::string& utf8);
 // "yyyy/mm/dd NAME" with the locale's date separator ('/' and '\' become '-').
 QString SuggestedReportName(const QDate& date, QChar separator, const std::string& devName);
+// Date separator of a short date format such as "dd.MM.yyyy": its first non-letter
+// character; '-' when the format has none.
+QChar DateSeparator(const QString& shortFormat);
 // The whole report for the controller named ctrlName; location already in Windows-1250.
 void WriteReportTo(std::ostream& os, const std::string& ctrlName, const CtrlCfg& cfg,
                    const std::string& location8bit, const QDate& date);

@@ -1,0 +1,68 @@
+// Help window: the built-in user guide, one page per group of the main window.
+#include "helpwin.h"
+
+#include <QFile>
+#include <QScrollBar>
+#include <QTextBrowser>
+#include <QVBoxLayout>
+
+int LoadedPage = -1;
+
+namespace {
+
+struct HelpPage {
+  const char* caption;
+  const char* resource;
+};
+
+constexpr HelpPage kPages[3] = {
+    {"Okno Ethernet", ":/help/ethernet.html"},
+    {"Okno kontrolera", ":/help/kontroler.html"},
+    {"Okno Przejścia", ":/help/przejscia.html"},
+};
+
+}  // namespace
+
+// The pages live in a static library; this pulls their resource object into the program.
+// It must stay outside any namespace, where the resource's initialiser is declared.
+static void InitHelpResources() {
+  Q_INIT_RESOURCE(help);
+}
+
+THelpWin::THelpWin(QWidget* parent) : QDialog(parent), HelpEdit(new QTextBrowser(this)) {
+  InitHelpResources();
+  setObjectName("HelpWin");
+  setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
+  setSizeGripEnabled(true);
+  setFont(QFont("Tahoma", 8));
+  resize(862, 639);
+
+  HelpEdit->setObjectName("HelpEdit");
+  HelpEdit->setFont(QFont("Tahoma", 8));
+  HelpEdit->setReadOnly(true);
+  HelpEdit->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  HelpEdit->setOpenLinks(false);
+  HelpEdit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  HelpEdit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  HelpEdit->setLineWrapMode(QTextEdit::WidgetWidth);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(3, 3, 3, 3);
+  layout->addWidget(HelpEdit);
+}
+
+void THelpWin::ShowPage(int page) {
+  if (page == LoadedPage) return;  // keep the view exactly as the user left it
+  if (page < 0 || page >= 3) return;
+  LoadedPage = page;
+  setWindowTitle(QString::fromUtf8(kPages[page].caption));
+
+  QFile file(kPages[page].resource);
+  const QString html =
+      file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+  HelpEdit->clear();
+  HelpEdit->setHtml(html);
+  HelpEdit->moveCursor(QTextCursor::Start);
+  HelpEdit->verticalScrollBar()->setValue(0);
+}

@@ -1,0 +1,64 @@
+// Location dialog: asks where the controller is installed before a report is saved.
+#include "lokdlg.h"
+
+#include <QEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+namespace {
+
+// Selects the whole text each time the edit gets the focus, however it got it. The
+// selection is deferred so that the mouse press which gave the focus cannot undo it.
+class SelectAllOnFocus : public QObject {
+ public:
+  using QObject::QObject;
+
+ protected:
+  bool eventFilter(QObject* obj, QEvent* ev) override {
+    if (ev->type() == QEvent::FocusIn) {
+      auto* edit = static_cast<QLineEdit*>(obj);
+      QTimer::singleShot(0, edit, [edit] { edit->selectAll(); });
+    }
+    return false;
+  }
+};
+
+}  // namespace
+
+TLokalizDlg::TLokalizDlg(QWidget* parent)
+    : QDialog(parent),
+      Label2(new QLabel("Opis lokalizacji kontrolera:", this)),
+      LokEdit(new QLineEdit(this)),
+      OKBtn(new QPushButton("Zapisz", this)),
+      CancelBtn(new QPushButton("Anuluj", this)) {
+  setObjectName("LokalizDlg");
+  setWindowTitle("Lokalizacja");
+  setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+  setFixedSize(486, 118);
+
+  Label2->setObjectName("Label2");
+  Label2->move(16, 28);
+  Label2->adjustSize();
+
+  LokEdit->setObjectName("LokEdit");
+  LokEdit->setGeometry(152, 24, 297, 21);
+  LokEdit->setMaxLength(80);
+  LokEdit->installEventFilter(new SelectAllOnFocus(LokEdit));
+
+  CancelBtn->setObjectName("CancelBtn");
+  CancelBtn->setGeometry(116, 72, 75, 25);
+  CancelBtn->setAutoDefault(false);
+  OKBtn->setObjectName("OKBtn");
+  OKBtn->setGeometry(284, 72, 75, 25);
+  OKBtn->setDefault(true);
+
+  setTabOrder(LokEdit, OKBtn);
+  setTabOrder(OKBtn, CancelBtn);
+  LokEdit->setFocus();
+
+  connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
+  connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
+}
