@@ -174,9 +174,10 @@ void SimDevice::OnPlain(const uint8_t* data, size_t len, int64_t nowMs,
   }
   if (len != 12 || Crc32(data, 8) != GetU32(data + 8)) return;
   if (to != id && !(to == kBroadcastId && letter == 'O')) return;
+  if (faults.silentFor == letter) return;
   if (letter == 'O') {
     std::vector<uint8_t> f = Header("MMDO", id);
-    const uint8_t status[16] = {0x01, 0x02, StatusByte(nowMs), '1', 'S', 'I', 'M'};
+    const uint8_t status[16] = {0x01, 0x02, StatusByte(nowMs), faults.statusDigit, 'S', 'I', 'M'};
     f.insert(f.end(), status, status + 16);
     Emit(WithCrc(std::move(f)), false, out);
   } else if (letter == 'K') {
@@ -202,11 +203,13 @@ void SimDevice::OnSigned(const uint8_t* data, size_t len, int64_t nowMs,
   uint8_t sig[8];
   Signature(data, len - 8, sig);
   if (std::memcmp(sig, data + len - 8, 8) != 0) return;
-  lastActivityMs_ = nowMs;
   const char letter = char(data[10]);
+  if (faults.silentFor == letter) return;
+  lastActivityMs_ = nowMs;
   std::vector<uint8_t> answerData = Run(letter, data + 11, len - 19, nowMs);
   if (faults.noAckFor == letter && answerData.size() == 1 && answerData[0] == kAck)
     answerData[0] = kNak;
+  if (faults.overrideFor == letter) answerData = faults.overrideData;
   std::vector<uint8_t> f = Header("MMDC", id);
   f.push_back(data[8]);
   f.push_back(data[9]);

@@ -38,6 +38,10 @@ struct SimFaults {
   int delayMs = 0;       // every answer leaves this much later
   int duplicate = 0;     // every answer is sent 1 + duplicate times
   bool offline = false;  // answers nothing at all
+  char silentFor = 0;    // requests with this letter ('O', 'K' or a signed command) are ignored
+  char overrideFor = 0;  // this signed command is answered with overrideData instead
+  std::vector<uint8_t> overrideData;
+  uint8_t statusDigit = '1';  // byte 11 of status answers ('1' when the answer is valid)
 };
 
 struct SimAnswer {
