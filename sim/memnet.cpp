@@ -73,7 +73,7 @@ size_t MemNet::Receive(uint8_t* buf, size_t cap, int timeoutMs, char* sender) {
     return 0;
   }
   NetDatagram d = std::move(queue_.front());
-  queue_.erase(queue_.begin());
+  queue_.pop_front();
   if (d.atMs > clock_.now) clock_.now = d.atMs;
   const size_t n = std::min(cap, d.bytes.size());
   if (n > 0) std::memcpy(buf, d.bytes.data(), n);

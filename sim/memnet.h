@@ -2,6 +2,7 @@
 // datagrams, and a wait advances virtual time instead of sleeping.
 #pragma once
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,13 +44,13 @@ class MemNet : public Endpoint {
   void Inject(const std::vector<uint8_t>& bytes, const std::string& from, int64_t atMs);
 
   std::vector<NetDatagram> sentByTool;  // every datagram the tool sent
-  std::string failure;  // when not empty, every endpoint operation throws it as runtime_error
+  std::string failure;    // when not empty, every endpoint operation throws it as runtime_error
   int longestWaitMs = 0;  // the longest single Receive timeout asked for
 
  private:
   VirtualClock& clock_;
   int latencyMs_;
   std::vector<std::unique_ptr<SimDevice>> devices_;
-  std::vector<NetDatagram> queue_;  // to the tool, ordered by atMs
+  std::deque<NetDatagram> queue_;  // to the tool, ordered by atMs
   void Deliver(SimDevice& dev, const uint8_t* data, size_t len, bool broadcast);
 };

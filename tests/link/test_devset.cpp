@@ -1,0 +1,304 @@
+// Discovery and the device set: accepting answers, ordering, the size limit, time frames,
+// bounded collection and the end of every session when the set goes away.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "linkworld.h"
+
+namespace {
+
+const std::string kIp = "192.168.1.10";
+
+class CollectTest : public ::testing::Test {
+ protected:
+  LinkWorld w;
+  UdpDevSet set;
+  void Offer(const Bytes& b, const std::string& from = kIp) { w.net.Inject(b, from, w.clock.now); }
+};
+
+TEST_F(CollectTest, AcceptsAValidAnswerAndSendsTheTimeFrame) {
+  w.clock.utcBase = 1234567890u;
+  w.clock.now = 7000;
+  Offer(StatusAnswer(kCtrlId, 0x83));
+  EXPECT_TRUE(set.Collect(0));
+  ASSERT_EQ(set.count, 1);
+  EXPECT_EQ(set.dev[0].id, kCtrlId);
+  EXPECT_EQ(set.dev[0].ip, kCtrlIp);
+  EXPECT_EQ(set.dev[0].status, 0x83);
+  EXPECT_TRUE(set.dev[0].online);
+  const auto sent = w.SentTo(kIp);
+  ASSERT_EQ(sent.size(), 1u);
+  ASSERT_EQ(sent[0].size(), 16u);
+  EXPECT_EQ(std::string(sent[0].begin(), sent[0].begin() + 4), "MMDT");
+  EXPECT_EQ(GetU32(sent[0].data() + 4), kCtrlId);
+  EXPECT_EQ(GetU32(sent[0].data() + 8), 1234567897u);  // UTC of the virtual clock
+  EXPECT_EQ(GetU32(sent[0].data() + 12), Crc32(sent[0].data(), 12));
+}
+
+TEST_F(CollectTest, RejectsMalformedAndForeignAnswers) {
+  Bytes longer = StatusAnswer(kCtrlId, 2);
+  longer.push_back(0);
+  Bytes shorter = StatusAnswer(kCtrlId, 2);
+  shorter.pop_back();
+  Bytes badCrc = StatusAnswer(kCtrlId, 2);
+  badCrc[25] ^= 1;
+  Offer(longer);
+  Offer(shorter);
+  Offer(badCrc);
+  Offer(StatusAnswer(MakeId(301, 5, 0, 1), 2));  // class 1
+  Offer(StatusAnswer(MakeId(301, 6, 0, 3), 2));  // class 3
+  Offer(StatusAnswer(kBroadcastId, 2));
+  Offer(StatusAnswer(kCtrlId, 2, '1', "MMDK"));
+  EXPECT_FALSE(set.Collect(0));
+  EXPECT_EQ(set.count, 0);
+  EXPECT_TRUE(w.net.sentByTool.empty());
+  // The same answer well-formed is taken.
+  Offer(StatusAnswer(kCtrlId, 2));
+  EXPECT_TRUE(set.Collect(0));
+  EXPECT_EQ(set.count, 1);
+}
+
+TEST_F(CollectTest, RepeatedAnswerChangesNothingAndSendsNoTimeFrame) {
+  Offer(StatusAnswer(kCtrlId, 2));
+  EXPECT_TRUE(set.Collect(0));
+  Offer(StatusAnswer(kCtrlId, 2));
+  EXPECT_FALSE(set.Collect(0));
+  EXPECT_EQ(w.SentTo(kIp).size(), 1u);
+  // A new address or status is news again.
+  Offer(StatusAnswer(kCtrlId, 3));
+  EXPECT_TRUE(set.Collect(0));
+  Offer(StatusAnswer(kCtrlId, 3), "192.168.1.77");
+  EXPECT_TRUE(set.Collect(0));
+  EXPECT_EQ(set.dev[0].ip, 0xC0A8014Du);
+  EXPECT_EQ(w.SentTo("192.168.1.77").size(), 1u);
+  EXPECT_EQ(set.count, 1);
+}
+
+TEST_F(CollectTest, TimedCollectEndsAtItsDeadlineUnderAFlood) {
+  const int64_t t = w.clock.now;
+  for (int i = 0; i < 2000; ++i) w.net.Inject(Bytes(28, 0x55), kIp, t + i);
+  EXPECT_FALSE(set.Collect(200));
+  EXPECT_EQ(w.clock.now - t, 200);
+  EXPECT_LE(w.net.longestWaitMs, 200);
+}
+
+TEST_F(CollectTest, TimedCollectTakesAnswersUntilTheDeadline) {
+  const int64_t t = w.clock.now;
+  w.net.Inject(StatusAnswer(kCtrlId, 2), kIp, t + 20);
+  w.net.Inject(StatusAnswer(kReaderId, 2), "192.168.1.11", t + 150);
+  w.net.Inject(StatusAnswer(MakeId(402, 1), 2), "192.168.1.12", t + 260);  // too late
+  EXPECT_TRUE(set.Collect(200));
+  EXPECT_EQ(set.count, 2);
+  EXPECT_EQ(w.clock.now - t, 200);
+  EXPECT_FALSE(set.Collect(0));  // not due yet
+  w.clock.Advance(100);
+  EXPECT_TRUE(set.Collect(0));  // the late one is taken by the next poll
+  EXPECT_EQ(set.count, 3);
+}
+
+TEST_F(CollectTest, PollingDrainIsBoundedPerCall) {
+  const int64_t t = w.clock.now;
+  for (int i = 0; i < 5000; ++i) w.net.Inject(Bytes(10, 0), kIp, t);
+  Offer(StatusAnswer(kCtrlId, 2));
+  EXPECT_FALSE(set.Collect(0));  // returns although the queue is far from empty
+  EXPECT_EQ(w.clock.now, t);
+  int calls = 1;
+  while (!set.Collect(0)) ++calls;
+  EXPECT_GE(calls, 5000 / 512);
+  EXPECT_LE(calls, 5000 / 512 + 1);
+  EXPECT_EQ(set.count, 1);
+}
+
+TEST(DevSetOrder, ByLowTwentySixBitsThenArrival) {
+  UdpDevSet set;
+  const uint32_t a = MakeId(301, 500, 3, 2);  // suffix bits do not count
+  const uint32_t b = MakeId(101, 900);
+  const uint32_t c = MakeId(301, 20);
+  const uint32_t d = MakeId(301, 500, 1, 2);  // same key as a, arrives later
+  EXPECT_TRUE(set.Add(a, 1, 2));
+  EXPECT_TRUE(set.Add(b, 2, 2));
+  EXPECT_TRUE(set.Add(c, 3, 2));
+  EXPECT_TRUE(set.Add(d, 4, 2));
+  ASSERT_EQ(set.count, 4);
+  EXPECT_EQ(set.dev[0].id, b);
+  EXPECT_EQ(set.dev[1].id, c);
+  EXPECT_EQ(set.dev[2].id, a);
+  EXPECT_EQ(set.dev[3].id, d);
+  EXPECT_FALSE(set.Add(a, 1, 2));
+  EXPECT_EQ(set.count, 4);
+}
+
+TEST(DevSetOrder, InsertionBeforeTheSelectedKeepsTheSelection) {
+  UdpDevSet set;
+  set.Add(MakeId(301, 50), 1, 2);
+  set.Add(MakeId(301, 60), 2, 2);
+  set.selected = 1;
+  set.Add(MakeId(301, 55), 3, 2);  // between
+  EXPECT_EQ(set.selected, 2);
+  EXPECT_EQ(set.dev[set.selected].id, MakeId(301, 60));
+  set.Add(MakeId(301, 70), 4, 2);  // after: unchanged
+  EXPECT_EQ(set.selected, 2);
+  set.Add(MakeId(101, 1), 5, 2);  // first
+  EXPECT_EQ(set.selected, 3);
+  EXPECT_EQ(set.dev[set.selected].id, MakeId(301, 60));
+  UdpDevSet none;
+  none.Add(MakeId(301, 2), 1, 2);
+  none.Add(MakeId(301, 1), 1, 2);
+  EXPECT_EQ(none.selected, -1);
+}
+
+TEST(DevSetOrder, FullSetStillUpdatesKnownDevices) {
+  LinkWorld w;
+  UdpDevSet set;
+  for (uint32_t i = 0; i < 100; ++i) ASSERT_TRUE(set.Add(MakeId(301, 10 + 2 * i), i, 2));
+  EXPECT_EQ(set.count, 100);
+  EXPECT_FALSE(set.Add(MakeId(301, 1), 7, 2));     // would go first
+  EXPECT_FALSE(set.Add(MakeId(301, 5000), 7, 2));  // would go last
+  EXPECT_EQ(set.count, 100);
+  EXPECT_EQ(set.dev[0].id, MakeId(301, 10));
+  EXPECT_TRUE(set.Add(MakeId(301, 208), 0xC0A80199u, 3));  // the last record, new ip/status
+  EXPECT_EQ(set.dev[99].ip, 0xC0A80199u);
+  EXPECT_EQ(set.dev[99].status, 3);
+  // Discovery of a 101st device sends no time frame.
+  w.net.Inject(StatusAnswer(MakeId(301, 3), 2), "192.168.1.200", 0);
+  EXPECT_FALSE(set.Collect(0));
+  EXPECT_TRUE(w.net.sentByTool.empty());
+}
+
+class SearchTest : public ::testing::Test {
+ protected:
+  LinkWorld w;
+  UdpDevSet set;
+  size_t Broadcasts() const { return w.SentTo("255.255.255.255").size(); }
+};
+
+TEST_F(SearchTest, FindsDevicesAfterOneBroadcast) {
+  w.net.AddDevice(kCtrlId, kCtrlIp, 2);
+  w.net.AddDevice(kReaderId, 0xC0A80105u, 3);
+  set.Search();
+  EXPECT_EQ(Broadcasts(), 1u);
+  ASSERT_EQ(set.count, 2);
+  EXPECT_EQ(set.dev[0].id, kReaderId);
+  EXPECT_EQ(set.dev[0].IpText(), "192.168.1.5");
+  EXPECT_EQ(set.dev[1].id, kCtrlId);
+  const uint8_t expect[12] = {0x4D, 0x4D, 0x44, 0x4F, 0xFF, 0xFF,
+                              0xFF, 0xFF, 0xF8, 0xF3, 0x14, 0x64};
+  EXPECT_EQ(w.SentTo("255.255.255.255")[0], Bytes(expect, expect + 12));
+  // Each found device got its time frame and took it.
+  EXPECT_EQ(w.net.Find(kCtrlId)->lastTime, w.clock.UtcSeconds());
+  EXPECT_NE(w.net.Find(kReaderId)->lastTime, 0u);
+}
+
+TEST_F(SearchTest, UnchangedNetworkCostsThreeBroadcasts) {
+  w.net.AddDevice(kCtrlId, kCtrlIp, 2);
+  set.Search();
+  const size_t sent = w.net.sentByTool.size();
+  const int64_t t = w.clock.now;
+  set.Search();
+  EXPECT_EQ(Broadcasts(), 4u);
+  EXPECT_GE(w.clock.now - t, 600);
+  EXPECT_EQ(w.SentTo(kIp, sent).size(), 0u);  // no time frame for a known device
+}
+
+TEST_F(SearchTest, EmptyNetworkCostsThreeBroadcasts) {
+  set.Search();
+  EXPECT_EQ(Broadcasts(), 3u);
+  EXPECT_EQ(set.count, 0);
+}
+
+TEST_F(SearchTest, LateAnswersArePickedUpByTheNextPoll) {
+  SimDevice& late = w.net.AddDevice(kCtrlId, kCtrlIp, 2);
+  late.faults.delayMs = 700;
+  set.Search();
+  EXPECT_EQ(Broadcasts(), 3u);
+  EXPECT_EQ(set.count, 0);
+  w.clock.Advance(1000);
+  EXPECT_TRUE(set.Collect(0));
+  EXPECT_EQ(set.count, 1);
+  EXPECT_FALSE(set.Collect(0));  // the duplicates from the other broadcasts change nothing
+}
+
+TEST_F(SearchTest, EndpointFailureReachesTheCaller) {
+  w.net.failure = "Address already in use";
+  try {
+    set.Search();
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Address already in use");
+  }
+}
+
+// Opens a real session with the simulator behind record i of the set.
+void OpenAll(UdpDevSet& set) {
+  for (int i = 0; i < set.count; ++i) {
+    set.dev[i].EnsureSession();
+    ASSERT_TRUE(set.dev[i].session);
+  }
+}
+
+TEST(DevSetSessions, InsertingMovesLiveRecordsWithoutEndingTheirSessions) {
+  LinkWorld w;
+  SimDevice& sim = w.net.AddDevice(kCtrlId, kCtrlIp, 2);
+  UdpDevSet set;
+  set.Add(kCtrlId, kCtrlIp, 2);
+  OpenAll(set);
+  uint8_t key[16];
+  std::memcpy(key, set.dev[0].key, 16);
+  const size_t sent = w.net.sentByTool.size();
+  EXPECT_TRUE(set.Add(kReaderId, 0xC0A80105u, 2));  // goes before the controller
+  ASSERT_EQ(set.dev[1].id, kCtrlId);
+  EXPECT_TRUE(set.dev[1].session);
+  EXPECT_EQ(std::memcmp(set.dev[1].key, key, 16), 0);
+  EXPECT_FALSE(set.dev[0].session);
+  EXPECT_EQ(w.net.sentByTool.size(), sent);  // no 's', no status query
+  EXPECT_TRUE(sim.SessionOpen(w.clock.now));
+  // The moved record still signs correctly.
+  set.dev[1].KeepSession();
+  EXPECT_EQ(sim.Commands().back(), 'S');
+}
+
+TEST(DevSetSessions, DestructionEndsSessionsLastRecordFirstAndSwallowsErrors) {
+  LinkWorld w;
+  const uint32_t ids[3] = {MakeId(301, 1), MakeId(301, 2), MakeId(301, 3)};
+  const std::string ips[3] = {"10.0.0.1", "10.0.0.2", "10.0.0.3"};
+  for (int i = 0; i < 3; ++i) w.net.AddDevice(ids[i], ParseIp(ips[i].c_str()), 2);
+  w.net.Find(ids[1])->faults.noAckFor = 's';  // the middle one does not acknowledge
+  auto set = std::make_unique<UdpDevSet>();
+  for (int i = 0; i < 3; ++i) set->Add(ids[i], ParseIp(ips[i].c_str()), 2);
+  OpenAll(*set);
+  const size_t from = w.net.sentByTool.size();
+  EXPECT_NO_THROW(set.reset());
+  std::vector<std::string> order;
+  for (size_t i = from; i < w.net.sentByTool.size(); ++i) {
+    const Bytes& b = w.net.sentByTool[i].bytes;
+    if (b.size() >= 19 && b[3] == 'C' && b[10] == 's') order.push_back(w.net.sentByTool[i].to);
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"10.0.0.3", "10.0.0.2", "10.0.0.1"}));
+  for (int i = 0; i < 3; ++i) {
+    // The middle device ended its session too; only its acknowledgement was refused.
+    EXPECT_FALSE(w.net.Find(ids[i])->SessionOpen(w.clock.now)) << i;
+  }
+}
+
+TEST(DevSetSessions, DestructionSurvivesAFailingEndpoint) {
+  LinkWorld w;
+  w.net.AddDevice(kCtrlId, kCtrlIp, 2);
+  auto set = std::make_unique<UdpDevSet>();
+  set->Add(kCtrlId, kCtrlIp, 2);
+  OpenAll(*set);
+  w.net.failure = "Network is down";
+  EXPECT_NO_THROW(set.reset());
+}
+
+TEST(DevSetSessions, RecordsWithoutSessionSendNothingWhenDestroyed) {
+  LinkWorld w;
+  w.net.AddDevice(kCtrlId, kCtrlIp, 2);
+  auto set = std::make_unique<UdpDevSet>();
+  set->Add(kCtrlId, kCtrlIp, 2);
+  set->Add(kReaderId, 0xC0A80105u, 2);
+  set.reset();
+  EXPECT_TRUE(w.net.sentByTool.empty());
+}
+
+}  // namespace
