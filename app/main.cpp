@@ -1,2 +1,113 @@
-// Placeholder entry until the main window lands.
-int main() { return 0; }
+// Program entry: creates the main window, the help window and the location dialog, runs
+// the event loop and takes them down again in reverse order.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <exception>
+#include <memory>
+
+#include "link/posix_endpoint.h"
+#include "ui/helpwin.h"
+#include "ui/lokdlg.h"
+#include "ui/mainwin.h"
+#include "ui/uihost.h"
+
+namespace {
+
+// Self-pipe: the signal handler only writes one byte; the event loop does the rest.
+int gSignalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+  const int saved = errno;
+  const char byte = 1;
+  [[maybe_unused]] ssize_t n = write(gSignalPipe[1], &byte, 1);
+  errno = saved;
+}
+
+bool InstallSignalPipe() {
+  if (pipe(gSignalPipe) != 0) return false;
+  for (int fd : gSignalPipe) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  struct sigaction sa = {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  return sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0;
+}
+
+// An error that escapes a handler is shown instead of ending the program.
+class FeldaroApp : public QApplication {
+ public:
+  using QApplication::QApplication;
+  bool notify(QObject* receiver, QEvent* ev) override {
+    try {
+      return QApplication::notify(receiver, ev);
+    } catch (const std::exception& e) {
+      QMessageBox::critical(nullptr, QStringLiteral("Error"), QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+      QMessageBox::critical(nullptr, QStringLiteral("Error"), QString());
+    }
+    return false;
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  FeldaroApp app(argc, argv);
+
+  // The endpoint and the clock outlive the windows: the device set ends its sessions
+  // through them when the main window is destroyed.
+  SystemClock clock;
+  PosixEndpoint udp;
+  QtUiHost host;
+
+  // SIGINT and SIGTERM close the main window as its close box does, so sessions end.
+  bool quitRequested = false;
+  std::unique_ptr<QSocketNotifier> sigNotifier;
+  if (InstallSignalPipe()) {
+    sigNotifier = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
+    QObject::connect(sigNotifier.get(), &QSocketNotifier::activated, [&quitRequested] {
+      char buf[16];
+      while (read(gSignalPipe[0], buf, sizeof buf) > 0) {
+      }
+      quitRequested = true;
+      // Open boxes and dialogs give way first, then the main window closes.
+      for (int i = 0; i < 16; ++i) {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || !modal->close()) break;
+      }
+      if (MainWin) MainWin->close();
+    });
+  }
+
+  auto win = std::make_unique<TMainWin>(host, udp, clock);
+  MainWin = win.get();
+  win->FormCreate();
+  auto help = std::make_unique<THelpWin>();
+  HelpWin = help.get();
+  auto lok = std::make_unique<TLokalizDlg>();
+  LokalizDlg = lok.get();
+
+  int rc = 0;
+  if (!quitRequested) {
+    win->show();
+    rc = app.exec();
+  }
+
+  sigNotifier.reset();
+  lok.reset();
+  LokalizDlg = nullptr;
+  help.reset();
+  HelpWin = nullptr;
+  win.reset();
+  MainWin = nullptr;
+  return rc;
+}

@@ -138,10 +138,21 @@ class TMainWin : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* ev) override;
+  void showEvent(QShowEvent* ev) override;
+  bool eventFilter(QObject* obj, QEvent* ev) override;
 
  private:
-  void SetupWidgets();      // mainwin.cpp: forms, InRows, main connections
-  void ConnectDoorEditor(); // doored.cpp: editor signal connections
+  void SetupWidgets();       // mainwin.cpp: forms, InRows, main connections
+  void ConnectDoorEditor();  // doored.cpp: editor signal connections
+  void PinGroups();          // keeps each group's first row where it belongs under its title
+  void ShowHelp(int page);
+
+  bool errorBoxOpen_ = false;  // an error box is open: further errors are not stacked on it
+  bool closing_ = false;       // the window was closed: ticks no longer run
+  bool listUpdating_ = false;  // the program itself is changing EthLstBox
+  bool mouseOnList_ = false;   // a mouse button went down on EthLstBox and is not up yet
+  int pressRow_ = -1;          // current line of EthLstBox when that button went down
+  bool centred_ = false;       // placed in the middle of the screen at the first show
 };
 
 // Counts a modal window of the tool as open while it lives; ticks are held back meanwhile.

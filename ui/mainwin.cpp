@@ -1,0 +1,471 @@
+// Main window: start-up, the Ethernet list, controller selection, the one-second tick,
+// bus device maintenance and writing the configuration.
+#include "mainwin.h"
+
+#include <QApplication>
+#include <QBoxLayout>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCursor>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyledItemDelegate>
+#include <QTabBar>
+#include <QTimer>
+#include <algorithm>
+#include <array>
+
+#include "helpwin.h"
+#include "lokdlg.h"
+#include "ui_dooreditor.h"
+#include "ui_mainwin.h"
+
+TMainWin* MainWin = nullptr;
+THelpWin* HelpWin = nullptr;
+TLokalizDlg* LokalizDlg = nullptr;
+int KeepAliveStart = 0;
+
+namespace {
+
+constexpr int kTickMs = 1000;
+constexpr int kListRowHeight = 14;
+
+// List lines are 14 pixels high whatever the style would make of the font.
+class FixedRowDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  QSize sizeHint(const QStyleOptionViewItem& opt, const QModelIndex& idx) const override {
+    QSize s = QStyledItemDelegate::sizeHint(opt, idx);
+    s.setHeight(kListRowHeight);
+    return s;
+  }
+};
+
+// Sets a flag for a scope; restores what it was, also when an exception passes.
+struct FlagScope {
+  bool& flag;
+  bool old;
+  explicit FlagScope(bool& f) : flag(f), old(f) { flag = true; }
+  ~FlagScope() { flag = old; }
+  FlagScope(const FlagScope&) = delete;
+  FlagScope& operator=(const FlagScope&) = delete;
+};
+
+// Hourglass while a search blocks the thread; restored however the search ends.
+struct BusyCursor {
+  BusyCursor() { QApplication::setOverrideCursor(QCursor(Qt::WaitCursor)); }
+  ~BusyCursor() { QApplication::restoreOverrideCursor(); }
+  BusyCursor(const BusyCursor&) = delete;
+  BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
+// A box opened from inside a busy section shows the normal arrow.
+struct ArrowWhileOpen {
+  bool active = QApplication::overrideCursor() != nullptr;
+  ArrowWhileOpen() {
+    if (active) QApplication::setOverrideCursor(QCursor(Qt::ArrowCursor));
+  }
+  ~ArrowWhileOpen() {
+    if (active) QApplication::restoreOverrideCursor();
+  }
+  ArrowWhileOpen(const ArrowWhileOpen&) = delete;
+  ArrowWhileOpen& operator=(const ArrowWhileOpen&) = delete;
+};
+
+// Moves the layout of a group so that its first row starts at (left, top) of the group
+// and its right edge keeps `right` pixels from the group's edge, whatever room the style
+// gives the title and the frame.
+void PinGroup(QGroupBox* box, QBoxLayout* lay, int left, int top, int right) {
+  const QRect in = box->contentsRect();
+  const int frameRight = box->width() - 1 - in.right();
+  lay->setContentsMargins(std::max(0, left - in.left()), std::max(0, top - in.top()),
+                          std::max(0, right - frameRight), 0);
+}
+
+QString Text(const std::string& utf8) {
+  return QString::fromStdString(utf8);
+}
+
+}  // namespace
+
+TMainWin::TMainWin(UiHost& h, Endpoint& udp, Clock& c, bool startTimer, QWidget* parent)
+    : QWidget(parent),
+      UDP(udp),
+      ui(std::make_unique<Ui::TMainWin>()),
+      ed(std::make_unique<Ui::TDoorEditor>()),
+      host(h),
+      clock(c) {
+  // Every device record starts all zero; nothing is found and nothing selected yet.
+  DevSet.count = 0;
+  DevSet.selected = -1;
+  ClearCfg(Cfg);
+  SetupWidgets();
+  Refreshing = false;
+  ShowTimerErrors = true;
+  LinkSetEndpoint(&UDP);
+  LinkSetClock(&clock);
+  setWindowTitle(QStringLiteral("Feldaro 1.2.1"));
+
+  UDPTimer = new QTimer(this);
+  UDPTimer->setObjectName(QStringLiteral("UDPTimer"));
+  UDPTimer->setInterval(kTickMs);
+  connect(UDPTimer, &QTimer::timeout, this, [this] { UDPTimerTimer(); });
+  if (startTimer) UDPTimer->start();
+}
+
+// The device set is destroyed after this body, last record first; each record ends the
+// session this program holds with its controller and keeps any failure to itself.
+TMainWin::~TMainWin() = default;
+
+void TMainWin::SetupWidgets() {
+  ui->setupUi(this);
+  ed->setupUi(ui->DoorPanel);
+  QFont font(QStringLiteral("Arial"));
+  font.setPixelSize(11);
+  setFont(font);
+  setFixedSize(847, 590);
+
+  // Fixed-size rows pack from the top of each group.
+  ui->SelBoxLayout->addStretch(1);
+  ui->SelDevBoxLayout->addStretch(1);
+  ui->DoorGrpLayout->addStretch(1);
+  ui->ReplLeft->addStretch(1);
+  PinGroups();
+
+  ui->TrainNrLbl->setVisible(false);
+  ui->TrainNrEd->setVisible(false);
+  ui->TrainNrEd->setMaxLength(4);
+  ui->DoorTc->setEnabled(false);
+  ui->DelLostBtn->setEnabled(false);
+  ui->ReplLb->setEnabled(false);
+  ui->ReplCb->setEnabled(false);
+  ui->ReplaceBtn->setEnabled(false);
+  ui->RapCfgBtn->setEnabled(false);
+  ui->WrCfgBtn->setEnabled(false);
+  ui->WwwBtn->setEnabled(true);
+  ui->EthLstBox->setItemDelegate(new FixedRowDelegate(ui->EthLstBox));
+  ui->DevListBox->setItemDelegate(new FixedRowDelegate(ui->DevListBox));
+
+  // The passage editor's input rows, by their slot number.
+  QWidget* panel = ui->DoorPanel;
+  static const char* const kRows[4][3] = {{"OutBtnLb", "OutBtnCb", "OutBtnNC"},
+                                          {"OpenDetectLb", "OpenDetectCb", "OpenDetectNC"},
+                                          {"Alarm0Lb", "Alarm0Cb", "Alarm0NC"},
+                                          {"Alarm1Lb", "Alarm1Cb", "Alarm1NC"}};
+  for (int i = 0; i < 4; ++i)
+    InRows[i] = {panel->findChild<QLabel*>(kRows[i][0]), panel->findChild<QComboBox*>(kRows[i][1]),
+                 panel->findChild<QCheckBox*>(kRows[i][2])};
+
+  connect(ui->HelpEthBtn, &QPushButton::clicked, this, [this] { HelpEthBtnClick(); });
+  connect(ui->HelpDevBtn, &QPushButton::clicked, this, [this] { HelpDevBtnClick(); });
+  connect(ui->HelpDoorBtn, &QPushButton::clicked, this, [this] { HelpDoorBtnClick(); });
+  connect(ui->SearchEthBtn, &QPushButton::clicked, this, [this] { SearchEthBtnClick(); });
+  connect(ui->WwwBtn, &QPushButton::clicked, this, [this] { WwwBtnClick(); });
+  connect(ui->DelLostBtn, &QPushButton::clicked, this, [this] { DelLostBtnClick(); });
+  connect(ui->ReplaceBtn, &QPushButton::clicked, this, [this] { ReplaceBtnClick(); });
+  connect(ui->WrCfgBtn, &QPushButton::clicked, this, [this] { WrCfgBtnClick(); });
+  connect(ui->RapCfgBtn, &QPushButton::clicked, this, [this] { RapCfgBtnClick(); });
+
+  // A click on a line selects it, also when it is the line already selected. Moving the
+  // selection with the keyboard counts as a click on the new line.
+  connect(ui->EthLstBox, &QListWidget::itemClicked, this, [this](QListWidgetItem*) {
+    mouseOnList_ = false;
+    EthLstBoxClick();
+  });
+  connect(ui->EthLstBox, &QListWidget::currentRowChanged, this, [this](int row) {
+    if (listUpdating_ || mouseOnList_ || row < 0) return;
+    EthLstBoxClick();
+  });
+  ui->EthLstBox->viewport()->installEventFilter(this);
+
+  ConnectDoorEditor();
+}
+
+void TMainWin::PinGroups() {
+  PinGroup(ui->SelBox, ui->SelBoxLayout, 24, 20, 24);
+  PinGroup(ui->SelDevBox, ui->SelDevBoxLayout, 8, 24, 8);
+  PinGroup(ui->GroupBox6, ui->ReplLayout, 16, 20, 16);
+  PinGroup(ui->DoorGrpBox, ui->DoorGrpLayout, 16, 24, 16);
+}
+
+bool TMainWin::eventFilter(QObject* obj, QEvent* ev) {
+  if (obj == ui->EthLstBox->viewport()) {
+    if (ev->type() == QEvent::MouseButtonPress || ev->type() == QEvent::MouseButtonDblClick) {
+      // The line changes on the press; the load follows the click on release.
+      mouseOnList_ = true;
+      pressRow_ = ui->EthLstBox->currentRow();
+    } else if (ev->type() == QEvent::MouseButtonRelease && mouseOnList_) {
+      const auto* me = static_cast<QMouseEvent*>(ev);
+      QListWidgetItem* under = ui->EthLstBox->itemAt(me->position().toPoint());
+      if (under == nullptr || under != ui->EthLstBox->currentItem()) {
+        // Released away from the line the press chose: no click follows, so load the
+        // newly selected line here, if the press (or a drag) changed it.
+        mouseOnList_ = false;
+        if (ui->EthLstBox->currentRow() != pressRow_) EthLstBoxClick();
+      }
+    }
+  }
+  return QWidget::eventFilter(obj, ev);
+}
+
+void TMainWin::showEvent(QShowEvent* ev) {
+  if (!centred_) {
+    centred_ = true;
+    PinGroups();
+    if (QScreen* scr = screen()) {
+      const QRect avail = scr->availableGeometry();
+      move(avail.center() - rect().center());
+    }
+  }
+  QWidget::showEvent(ev);
+}
+
+void TMainWin::closeEvent(QCloseEvent* ev) {
+  // The event loop ends with this window; no tick may start another exchange meanwhile.
+  closing_ = true;
+  ev->accept();
+}
+
+void TMainWin::FormCreate() {
+  Guard([&] {
+    DevSet.Search();
+    RefreshEthList();
+  });
+}
+
+UdpDev* TMainWin::SelectedDev() {
+  if (DevSet.selected < 0 || DevSet.selected >= DevSet.count) return nullptr;
+  return &DevSet.dev[DevSet.selected];
+}
+
+void TMainWin::ShowError(const QString& text) {
+  // One box at a time: an error raised while a box is open is not stacked on top of it.
+  if (errorBoxOpen_) return;
+  ModalScope modal(*this);
+  FlagScope open(errorBoxOpen_);
+  ArrowWhileOpen arrow;
+  host.ErrorBox(this, QStringLiteral("Error"), text);
+}
+
+void TMainWin::ShowHelp(int page) {
+  if (!HelpWin) return;
+  ModalScope modal(*this);
+  HelpWin->ShowPage(page);
+  host.ExecDialog(HelpWin);
+}
+
+void TMainWin::HelpEthBtnClick() {
+  ShowHelp(0);
+}
+void TMainWin::HelpDevBtnClick() {
+  ShowHelp(1);
+}
+void TMainWin::HelpDoorBtnClick() {
+  ShowHelp(2);
+}
+
+void TMainWin::RefreshEthList() {
+  const int n = DevSet.count;
+  const int s = DevSet.selected;
+  QListWidget* box = ui->EthLstBox;
+  {
+    FlagScope quiet(listUpdating_);
+    box->clear();
+  }
+  ui->WwwBtn->setEnabled(n > 0);
+  if (n == 0) {
+    RefreshDoorEditor();
+    return;
+  }
+  {
+    FlagScope quiet(listUpdating_);
+    for (int i = 0; i < n; ++i) box->addItem(Text(DevSet.dev[i].ListText()));
+  }
+  if (s >= 0 && s < n) {
+    {
+      FlagScope quiet(listUpdating_);
+      box->setCurrentRow(s);
+    }
+    const UdpDev& d = DevSet.dev[s];
+    const bool blocked = d.Mode() < 2;
+    const bool foreignSession = (d.status & 0x80) != 0 && !d.session;
+    const bool loaded = Cfg.doorCount > 0;
+    if (blocked || foreignSession || loaded) {
+      RefreshDoorEditor();
+      return;
+    }
+    SelectDevice();
+    return;
+  }
+  {
+    FlagScope quiet(listUpdating_);
+    box->setCurrentRow(0);
+  }
+  SelectDevice();
+}
+
+void TMainWin::SearchEthBtnClick() {
+  Guard([&] {
+    {
+      BusyCursor busy;
+      DevSet.Search();
+    }
+    RefreshEthList();
+  });
+}
+
+void TMainWin::WwwBtnClick() {
+  Guard([&] {
+    const UdpDev* d = SelectedDev();
+    if (!d) return;
+    host.OpenUrl(QStringLiteral("http://") + Text(d->IpText()));
+  });
+}
+
+void TMainWin::EthLstBoxClick() {
+  SelectDevice();
+}
+
+void TMainWin::SelectDevice() {
+  QListWidget* box = ui->EthLstBox;
+  int line = -1;
+  for (int r = 0; r < box->count(); ++r) {
+    if (box->item(r)->isSelected()) {
+      line = r;
+      break;
+    }
+  }
+  if (line < 0) return;
+  if (line < DevSet.count) DevSet.selected = line;
+
+  Guard([&] {
+    UdpDev* d = SelectedDev();
+    // Emptied before anything can fail: whatever happens below, the model never keeps the
+    // configuration of the device selected before, so it cannot be written to this one.
+    ClearCfg(Cfg);
+    if (!d) return;
+    if (!d->ReadStatus()) throw UErr(d, 1);
+    box->item(line)->setText(Text(d->ListText()));
+    if (IsController(d->id)) {
+      if (d->Mode() < 2) throw UErr(d, 9);
+      try {
+        d->ReadConfig(Cfg);
+      } catch (...) {
+        ClearCfg(Cfg);
+        throw;
+      }
+    }
+  });
+  RebuildDoorTabs();
+}
+
+void TMainWin::UDPTimerTimer() {
+  // Held back while a box or another modal window of the tool is open, so boxes cannot
+  // pile up one inside the other; the next tick after it closes runs normally.
+  if (modalDepth > 0 || closing_) return;
+  try {
+    if (DevSet.Collect(0)) RefreshEthList();
+    UdpDev* d = SelectedDev();
+    if (DevSet.count == 0 || !d) return;
+    const bool answered = d->ReadStatus();
+    if (d->changed) RefreshEthList();
+    if (answered && IsController(d->id) && d->PollDevList(Cfg)) {
+      if (Cfg.doorCount > 0) {
+        RefreshDevList();
+      } else {
+        try {
+          d->ReadConfig(Cfg);
+        } catch (...) {
+          // The poll already renewed the device table; the group must still show it.
+          RebuildDoorTabs();
+          throw;
+        }
+        RebuildDoorTabs();
+      }
+    }
+    const int k = KeepAliveStart;
+    KeepAliveStart = (k + 1) % 5;
+    for (int i = k; i < DevSet.count; i += 5) DevSet.dev[i].KeepSession();
+    ShowTimerErrors = true;
+  } catch (const UErr& e) {
+    ShowError(Text(ErrorText(e)));
+  } catch (const std::exception& e) {
+    if (ShowTimerErrors) {
+      ShowTimerErrors = false;
+      ShowError(QString::fromLocal8Bit(e.what()));
+    }
+  }
+}
+
+void TMainWin::RefreshDevList() {
+  const UdpDev* d = SelectedDev();
+  const int listed = std::clamp(int(Cfg.listedCount), 0, kMaxDevs);
+  QString caption;
+  if (listed > 0 && d) caption = QStringLiteral(" ") + Text(DevName(d->id)) + QStringLiteral(" ");
+  if (ui->SelDevBox->title() != caption) {
+    ui->SelDevBox->setTitle(caption);
+    PinGroups();
+  }
+
+  ui->DevListBox->clear();
+  for (int j = 0; j < listed; ++j) {
+    const int slot = Cfg.order[j];
+    if (slot < 0 || slot >= kMaxDevs) continue;
+    ui->DevListBox->addItem(Text(DevListText(Cfg.devs[slot])));
+  }
+  ui->DelLostBtn->setEnabled(AnyInactive(Cfg));
+
+  ui->ReplCb->clear();
+  static std::array<uint16_t, kMaxPairs> pairs;
+  const int n = std::clamp(ReplPairs(Cfg, pairs.data()), 0, kMaxPairs);
+  for (int k = 0; k < n; ++k)
+    ui->ReplCb->addItem(Text(ReplPairText(Cfg, pairs[k])), QVariant(uint(pairs[k])));
+  const bool any = n > 0;
+  ui->ReplCb->setEnabled(any);
+  ui->ReplLb->setEnabled(any);
+  ui->ReplaceBtn->setEnabled(any);
+  ui->ReplCb->setCurrentIndex(any ? 0 : -1);
+
+  RefreshDoorEditor();
+}
+
+void TMainWin::DelLostBtnClick() {
+  Guard([&] {
+    if (DevSet.Collect(0)) RefreshEthList();
+    // A whole tick first, with its own guard: its errors do not end this handler.
+    UDPTimerTimer();
+    UdpDev* d = SelectedDev();
+    if (!d) return;
+    d->DeleteLost();
+    d->ReadConfig(Cfg);
+    RefreshDevList();
+  });
+}
+
+void TMainWin::ReplaceBtnClick() {
+  Guard([&] {
+    if (DevSet.Collect(0)) RefreshEthList();
+    const int idx = ui->ReplCb->currentIndex();
+    UdpDev* d = SelectedDev();
+    if (!d || idx < 0) return;
+    const auto pair = uint16_t(ui->ReplCb->itemData(idx).toUInt());
+    d->ReplaceDev(pair);
+    d->ReadConfig(Cfg);
+    RefreshDevList();
+  });
+}
+
+void TMainWin::WrCfgBtnClick() {
+  Guard([&] {
+    if (DevSet.Collect(0)) RefreshEthList();
+    UdpDev* d = SelectedDev();
+    if (!d) return;
+    d->WriteConfig(Cfg);
+  });
+}
