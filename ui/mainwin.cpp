@@ -233,10 +233,17 @@ void TMainWin::closeEvent(QCloseEvent* ev) {
 }
 
 void TMainWin::FormCreate() {
-  Guard([&] {
+  try {
     DevSet.Search();
     RefreshEthList();
-  });
+  } catch (const UErr& e) {
+    ShowError(Text(ErrorText(e)));
+  } catch (const std::exception& e) {
+    // The endpoint's failure has just been shown; ticks keep quiet about it until one of
+    // them runs to its end, so the user sees it once, not again a second later.
+    ShowTimerErrors = false;
+    ShowError(QString::fromLocal8Bit(e.what()));
+  }
 }
 
 UdpDev* TMainWin::SelectedDev() {

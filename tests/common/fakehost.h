@@ -2,8 +2,10 @@
 // against the in-memory network in virtual time.
 #pragma once
 #include <QString>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "helpwin.h"
@@ -52,4 +54,26 @@ struct GuiWorld {
   void Tick();
   // Closes the main window as its close box does and destroys it.
   void Close();
+
+  // Shows the main window as the application does after start-up (offscreen in tests).
+  void Show();
+  // A controller with itself and one reader on its bus and `doors` passages; the bolt of
+  // passage i is output i of the controller (when it has that many), its reader the reader.
+  SimDevice& AddController(uint32_t id, uint32_t ip, int mode, int doors = 2);
+  // Queues a discovery answer of dev as if it arrived late, after the last search.
+  void Announce(const SimDevice& dev);
+  // What dev received from index `from` of its log on: the letter of each datagram (byte 3
+  // of unauthenticated frames, the command letter of signed ones), '*' for broadcasts.
+  std::string Received(const SimDevice& dev, size_t from = 0) const;
+  // A named control of the main window (or of the passage editor inside it).
+  template <class W>
+  W* Find(const char* name) const {
+    return win ? win->findChild<W*>(QString::fromLatin1(name)) : nullptr;
+  }
+  // Mouse click (press and release) on line `row` of the Ethernet list.
+  void ClickEthLine(int row);
+  // A key pressed on the Ethernet list (Qt::Key_Down and so on).
+  void KeyOnEthList(int key);
+  // Lines of a list widget of the window.
+  std::vector<QString> Lines(const char* listName) const;
 };
