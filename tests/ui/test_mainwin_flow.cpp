@@ -452,6 +452,46 @@ TEST(MainWinMaintenance, RefusedCommandShowsTheErrorAndKeepsTheModel) {
   EXPECT_EQ(w.Find<QComboBox>("ReplCb")->count(), 1);
 }
 
+TEST(MainWinMaintenance, ErrorInsideTheTickOfDeleteLostDoesNotStopTheCommand) {
+  GuiWorld w;
+  SimDevice& ctrl = MaintenanceController(w);
+  w.Start();
+  ctrl.faults.noAckFor = 'S';  // the tick's keep-alive is refused
+  KeepAliveStart = 0;
+  const size_t seen = ctrl.Commands().size();
+  w.win->DelLostBtnClick();
+  ASSERT_EQ(w.host.errors.size(), 1u);
+  EXPECT_TRUE(w.host.errors[0].text.contains("Błąd nr 7 (r.'S')"));
+  EXPECT_EQ(Cmds(ctrl, seen), "DSFDC");
+  EXPECT_EQ(w.Lines("DevListBox").size(), 2u);
+}
+
+TEST(MainWinTick, PollOfAControllerWithoutPassagesShowsTheNewListEvenWhenTheReadFails) {
+  GuiWorld w;
+  SimDevice& ctrl = w.AddController(K27(2), kIpA, 2, 0);
+  w.Start();
+  ASSERT_EQ(w.win->Cfg.doorCount, 0);
+  ASSERT_EQ(w.Lines("DevListBox").size(), 2u);
+  w.Tick();  // the record learns the session bit; a changed status would reload it
+  ASSERT_TRUE(w.host.errors.empty());
+  ctrl.AddBusDevice(MakeId(1, 77), 0, 2, 1, false, kStNew);
+  ctrl.faults.silentFor = 'C';
+  w.Tick();
+  ASSERT_EQ(w.host.errors.size(), 1u);
+  EXPECT_TRUE(w.host.errors[0].text.contains("Błąd nr 6 (r.'C')"));
+  const std::vector<QString> lines = w.Lines("DevListBox");
+  EXPECT_EQ(lines.size(), 3u);
+  EXPECT_TRUE(AnyLineContains(lines, "R01_00077"));
+  // Once the controller answers again the configuration is read at the next change.
+  ctrl.faults.silentFor = 0;
+  ctrl.doors.push_back(ctrl.doors.empty() ? SimDoor{} : ctrl.doors[0]);
+  for (uint16_t& r : ctrl.doors.back().refs) r = kNoRef;
+  ctrl.AddBusDevice(MakeId(1, 78), 0, 2, 1, false, kStNew);
+  w.Tick();
+  EXPECT_EQ(w.win->Cfg.doorCount, 1);
+  EXPECT_EQ(w.host.errors.size(), 1u) << w.host.errors.back().text.toStdString();
+}
+
 TEST(MainWinWrite, WriteSendsThePassagesAndNewMarksVanishAtTheNextTick) {
   GuiWorld w;
   SimDevice& ctrl = MaintenanceController(w);
