@@ -1,0 +1,269 @@
+// feldaro-sim's scenario reader, console commands and datagram log lines (no network).
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "config/ctrlcfg.h"
+#include "config/devname.h"
+#include "link/crypto.h"
+#include "link/udpdev.h"
+#include "scenario.h"
+#include "simserver.h"
+
+namespace {
+
+std::string Err(const std::string& json) {
+  try {
+    ParseScenario(json);
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+const char* kTwo = R"({
+  "devices": [
+    {"type": 327, "serial": 5, "address": "10.77.0.10", "mode": "Serwis",
+     "bus": [{"self": true, "outputs": 4, "inputs": 4, "readers": 2, "oc": true},
+             {"type": 5, "serial": 101, "suffix": "B", "number": 3, "inactive": true},
+             {"present": false}],
+     "doors": [{"outputs": [{"slot": 0, "index": 1, "nc": true}], "readers": [{"slot": 1, "index": 0}],
+                "doorType": 2, "airlock": 3, "boltPulse": 9, "openTime": 200, "handle": true}],
+     "faults": {"lossRate": 0.25, "noAckFor": "c", "delayMs": 40}},
+    {"id": "0x20700009", "address": "10.77.0.11", "mode": 0, "hidden": true}
+  ],
+  "timeline": [
+    {"at": 9, "device": 1, "appear": true},
+    {"at": 2.5, "device": "K27_00005", "inactive": {"slot": 1, "on": false}},
+    {"at": 4, "device": "K27_00005", "addBus": {"type": 5, "serial": 7}},
+    {"at": 5, "command": "mode 0 3"}
+  ]
+})";
+
+}  // namespace
+
+TEST(SimScenario, ReadsDevicesBusPassagesFaultsAndTimeline) {
+  Scenario sc = ParseScenario(kTwo);
+  ASSERT_EQ(sc.nodes.size(), 2u);
+  const SimDevice& k = *sc.nodes[0].dev;
+  EXPECT_EQ(sc.nodes[0].name, "K27_00005");
+  EXPECT_EQ(k.id, MakeId(327, 5));
+  EXPECT_EQ(k.ip, 0x0A4D000Au);
+  EXPECT_EQ(k.mode, 2);
+  ASSERT_EQ(k.bus.size(), 3u);
+  EXPECT_EQ(k.bus[0].id, k.id);
+  EXPECT_TRUE(k.bus[0].oc);
+  EXPECT_EQ(k.bus[1].id, MakeId(5, 101, 1));
+  EXPECT_EQ(k.bus[1].suffixNumber, 3);
+  EXPECT_EQ(k.bus[1].state, kStInactive);
+  EXPECT_EQ(k.bus[1].readers, 1) << "a reader's default counts";
+  EXPECT_FALSE(k.bus[2].present);
+  ASSERT_EQ(k.doors.size(), 1u);
+  EXPECT_EQ(k.doors[0].refs[0], 0x0081);
+  EXPECT_EQ(k.doors[0].refs[1], kNoRef);
+  EXPECT_EQ(k.doors[0].refs[14], 0x0100);
+  EXPECT_EQ(k.doors[0].params[0], 2);
+  EXPECT_EQ(k.doors[0].params[2], kFlagAirlock | 2 | kFlagHandle);
+  EXPECT_EQ(k.doors[0].params[4], 9);
+  EXPECT_EQ(k.doors[0].params[6], 200);
+  EXPECT_DOUBLE_EQ(k.faults.lossRate, 0.25);
+  EXPECT_EQ(k.faults.noAckFor, 'c');
+  EXPECT_EQ(k.faults.delayMs, 40);
+  // The passage payload the device answers carries the scenario's values.
+  std::vector<uint8_t> doors = k.DoorsPayload();
+  ASSERT_GE(doors.size(), 48u);
+  EXPECT_EQ(doors[0], 1);
+  EXPECT_EQ(doors[1], 18);
+  EXPECT_EQ(GetU16(doors.data() + 2), 0x0081);
+
+  const SimDevice& hidden = *sc.nodes[1].dev;
+  EXPECT_EQ(sc.nodes[1].name, "T12_00009");
+  EXPECT_TRUE(hidden.faults.offline);
+  EXPECT_EQ(hidden.mode, 0);
+
+  ASSERT_EQ(sc.timeline.size(), 4u);
+  EXPECT_DOUBLE_EQ(sc.timeline[0].at, 2.5);
+  EXPECT_EQ(sc.timeline[0].command, "inactive K27_00005 1 off");
+  EXPECT_EQ(sc.timeline[1].command, "add K27_00005 5 7 1 2 1");
+  EXPECT_EQ(sc.timeline[2].command, "mode 0 3");
+  EXPECT_EQ(sc.timeline[3].command, "appear 1");
+}
+
+TEST(SimScenario, RejectsBrokenScenariosWithTheirPlace) {
+  EXPECT_NE(Err("{"), "");
+  EXPECT_NE(Err(R"({"nodes": []})").find("devices"), std::string::npos);
+  std::string dupIp = Err(R"({"devices": [{"type": 327, "serial": 1, "address": "10.0.0.1"},
+                                        {"type": 327, "serial": 2, "address": "10.0.0.1"}]})");
+  EXPECT_NE(dupIp.find("devices[1]"), std::string::npos) << dupIp;
+  EXPECT_NE(dupIp.find("address used twice"), std::string::npos) << dupIp;
+  EXPECT_NE(Err(R"({"devices": [{"type": 327, "serial": 1, "address": "10.0.0.1"},
+                                {"type": 327, "serial": 1, "address": "10.0.0.2"}]})")
+                .find("identifier used twice"),
+            std::string::npos);
+  EXPECT_NE(
+      Err(R"({"devices": [{"type": 327, "serial": 1, "address": "10.0.0.300"}]})").find("bad IPv4"),
+      std::string::npos);
+  EXPECT_NE(
+      Err(R"({"devices": [{"type": 327, "serial": 1, "address": "10.0.0.1", "mode": "Serwice"}]})")
+          .find("mode"),
+      std::string::npos);
+  EXPECT_NE(Err(R"({"devices": [{"id": "0xFFFFFFFF", "address": "10.0.0.1"}]})"), "");
+  EXPECT_NE(Err(R"({"devices": [{"type": 327, "serial": 1, "address": "10.0.0.1",
+                                 "faults": {"lossrate": 0.5}}]})")
+                .find("unknown fault"),
+            std::string::npos);
+  EXPECT_NE(Err(R"({"devices": [{"type": 327, "serial": 1, "address": "10.0.0.1",
+                                 "bus": [{"type": 5, "serial": 1, "readers": 4}]}]})")
+                .find("readers"),
+            std::string::npos);
+  std::string tl = Err(R"({"devices": [{"type": 327, "serial": 1, "address": "10.0.0.1"}],
+                           "timeline": [{"at": 1, "device": "K27_00002", "mode": 2}]})");
+  EXPECT_NE(tl.find("timeline[0]"), std::string::npos) << tl;
+  EXPECT_NE(tl.find("unknown device"), std::string::npos) << tl;
+}
+
+TEST(SimScenario, TheDemoScenarioLoads) {
+  Scenario sc = LoadScenario(std::string(FELDARO_SOURCE_DIR) + "/sim/scenarios/demo.json");
+  ASSERT_GE(sc.nodes.size(), 5u);
+  int modes[4] = {};
+  int recorders = 0;
+  for (const SimNode& n : sc.nodes) {
+    if (IsController(n.dev->id)) ++modes[n.dev->mode];
+    if (IdType(n.dev->id) == 1) ++recorders;
+  }
+  EXPECT_GE(modes[2], 1);
+  EXPECT_GE(modes[3], 1);
+  EXPECT_GE(modes[0], 1);
+  EXPECT_EQ(recorders, 1);
+  const SimDevice& serwis = *sc.nodes[0].dev;
+  EXPECT_EQ(serwis.mode, 2);
+  EXPECT_EQ(serwis.doors.size(), 4u);
+  // The controller's bus list decodes and offers one replacement: the inactive reader by
+  // the new one.
+  CtrlCfg cfg{};
+  ClearCfg(cfg);
+  std::vector<uint8_t> list = serwis.DevListPayload(0);
+  ASSERT_TRUE(DecodeDevList(cfg, list.data(), list.size()));
+  std::vector<uint8_t> doors = serwis.DoorsPayload();
+  ASSERT_TRUE(DecodeDoors(cfg, doors.data(), doors.size()));
+  MarkUsedIo(cfg);
+  EXPECT_TRUE(AnyInactive(cfg));
+  static uint16_t pairs[kMaxPairs];
+  ASSERT_EQ(ReplPairs(cfg, pairs), 1);
+  EXPECT_TRUE(cfg.devs[pairs[0] & 0xFF].state & kStInactive);
+  EXPECT_TRUE(cfg.devs[pairs[0] >> 8].state & kStNew);
+}
+
+TEST(SimConsole, CommandsChangeTheDevices) {
+  Scenario sc = ParseScenario(kTwo);
+  SimDevice& k = *sc.nodes[0].dev;
+  CommandResult r = RunCommand(sc, "mode K27_00005 3", 0);
+  EXPECT_TRUE(r.ok) << r.text;
+  EXPECT_EQ(k.mode, 3);
+  EXPECT_EQ(k.StatusByte(0) & 3, 3);
+  EXPECT_FALSE(RunCommand(sc, "mode K27_00005 4", 0).ok);
+  EXPECT_EQ(k.mode, 3);
+
+  EXPECT_TRUE(RunCommand(sc, "inactive 0 1 off", 0).ok);
+  EXPECT_EQ(k.bus[1].state & kStInactive, 0);
+  EXPECT_TRUE(RunCommand(sc, "inactive K27_00005 1 on", 0).ok);
+  EXPECT_TRUE(k.bus[1].state & kStInactive);
+  EXPECT_FALSE(RunCommand(sc, "inactive K27_00005 2 on", 0).ok) << "slot 2 is empty";
+  EXPECT_FALSE(RunCommand(sc, "inactive K27_00005 9 on", 0).ok);
+  EXPECT_FALSE(RunCommand(sc, "inactive K27_00005 1 maybe", 0).ok);
+
+  r = RunCommand(sc, "add K27_00005 5 150", 0);
+  EXPECT_TRUE(r.ok) << r.text;
+  ASSERT_EQ(k.bus.size(), 4u);
+  EXPECT_EQ(k.bus[3].id, MakeId(5, 150));
+  EXPECT_EQ(k.bus[3].state, kStNew);
+  EXPECT_EQ(k.bus[3].readers, 1);
+  EXPECT_FALSE(RunCommand(sc, "add K27_00005 5 150", 0).ok) << "the same device twice";
+  EXPECT_TRUE(RunCommand(sc, "add K27_00005 740 3 8 8 0", 0).ok);
+  EXPECT_EQ(k.bus[4].outputs, 8);
+  EXPECT_EQ(k.bus[4].readers, 0);
+  EXPECT_FALSE(RunCommand(sc, "add K27_00005 740 3 16 8 0", 0).ok);
+
+  EXPECT_TRUE(RunCommand(sc, "session K27_00005 foreign", 0).ok);
+  EXPECT_TRUE(k.StatusByte(0) & 0x80);
+  EXPECT_TRUE(RunCommand(sc, "session K27_00005 none", 0).ok);
+  EXPECT_FALSE(k.StatusByte(0) & 0x80);
+
+  SimDevice& d = *sc.nodes[1].dev;
+  EXPECT_TRUE(RunCommand(sc, "appear T12_00009", 0).ok);
+  EXPECT_FALSE(d.faults.offline);
+  EXPECT_TRUE(RunCommand(sc, "hide 1", 0).ok);
+  EXPECT_TRUE(d.faults.offline);
+
+  r = RunCommand(sc, "list", 0);
+  EXPECT_NE(r.text.find("K27_00005  10.77.0.10  Instalacja"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("R05_00150"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("(hidden)"), std::string::npos) << r.text;
+
+  EXPECT_FALSE(RunCommand(sc, "mode K99_00001 2", 0).ok);
+  EXPECT_FALSE(RunCommand(sc, "mode 7 2", 0).ok);
+  EXPECT_FALSE(RunCommand(sc, "dance", 0).ok);
+  EXPECT_TRUE(RunCommand(sc, "", 0).ok);
+  EXPECT_TRUE(RunCommand(sc, "quit", 0).quit);
+}
+
+TEST(SimLog, DescribesFramesWithTheirChecks) {
+  uint8_t req[12];
+  BuildRequest('O', kBroadcastId, req);
+  EXPECT_EQ(DescribeDatagram(req, 12, nullptr), "tag=MMDO id=* cmd=O len=12 crc=ok");
+  req[11] ^= 1;
+  EXPECT_EQ(DescribeDatagram(req, 12, nullptr), "tag=MMDO id=* cmd=O len=12 crc=bad");
+  uint8_t t[16];
+  BuildTimeFrame(MakeId(327, 5), 1700000000u, t);
+  EXPECT_EQ(DescribeDatagram(t, 16, nullptr),
+            "tag=MMDT id=K27_00005 cmd=T utc=1700000000 len=16 crc=ok");
+  EXPECT_EQ(DescribeDatagram(t, 5, nullptr), "tag=? len=5 short");
+  const uint8_t junk[9] = {'X', 'Y', 'Z', 'W', 1, 2, 3, 4, 5};
+  EXPECT_NE(DescribeDatagram(junk, 9, nullptr).find("foreign"), std::string::npos);
+}
+
+TEST(SimLog, FollowsTheSessionKeyFromTheKeyAnswer) {
+  // The key the log derives from a device's 'K' answer checks that device's signatures.
+  SimDevice dev(MakeId(327, 5), 0x0A4D000A, 2);
+  uint8_t kreq[12];
+  BuildRequest('K', dev.id, kreq);
+  std::vector<SimAnswer> out;
+  dev.OnDatagram(kreq, sizeof kreq, false, 1000, out);
+  ASSERT_EQ(out.size(), 1u);
+  uint8_t key[16];
+  ASSERT_TRUE(KeyFromKAnswer(out[0].bytes.data(), out[0].bytes.size(), key));
+  uint8_t other[16];
+  EXPECT_FALSE(KeyFromKAnswer(kreq, sizeof kreq, other)) << "a request is no key answer";
+
+  uint8_t frame[19] = {'M', 'M', 'D', 'C'};
+  PutU32(frame + 4, dev.id);
+  PutU16(frame + 8, 1);
+  frame[10] = 'S';
+  AES128 aes;
+  aes.SetKey(key);
+  Cmac mac(&aes);
+  mac.Init();
+  mac.Update(frame, 11);
+  uint8_t tag[16];
+  mac.Final(tag);
+  std::memcpy(frame + 11, tag, 8);
+  EXPECT_EQ(DescribeDatagram(frame, 19, key), "tag=MMDC id=K27_00005 cmd=S seq=1 len=19 sig=ok");
+  EXPECT_EQ(DescribeDatagram(frame, 19, nullptr), "tag=MMDC id=K27_00005 cmd=S seq=1 len=19 sig=?");
+  out.clear();
+  dev.OnDatagram(frame, sizeof frame, false, 1100, out);
+  ASSERT_EQ(out.size(), 1u) << "the device did not accept a frame signed with the derived key";
+  EXPECT_EQ(DescribeDatagram(out[0].bytes.data(), out[0].bytes.size(), key),
+            "tag=MMDC id=K27_00005 cmd=S seq=1 len=20 sig=ok");
+  uint8_t wrong[16];
+  std::memcpy(wrong, key, 16);
+  wrong[0] ^= 1;
+  EXPECT_EQ(DescribeDatagram(frame, 19, wrong), "tag=MMDC id=K27_00005 cmd=S seq=1 len=19 sig=bad");
+  // A 'K' answer with a broken CRC yields no key.
+  out.clear();
+  dev.OnDatagram(kreq, sizeof kreq, false, 1200, out);
+  ASSERT_EQ(out.size(), 1u);
+  std::vector<uint8_t> kans = out[0].bytes;
+  EXPECT_TRUE(KeyFromKAnswer(kans.data(), kans.size(), other));
+  kans[27] ^= 1;
+  EXPECT_FALSE(KeyFromKAnswer(kans.data(), kans.size(), wrong));
+}
