@@ -154,6 +154,33 @@ int Select(const char* echoHost, uint16_t echoPort, int rounds) {
     }
     selects.push_back(Us(t0, t1));
   }
+  // The same load through the link alone (status, session, both reads, decoding), to tell
+  // the network and the simulator from the window's rebuild of its views.
+  std::vector<double> linkOnly;
+  static CtrlCfg scratch;
+  for (int i = 0; i < rounds; ++i) {
+    UdpDev& d = win->DevSet.dev[0];
+    d.EndSession();
+    const auto t0 = Clk::now();
+    try {
+      if (!d.ReadStatus()) throw UErr(&d, 1);
+      ClearCfg(scratch);
+      d.ReadConfig(scratch);
+    } catch (const UErr& e) {
+      std::fprintf(stderr, "link-only load %d failed: %s", i, ErrorText(e).c_str());
+      return 1;
+    }
+    linkOnly.push_back(Us(t0, Clk::now()));
+  }
+  // And the window's part alone: rebuilding tabs, lists and editor from a loaded model.
+  std::vector<double> views;
+  for (int i = 0; i < rounds; ++i) {
+    const auto t0 = Clk::now();
+    win->RebuildDoorTabs();
+    views.push_back(Us(t0, Clk::now()));
+  }
+  std::printf("link_load_us %.1f\nviews_rebuild_us %.1f\n", Median(linkOnly), Median(views));
+
   const CtrlCfg& c = win->Cfg;
   // The four datagram sizes of a load: 'O' and 'K' (12 out, 28 back), 'D' and 'C' (19 out,
   // answers with the list and the passages).
