@@ -292,7 +292,7 @@ void DefaultIo(uint32_t type, uint8_t& outputs, uint8_t& inputs, uint8_t& reader
 Scenario ParseScenario(const std::string& jsonText) {
   json root;
   try {
-    root = json::parse(jsonText);
+    root = json::parse(jsonText, nullptr, true, /*ignore_comments=*/true);
   } catch (const json::parse_error& e) {
     throw std::runtime_error(std::string("scenario is not valid JSON: ") + e.what());
   }

@@ -53,7 +53,13 @@ void Sh(const std::string& cmd) {
 bool NetnsUsable(std::string& why) {
   std::string probe = "fdlprobe" + std::to_string(getpid());
   int rc = 0;
-  std::string out = Capture("ip netns add " + probe, rc);
+  std::string out;
+  // Parallel tests may race to set up /run/netns the very first time; try again briefly.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    out = Capture("ip netns add " + probe, rc);
+    if (rc == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
   if (rc != 0) {
     why = "cannot create network namespaces (ip netns add: " + out.substr(0, out.find('\n')) + ")";
     return false;

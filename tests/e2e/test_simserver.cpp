@@ -30,7 +30,7 @@ const char* kTwo = R"({
      "doors": [{"outputs": [{"slot": 0, "index": 1, "nc": true}], "readers": [{"slot": 1, "index": 0}],
                 "doorType": 2, "airlock": 3, "boltPulse": 9, "openTime": 200, "handle": true}],
      "faults": {"lossRate": 0.25, "noAckFor": "c", "delayMs": 40}},
-    {"id": "0x20700009", "address": "10.77.0.11", "mode": 0, "hidden": true}
+    {"id": "0x20700009", "address": "10.77.0.11", "mode": 0, "hidden": true}  // comments allowed
   ],
   "timeline": [
     {"at": 9, "device": 1, "appear": true},
