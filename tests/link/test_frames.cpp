@@ -124,6 +124,14 @@ TEST_F(SendAndWaitTest, NothingArrivesWithinTheWait) {
   EXPECT_EQ(w.clock.now - t, 200);
 }
 
+TEST_F(SendAndWaitTest, IgnoredDatagramDoesNotStartAFreshWait) {
+  const int64_t t = w.clock.now;
+  w.net.Inject(Bytes(40, 0xEE), kIp, t + 150);
+  w.net.Inject(StatusAnswer(kCtrlId, 2), kIp, t + 300);  // inside a fresh wait, not ours
+  EXPECT_EQ(dev.SendAndWait("MMDO", 0, req, sizeof req), 0u);
+  EXPECT_EQ(w.clock.now - t, 200);
+}
+
 TEST_F(SendAndWaitTest, JunkFloodDoesNotExtendTheWaitBeyondItsDeadline) {
   const int64_t t = w.clock.now;
   for (int i = 1; i <= 300; ++i) w.net.Inject(Bytes(40, 0xEE), kIp, t + 10 * i);
