@@ -3,7 +3,10 @@
 
 #include <QFile>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTextBrowser>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 int LoadedPage = -1;
@@ -20,6 +23,32 @@ constexpr HelpPage kPages[3] = {
     {"Okno kontrolera", ":/help/kontroler.html"},
     {"Okno Przejścia", ":/help/przejscia.html"},
 };
+
+// Heading tags scale the view's own font (8 pt here) instead of keeping the sizes the pages
+// give them; drop that scaling so headings come out at their stated point sizes.
+void KeepOwnHeadingSizes(QTextDocument* doc) {
+  QTextCursor edit(doc);
+  edit.beginEditBlock();
+  for (QTextBlock b = doc->begin(); b.isValid(); b = b.next()) {
+    if (b.blockFormat().headingLevel() == 0) continue;
+    for (auto it = b.begin(); !it.atEnd(); ++it) {
+      const QTextFragment frag = it.fragment();
+      QTextCharFormat f = frag.charFormat();
+      if (!f.hasProperty(QTextFormat::FontSizeAdjustment)) continue;
+      f.clearProperty(QTextFormat::FontSizeAdjustment);
+      edit.setPosition(frag.position());
+      edit.setPosition(frag.position() + frag.length(), QTextCursor::KeepAnchor);
+      edit.setCharFormat(f);
+    }
+    QTextCharFormat bf = b.charFormat();
+    if (bf.hasProperty(QTextFormat::FontSizeAdjustment)) {
+      bf.clearProperty(QTextFormat::FontSizeAdjustment);
+      edit.setPosition(b.position());
+      edit.setBlockCharFormat(bf);
+    }
+  }
+  edit.endEditBlock();
+}
 
 }  // namespace
 
@@ -63,6 +92,7 @@ void THelpWin::ShowPage(int page) {
       file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
   HelpEdit->clear();
   HelpEdit->setHtml(html);
+  KeepOwnHeadingSizes(HelpEdit->document());
   HelpEdit->moveCursor(QTextCursor::Start);
   HelpEdit->verticalScrollBar()->setValue(0);
 }

@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
 
 namespace {
 
@@ -43,8 +44,11 @@ TLokalizDlg::TLokalizDlg(QWidget* parent)
   Label2->move(16, 28);
   Label2->adjustSize();
 
+  // The edit starts at 152 and ends at 449; a wider label font pushes its left edge right
+  // rather than letting the label run under it.
   LokEdit->setObjectName("LokEdit");
-  LokEdit->setGeometry(152, 24, 297, 21);
+  const int editLeft = std::max(152, Label2->geometry().right() + 6);
+  LokEdit->setGeometry(editLeft, 24, 449 - editLeft, 21);
   LokEdit->setMaxLength(80);
   LokEdit->installEventFilter(new SelectAllOnFocus(LokEdit));
 

@@ -1,9 +1,16 @@
 // "Raport" button: location dialog, save dialog, then the report file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDate>
 #include <QDialog>
+#include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QLocale>
-#include <QSaveFile>
+#include <cerrno>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
@@ -40,6 +47,21 @@ namespace {
   throw std::runtime_error(msg.toLocal8Bit().toStdString());
 }
 
+[[noreturn]] void FailErrno(const QString& path, int err) {
+  Fail(path, QString::fromLocal8Bit(std::strerror(err)));
+}
+
+// A temporary file beside the target, removed again unless it was renamed into place.
+struct TempFile {
+  std::string name;
+  int fd = -1;
+  bool keep = false;
+  ~TempFile() {
+    if (fd >= 0) ::close(fd);
+    if (!keep && !name.empty()) ::unlink(name.c_str());
+  }
+};
+
 }  // namespace
 
 void TMainWin::WriteReport(const QString& fileName, const std::string& location8bit) {
@@ -50,14 +72,45 @@ void TMainWin::WriteReport(const QString& fileName, const std::string& location8
                 QDate::currentDate());
   const std::string bytes = text.str();
 
-  // Written beside the target and renamed over it only when complete, so a failed write
-  // never leaves a truncated report in place of an earlier one.
-  QSaveFile file(fileName);
-  if (!file.open(QIODevice::WriteOnly)) Fail(fileName, file.errorString());
-  if (file.write(bytes.data(), qint64(bytes.size())) != qint64(bytes.size())) {
-    const QString reason = file.errorString();
-    file.cancelWriting();
-    Fail(fileName, reason);
+  // The report is written beside the target and renamed over it only when every byte is on
+  // disk, so a failed write never leaves a truncated report in place of an earlier one.
+  // Short writes are checked one by one: a full disk or a size limit shows up there.
+  QFileInfo target(fileName);
+  if (target.isSymLink()) target = QFileInfo(target.symLinkTarget());
+  const std::string finalName = QFile::encodeName(target.absoluteFilePath()).toStdString();
+  TempFile tmp;
+  tmp.name =
+      QFile::encodeName(target.absolutePath() + "/." + target.fileName() + ".XXXXXX").toStdString();
+  tmp.fd = ::mkstemp(tmp.name.data());
+  if (tmp.fd < 0) {
+    const int err = errno;
+    tmp.name.clear();
+    FailErrno(fileName, err);
   }
-  if (!file.commit()) Fail(fileName, file.errorString());
+  // Same permissions as the file it replaces, or what a newly created file would get.
+  struct stat old {};
+  mode_t mode;
+  if (::stat(finalName.c_str(), &old) == 0) {
+    mode = old.st_mode & 07777;
+  } else {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode = 0666 & ~mask;
+  }
+  if (::fchmod(tmp.fd, mode) != 0) FailErrno(fileName, errno);
+
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(tmp.fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      FailErrno(fileName, errno);
+    }
+    done += size_t(n);
+  }
+  if (::fsync(tmp.fd) != 0) FailErrno(fileName, errno);
+  const int fd = tmp.fd;
+  tmp.fd = -1;
+  if (::close(fd) != 0) FailErrno(fileName, errno);
+  if (::rename(tmp.name.c_str(), finalName.c_str()) != 0) FailErrno(fileName, errno);
+  tmp.keep = true;
 }
