@@ -282,7 +282,9 @@ TEST_F(ReportFlow, WriteReportReportsAFailure) {
 
 class LocationDialog : public ::testing::Test {
  protected:
-  void SetUp() override { EnsureQtApp(); }
+  struct App {
+    App() { EnsureQtApp(); }
+  } app;  // before the dialog: widgets need the application object
   TLokalizDlg dlg;
 };
 
