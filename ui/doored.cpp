@@ -1,5 +1,6 @@
 // Passage editor: the controls inside the passage tabs, rebuilt from the model after every
 // change so that each list offers only what may be chosen.
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -58,11 +59,18 @@ void TMainWin::ConnectDoorEditor() {
     InstallModel(box, Cfg, "Out");
   for (const InRow& row : InRows) InstallModel(row.cb, Cfg, "In");
   for (QComboBox* box : {ed->Rd1Cb, ed->Rd2Cb, ed->Rd3Cb, ed->Rd4Cb}) InstallModel(box, Cfg, "Rd");
+  // The popups open wide enough for the longest reference text without measuring the items.
+  const int popupWidth = ed->RygielCb->fontMetrics().horizontalAdvance("W00_00000:Out15") + 32;
+  for (QComboBox* box : ed->RygielCb->window()->findChildren<QComboBox*>())
+    if (qobject_cast<TRefListModel*>(box->model())) box->view()->setMinimumWidth(popupWidth);
 
   // Removing and adding tabs while the tabs are rebuilt raises the same signal as the user.
   connect(ui->DoorTc, &QTabBar::currentChanged, this, [this](int) {
     if (!Refreshing) DoorTcChange();
   });
+  // A click on a tab takes the focus, so an edit being left stores its value for the
+  // passage it belongs to before the tab changes.
+  ui->DoorTc->setFocusPolicy(Qt::StrongFocus);
   connect(ui->TrainNrEd, &QLineEdit::editingFinished, this, [this] { TrainNrEdExit(); });
 
   auto picked = [this](QComboBox* box, void (TMainWin::*handler)()) {
