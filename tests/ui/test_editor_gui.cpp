@@ -9,8 +9,10 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QTabBar>
+#include <QWindow>
 #include <cstring>
 #include <vector>
 
@@ -588,6 +590,43 @@ TEST(EditorTesting, EnabledInInstallationMode) {
   EXPECT_EQ(w.Cb("TypeCb")->currentIndex(), -1);
   EditorWorld::PickText(w.Cb("TypeCb"), "Zablokowane");
   EXPECT_EQ(w.Door(0).params[kParType], 4);
+}
+
+TEST(EditorTimes, TypedTimeBelongsToItsPassageWhenATabIsClicked) {
+  EditorWorld w;
+  w.Controller(3, 2);
+  w.Start();
+  w.win->show();
+  w.win->activateWindow();
+  QApplication::processEvents();
+  QLineEdit* bolt = w.Ed("RygTimEd");
+  bolt->setFocus();
+  QApplication::processEvents();
+  if (!bolt->hasFocus()) GTEST_SKIP() << "the platform gives no keyboard focus";
+  bolt->selectAll();
+  QKeyEvent key(QEvent::KeyPress, Qt::Key_7, Qt::NoModifier, "7");
+  QApplication::sendEvent(bolt, &key);
+  ASSERT_EQ(bolt->text(), "7");
+  // A press on the second tab, delivered through the window as the mouse delivers it.
+  QTabBar* tabs = w.Tabs();
+  QWindow* window = w.win->windowHandle();
+  ASSERT_NE(window, nullptr);
+  QPoint at = tabs->mapTo(w.win.get(), tabs->tabRect(1).center());
+  QPoint global = w.win->mapToGlobal(at);
+  QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton,
+                    Qt::NoModifier);
+  QApplication::sendEvent(window, &press);
+  QMouseEvent release(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton,
+                      Qt::NoModifier);
+  QApplication::sendEvent(window, &release);
+  QApplication::processEvents();
+  EXPECT_TRUE(tabs->hasFocus());
+  ASSERT_EQ(tabs->currentIndex(), 1);
+  EXPECT_EQ(w.Door(0).params[kParBoltPulse], 14);
+  EXPECT_EQ(w.Door(1).params[kParBoltPulse], 0);
+  EXPECT_EQ(bolt->text(), "0");
+  w.SelectTab(0);
+  EXPECT_EQ(bolt->text(), "7");
 }
 
 // ---- Idle and active ----
