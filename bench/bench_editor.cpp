@@ -96,6 +96,22 @@ void BM_PickAndClearBolt(benchmark::State& state) {
 }
 BENCHMARK(BM_PickAndClearBolt)->Unit(benchmark::kMicrosecond);
 
+// Opening the bolt's list: the view asks for the texts of the 1921 candidates here.
+void BM_OpenBoltPopup(benchmark::State& state) {
+  Env& env = World();
+  env.win->show();
+  QApplication::processEvents();
+  QComboBox* bolt = env.win->findChild<QComboBox*>("RygielCb");
+  for (auto _ : state) {
+    env.win->RefreshDoorEditor();  // a fresh model, as after every change
+    bolt->showPopup();
+    QApplication::processEvents();
+    bolt->hidePopup();
+  }
+  env.win->hide();
+}
+BENCHMARK(BM_OpenBoltPopup)->Unit(benchmark::kMicrosecond);
+
 // The candidate lists alone, without any widget.
 void BM_CandidateLists(benchmark::State& state) {
   Env& env = World();

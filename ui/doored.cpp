@@ -6,6 +6,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QPushButton>
 #include <QTabBar>
 
@@ -62,7 +63,11 @@ void TMainWin::ConnectDoorEditor() {
   // The popups open wide enough for the longest reference text without measuring the items.
   const int popupWidth = ed->RygielCb->fontMetrics().horizontalAdvance("W00_00000:Out15") + 32;
   for (QComboBox* box : ed->RygielCb->window()->findChildren<QComboBox*>())
-    if (qobject_cast<TRefListModel*>(box->model())) box->view()->setMinimumWidth(popupWidth);
+    if (qobject_cast<TRefListModel*>(box->model())) {
+      box->view()->setMinimumWidth(popupWidth);
+      // All entries are one line of the same font: the view need not measure each.
+      if (auto* list = qobject_cast<QListView*>(box->view())) list->setUniformItemSizes(true);
+    }
 
   // Removing and adding tabs while the tabs are rebuilt raises the same signal as the user.
   connect(ui->DoorTc, &QTabBar::currentChanged, this, [this](int) {
