@@ -185,6 +185,11 @@ size_t PosixEndpoint::Receive(uint8_t* buf, size_t cap, int timeoutMs, char* sen
       if (errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH) continue;
       throw std::runtime_error(ErrnoText(errno));
     }
+    // An empty datagram carries nothing and would read as "no datagram": skip it.
+    if (n == 0) {
+      if (clk::now() >= deadline) return 0;
+      continue;
+    }
     if (sender) inet_ntop(AF_INET, &from.sin_addr, sender, kIpTextSize);
     return size_t(n) < cap ? size_t(n) : cap;
   }

@@ -85,7 +85,9 @@ std::string UdpDev::ModeText() const {
 }
 
 std::string UdpDev::ListText() const {
-  return " " + DevName(id) + ",  " + IpText() + ",  " + ModeText();
+  std::string text = " ";
+  text.append(DevName(id)).append(",  ").append(IpText()).append(",  ").append(ModeText());
+  return text;
 }
 
 size_t UdpDev::SendAndWait(const char tag[4], char letter, const uint8_t* req, size_t reqLen) {
@@ -98,8 +100,8 @@ size_t UdpDev::SendAndWait(const char tag[4], char letter, const uint8_t* req, s
   for (;;) {
     const int64_t left = deadline - clock.NowMs();
     if (left <= 0) return 0;
+    // An empty datagram reads as 0 too; only the deadline ends the attempt.
     const size_t n = ep.Receive(gAnswer, kRecvBufSize, int(left), nullptr);
-    if (n == 0) return 0;
     if (n < 16) continue;
     if (std::memcmp(gAnswer, tag, 4) != 0) continue;
     if (GetU32(gAnswer + 4) != id) continue;
@@ -185,7 +187,8 @@ bool UdpDevSet::Collect(int timeoutMs) {
     }
     char from[kIpTextSize] = {};
     const size_t n = ep.Receive(gCollectBuf, kRecvBufSize, wait, from);
-    if (n == 0) break;
+    // With a time-out only the deadline ends the collection (an empty datagram also reads 0).
+    if (n == 0 && timeoutMs <= 0) break;
     ++taken;
     from[kIpTextSize - 1] = 0;
     const uint8_t* b = gCollectBuf;

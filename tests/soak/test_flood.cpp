@@ -217,15 +217,17 @@ TEST(Flood, JunkNeverReachesTheModelAndWaitsStayBounded) {
       junk, kWarmup + kTicks, selects, double(totalTickMs) / kTicks, (long long)maxTickMs,
       cpuPerTick, double(rssEnd) / 1048576.0, growthKb);
   RecordProperty("rss_growth_kb", int(growthKb));
-  // A leak of even 2 KiB per tick would show as 4 MiB here.
+#if !defined(__SANITIZE_ADDRESS__)
+  // A leak of even 2 KiB per tick would show as 4 MiB here. (AddressSanitizer keeps freed
+  // memory in quarantine, so RSS says nothing there; LeakSanitizer checks leaks instead.)
   EXPECT_LT(growthKb, 4096.0);
+#endif
 }
 
 // A datagram without a single byte is no answer, but it must not count as the end of the
 // wait either: three of them, from anyone on the segment, would otherwise turn a healthy
-// controller's answer into error 6. Disabled until the endpoints and the link tell an
-// empty datagram from an expired wait.
-TEST(Flood, DISABLED_EmptyDatagramsDoNotEndAnAttempt) {
+// controller's answer into error 6.
+TEST(Flood, EmptyDatagramsDoNotEndAnAttempt) {
   FloodWorld f;
   f.Setup();
   ASSERT_EQ(f.w.win->Cfg.doorCount, kMaxDoors);
