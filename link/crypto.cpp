@@ -168,26 +168,10 @@ void AddRoundKey(uint8_t* s, const uint8_t (*w)[4]) {
 
 // The state is column-major (byte i is row i % 4 of column i / 4), so shifting row r left by r
 // places takes new byte i from old byte (5 i) mod 16; the inverse shift from (13 i) mod 16.
-void SubShift(uint8_t* s) {
-  uint8_t t[16];
-  for (int i = 0; i < 16; ++i) t[i] = kSbox[s[(5 * i) & 15]];
-  std::memcpy(s, t, 16);
-}
-
 void InvSubShift(uint8_t* s) {
   uint8_t t[16];
   for (int i = 0; i < 16; ++i) t[i] = kInvSbox[s[(13 * i) & 15]];
   std::memcpy(s, t, 16);
-}
-
-void MixColumns(uint8_t* s) {
-  for (int c = 0; c < 16; c += 4) {
-    const uint8_t a0 = s[c], a1 = s[c + 1], a2 = s[c + 2], a3 = s[c + 3];
-    s[c] = kMul2[a0] ^ kMul3[a1] ^ a2 ^ a3;
-    s[c + 1] = a0 ^ kMul2[a1] ^ kMul3[a2] ^ a3;
-    s[c + 2] = a0 ^ a1 ^ kMul2[a2] ^ kMul3[a3];
-    s[c + 3] = kMul3[a0] ^ a1 ^ a2 ^ kMul2[a3];
-  }
 }
 
 void InvMixColumns(uint8_t* s) {
@@ -230,13 +214,38 @@ void AES::SetKey(const uint8_t* key) {
   }
 }
 
+// One round is SubBytes, ShiftRows, MixColumns and AddRoundKey fused per column, with the
+// state in sixteen locals so the tables are read once per byte and nothing goes to memory.
 void AES::Encrypt(uint8_t* block) {
-  AddRoundKey(block, roundKeys);
-  for (int round = 1; round <= nr; ++round) {
-    SubShift(block);
-    if (round != nr) MixColumns(block);
-    AddRoundKey(block, roundKeys + 4 * round);
+  const uint8_t* rk = &roundKeys[0][0];
+  uint8_t s0 = block[0] ^ rk[0], s1 = block[1] ^ rk[1], s2 = block[2] ^ rk[2],
+          s3 = block[3] ^ rk[3], s4 = block[4] ^ rk[4], s5 = block[5] ^ rk[5],
+          s6 = block[6] ^ rk[6], s7 = block[7] ^ rk[7], s8 = block[8] ^ rk[8],
+          s9 = block[9] ^ rk[9], s10 = block[10] ^ rk[10], s11 = block[11] ^ rk[11],
+          s12 = block[12] ^ rk[12], s13 = block[13] ^ rk[13], s14 = block[14] ^ rk[14],
+          s15 = block[15] ^ rk[15];
+  // Column c takes the shifted bytes c, c+5, c+10, c+15 (mod 16) of the state.
+  auto column = [](uint8_t x0, uint8_t x1, uint8_t x2, uint8_t x3, const uint8_t* k, uint8_t& o0,
+                   uint8_t& o1, uint8_t& o2, uint8_t& o3) {
+    const uint8_t a0 = kSbox[x0], a1 = kSbox[x1], a2 = kSbox[x2], a3 = kSbox[x3];
+    o0 = uint8_t(kMul2[a0] ^ kMul3[a1] ^ a2 ^ a3 ^ k[0]);
+    o1 = uint8_t(a0 ^ kMul2[a1] ^ kMul3[a2] ^ a3 ^ k[1]);
+    o2 = uint8_t(a0 ^ a1 ^ kMul2[a2] ^ kMul3[a3] ^ k[2]);
+    o3 = uint8_t(kMul3[a0] ^ a1 ^ a2 ^ kMul2[a3] ^ k[3]);
+  };
+  for (int round = 1; round < nr; ++round) {
+    rk += 16;
+    uint8_t t0, t1, t2, t3, t4, t5, t6, t7, t8, t9, t10, t11, t12, t13, t14, t15;
+    column(s0, s5, s10, s15, rk, t0, t1, t2, t3);
+    column(s4, s9, s14, s3, rk + 4, t4, t5, t6, t7);
+    column(s8, s13, s2, s7, rk + 8, t8, t9, t10, t11);
+    column(s12, s1, s6, s11, rk + 12, t12, t13, t14, t15);
+    s0 = t0, s1 = t1, s2 = t2, s3 = t3, s4 = t4, s5 = t5, s6 = t6, s7 = t7;
+    s8 = t8, s9 = t9, s10 = t10, s11 = t11, s12 = t12, s13 = t13, s14 = t14, s15 = t15;
   }
+  rk += 16;
+  const uint8_t last[16] = {s0, s5, s10, s15, s4, s9, s14, s3, s8, s13, s2, s7, s12, s1, s6, s11};
+  for (int i = 0; i < 16; ++i) block[i] = uint8_t(kSbox[last[i]] ^ rk[i]);
 }
 
 void AES::Decrypt(uint8_t* block) {
