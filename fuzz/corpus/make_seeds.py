@@ -134,3 +134,21 @@ write("model", "bolt_sensor_alarm", model_seed([
     (0x00, 0x00, 5), (0x03, 0x00, 2), (0x07 | 0x08, 0x02, 0), (0x04, 0x01, 2)]))
 write("model", "clear_everything", model_seed([
     (0x00, 0x00, 2), (0x0A, 0x00, 2), (0x00, 0x00, 1), (0x83, 0x10, 0), (0xC1, 0x02, 0)]))
+
+
+# --- fuzz_readconfig: flags, serial, status, key, seq, pair, [model], controller's answers
+def rc_head(flags, status, model=b""):
+    return u8(flags) + u16(5) + u8(status) + key + u16(0) + u16(0x0C05) + model
+
+
+dl = devlist([make_id(327, 5), R01_9, Z02_3], [(1, 0, 0x44, 4), (1, 0x10, 0x95, 2), (2, 0, 2, 1)])
+dr = doors([[0x0100, 0xFFFF, 0xFFFF, 0xFFFF] + [0x0101] + [0xFFFF] * 9 + [0x0100] + [0xFFFF] * 3],
+           [(1, 0, 0, 0, 10, 0, 20, 0)], 42)
+answers = u8(0x02) + u16(len(dl)) + dl + u8(0x06) + u16(len(dr)) + dr
+write("readconfig", "read_own_session", rc_head(0x40, 0x82) + u8(0x00, 0x82) + answers)
+write("readconfig", "read_new_session", rc_head(0x00, 0x02) + u8(0x00, 0x02) + u8(0x01) +
+      bytes(range(0x30, 0x40)) + answers)
+write("readconfig", "poll_changed", rc_head(0x41, 0x83) + u8(0x02) + u16(len(dl)) + dl)
+write("readconfig", "write_two_doors", rc_head(0x62, 0x82, u8(2) + bytes(704) + u16(9)) +
+      u8(0x00, 0x82) + u8(0x0A))
+write("readconfig", "replace", rc_head(0x44, 0x83) + u8(0x00, 0x83) + u8(0x12))
