@@ -15,6 +15,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
+#include <QStringList>
 #include <QStyledItemDelegate>
 #include <QTabBar>
 #include <QTimer>
@@ -420,12 +421,16 @@ void TMainWin::RefreshDevList() {
     PinGroups();
   }
 
-  ui->DevListBox->clear();
+  // One insertion for all lines: the view lays itself out once, not once per device.
+  QStringList lines;
+  lines.reserve(listed);
   for (int j = 0; j < listed; ++j) {
     const int slot = Cfg.order[j];
     if (slot < 0 || slot >= kMaxDevs) continue;
-    ui->DevListBox->addItem(Text(DevListText(Cfg.devs[slot])));
+    lines.append(Text(DevListText(Cfg.devs[slot])));
   }
+  ui->DevListBox->clear();
+  ui->DevListBox->addItems(lines);
   ui->DelLostBtn->setEnabled(AnyInactive(Cfg));
 
   ui->ReplCb->clear();
