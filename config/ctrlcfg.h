@@ -39,10 +39,10 @@ struct BusDev {
 
 // Parameter bytes of a passage.
 enum DoorParam : int {
-  kParType = 0,      // bits 0-3 doorType
-  kParFlags = 2,     // bits 0-1 airlock-1, bit 2 airlock valid, bit 6 handle, bit 7 full pulse
-  kParBoltPulse = 4, // half seconds 0..127
-  kParOpenTime = 6,  // half seconds 0..127
+  kParType = 0,       // bits 0-3 doorType
+  kParFlags = 2,      // bits 0-1 airlock-1, bit 2 airlock valid, bit 6 handle, bit 7 full pulse
+  kParBoltPulse = 4,  // half seconds 0..127
+  kParOpenTime = 6,   // half seconds 0..127
 };
 constexpr uint8_t kFlagAirlock = 0x04;
 constexpr uint8_t kFlagHandle = 0x40;
