@@ -9,6 +9,7 @@
 #include <QListView>
 #include <QPushButton>
 #include <QTabBar>
+#include <algorithm>
 
 #include "editor_model.h"
 #include "mainwin.h"
@@ -126,8 +127,11 @@ namespace {
 // Tabs, train-number visibility and airlock list of the model's passages.
 void BuildTabs(Ui::TMainWin& ui, Ui::TDoorEditor& ed, const CtrlCfg& cfg) {
   QTabBar* tc = ui.DoorTc;
-  while (tc->count() > 0) tc->removeTab(tc->count() - 1);
-  for (int i = 1; i <= cfg.doorCount; ++i) tc->addTab(QString::number(i));
+  // Tab i is always captioned i + 1, so only the difference in count is added or removed:
+  // every tab change lays the whole bar out again.
+  const int want = std::clamp(int(cfg.doorCount), 0, kMaxDoors);
+  while (tc->count() > want) tc->removeTab(tc->count() - 1);
+  while (tc->count() < want) tc->addTab(QString::number(tc->count() + 1));
   if (tc->count() > 0) tc->setCurrentIndex(0);
 
   bool train = TrainNumberShown(cfg);
