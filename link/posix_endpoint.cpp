@@ -128,30 +128,37 @@ void PosixEndpoint::Broadcast(uint16_t port, const uint8_t* data, size_t len) {
   int lastErr = 0;
   int sent = 0;
   for (const BroadcastIf& bif : ifs) {
-    iovec iov{const_cast<uint8_t*>(data), len};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    msghdr msg{};
-    msg.msg_name = &dest;
-    msg.msg_namelen = sizeof dest;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    cmsghdr* cm = CMSG_FIRSTHDR(&msg);
-    cm->cmsg_level = IPPROTO_IP;
-    cm->cmsg_type = IP_PKTINFO;
-    cm->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-    in_pktinfo pi{};
-    pi.ipi_ifindex = bif.index;
-    pi.ipi_spec_dst = bif.addr;  // the answers come back to this interface's address
-    std::memcpy(CMSG_DATA(cm), &pi, sizeof pi);
-    if (sendmsg(fd_, &msg, 0) < 0)
+    // The answers come back to this interface's address.
+    if (!SendWithPktInfo(fd_, data, len, dest, bif.index, bif.addr))
       lastErr = errno;
     else
       ++sent;
   }
   // One dead interface must not spoil discovery on the others.
   if (sent == 0) throw std::runtime_error(ErrnoText(lastErr));
+}
+
+bool SendWithPktInfo(int fd, const uint8_t* data, size_t len, const sockaddr_in& dest, int ifindex,
+                     in_addr src) {
+  iovec iov{const_cast<uint8_t*>(data), len};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  sockaddr_in to = dest;
+  msghdr msg{};
+  msg.msg_name = &to;
+  msg.msg_namelen = sizeof to;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  cmsghdr* cm = CMSG_FIRSTHDR(&msg);
+  cm->cmsg_level = IPPROTO_IP;
+  cm->cmsg_type = IP_PKTINFO;
+  cm->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+  in_pktinfo pi{};
+  pi.ipi_ifindex = ifindex;
+  pi.ipi_spec_dst = src;
+  std::memcpy(CMSG_DATA(cm), &pi, sizeof pi);
+  return sendmsg(fd, &msg, 0) >= 0;
 }
 
 size_t PosixEndpoint::Receive(uint8_t* buf, size_t cap, int timeoutMs, char* sender) {

@@ -1,5 +1,7 @@
 // Production endpoint: one UDP/IPv4 socket on port 45389, and the system clock.
 #pragma once
+#include <netinet/in.h>
+
 #include <string>
 
 #include "endpoint.h"
@@ -28,6 +30,11 @@ class PosixEndpoint : public Endpoint {
   std::string error_;
   void Check() const;
 };
+
+// Sends one datagram on fd with IP_PKTINFO: out of interface ifindex (0: the routing table
+// decides) and from local address src (0: the interface's own). False with errno set on failure.
+bool SendWithPktInfo(int fd, const uint8_t* data, size_t len, const sockaddr_in& dest, int ifindex,
+                     in_addr src);
 
 class SystemClock : public Clock {
  public:

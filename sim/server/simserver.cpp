@@ -12,6 +12,7 @@
 
 #include "config/devname.h"
 #include "link/crypto.h"
+#include "link/posix_endpoint.h"
 #include "link/udpdev.h"
 
 namespace {
@@ -236,25 +237,10 @@ void SimServer::SendNow(const Pending& p) {
   const SimDevice& dev = *sc_.nodes[p.node].dev;
   KeyState& ks = keys_[p.node];
   if (KeyFromKAnswer(p.bytes.data(), p.bytes.size(), ks.key)) ks.known = true;
-  iovec iov{const_cast<uint8_t*>(p.bytes.data()), p.bytes.size()};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-  msghdr msg{};
-  sockaddr_in to = p.to;
-  msg.msg_name = &to;
-  msg.msg_namelen = sizeof to;
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
-  cmsghdr* cm = CMSG_FIRSTHDR(&msg);
-  cm->cmsg_level = IPPROTO_IP;
-  cm->cmsg_type = IP_PKTINFO;
-  cm->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-  in_pktinfo pi{};
-  pi.ipi_spec_dst.s_addr = htonl(dev.ip);  // answer from the device's own address
-  std::memcpy(CMSG_DATA(cm), &pi, sizeof pi);
   std::string fromText = DottedIp(dev.ip) + ":" + std::to_string(opt_.port);
-  if (sendmsg(fd_, &msg, 0) < 0) {
+  in_addr src{};
+  src.s_addr = htonl(dev.ip);  // answer from the device's own address
+  if (!SendWithPktInfo(fd_, p.bytes.data(), p.bytes.size(), p.to, 0, src)) {
     std::string note = std::string("(send failed: ") + std::strerror(errno) + ")";
     Log("TX", fromText, SockText(p.to), p.bytes.data(), p.bytes.size(), ks.known ? ks.key : nullptr,
         note.c_str());
