@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/quiethost.h"
 #include "link/posix_endpoint.h"
 #include "mainwin.h"
 #include "uihost.h"
@@ -85,21 +86,6 @@ int Echo(const char* addr, uint16_t port) {
   close(fd);
   return 0;
 }
-
-class QuietHost : public UiHost {
- public:
-  int errors = 0;
-  QString last;
-  void ErrorBox(QWidget*, const QString&, const QString& text) override {
-    ++errors;
-    last = text;
-  }
-  int ExecDialog(QDialog*) override { return 0; }
-  QString SaveFileName(QWidget*, const QString&, const QString&, const QString&) override {
-    return {};
-  }
-  void OpenUrl(const QString&) override {}
-};
 
 // One request/answer pair of the given sizes; false on a lost answer.
 bool PingPong(int fd, const sockaddr_in& to, size_t reqLen, size_t ansLen) {

@@ -14,27 +14,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bench/quiethost.h"
 #include "bench/scenario.h"
 #include "mainwin.h"
 #include "memnet.h"
 #include "uihost.h"
 
 namespace {
-
-class CountingHost : public UiHost {
- public:
-  int errors = 0;
-  QString last;
-  void ErrorBox(QWidget*, const QString&, const QString& text) override {
-    ++errors;
-    last = text;
-  }
-  int ExecDialog(QDialog*) override { return 0; }
-  QString SaveFileName(QWidget*, const QString&, const QString&, const QString&) override {
-    return {};
-  }
-  void OpenUrl(const QString&) override {}
-};
 
 // The in-memory net finds a datagram's device by formatting every device's address and
 // comparing texts: with 100 devices that alone is most of a tick. This one looks the
@@ -65,7 +51,7 @@ class QuickNet : public MemNet {
 struct TickWorld {
   VirtualClock clock;
   QuickNet net{clock};
-  CountingHost host;
+  QuietHost host;
   std::unique_ptr<TMainWin> win;
   SimDevice* big = nullptr;
   int keepAliveStart = 0;  // for the link-only reference
