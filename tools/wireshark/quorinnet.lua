@@ -164,6 +164,12 @@ local COMMANDS = {
 
 local function type_code(id) return math.floor(id / 65536) % 1024 end
 
+-- A letter of a tag or command as text; bytes that are not printable ASCII as \xNN.
+local function printable(b)
+  if b >= 0x20 and b < 0x7F then return string.char(b) end
+  return string.format("\\x%02X", b)
+end
+
 -- DevName: "%c%02d_%05u" of the type letter, the variant and the serial.
 local function dev_name(id)
   local code = type_code(id)
@@ -420,12 +426,10 @@ local function dissect_doors(tvb, off, dlen, tree, info, devid, frame, writing)
       local ref = r:le_uint()
       local text = ref_text(ref, f[3], list)
       local nc = ref ~= 0xFFFF and f[3] ~= "Rd" and band(ref, 0x80) ~= 0
-      if ref ~= 0xFFFF or i <= 8 or i >= 15 then -- unassigned hidden inputs are left out
-        local it = t:add(F["fn" .. i], r, text)
-        if nc then it:append_text(" NC") end
-        it:add_le(F.ref, r)
-        if f[3] ~= "Rd" and ref ~= 0xFFFF then it:add_le(F.ref_nc, r) end
-      end
+      local it = t:add(F["fn" .. i], r, text)
+      if nc then it:append_text(" NC") end
+      it:add_le(F.ref, r)
+      if f[3] ~= "Rd" and ref ~= 0xFFFF then it:add_le(F.ref_nc, r) end
     end
     local p = tvb(po, 8)
     local b0, b2 = tvb(po, 1):uint(), tvb(po + 2, 1):uint()
@@ -524,7 +528,7 @@ local function dissect_signed(tvb, raw, n, tree, info, id, frame, visited)
   if n < 19 then return malformed(tree, "A signed frame is at least 19 bytes", info) end
   local echo = tvb(10, 1):uint()
   local answer = band(echo, 0x80) ~= 0
-  local letter = string.char(band(echo, 0x7F))
+  local letter = printable(band(echo, 0x7F))
   local seq = tvb(8, 2):le_uint()
   local dlen = n - 19
   -- A frame the capture cut short: its data runs to the cut, its signature is not there.
@@ -613,9 +617,9 @@ function quorinnet.dissector(tvb, pinfo, root)
   local id, letter, prefix = nil, nil, "?"
   if n < 8 then
     malformed(tree, "Shorter than the 8-byte header", info)
-    prefix, info.text = tvb(0, math.min(n, 4)):string(), string.format("frame of %d bytes", n)
+    prefix, info.text = "MMD", string.format("frame of %d bytes", n)
   else
-    local tag = tvb(0, 4):string()
+    local tag = "MMD" .. printable(tvb(3, 1):uint())
     tree:add(F.tag, tvb(0, 4), tag)
     id = tvb(4, 4):le_uint()
     add_id(tree, tvb, 4, id)
