@@ -1,6 +1,6 @@
 // Drives the real main window over real UDP the way an installer does, for the capture
-// that the dissector's tests decode: start-up read of the first controller, a new bolt with
-// NC for passage 2 written with "Zapisz", "Usuń nieaktywne", and closing the window.
+// that the dissector's tests decode: start-up read of the first controller, "Zastąp", a new
+// bolt with NC for passage 2 written with "Zapisz", "Usuń nieaktywne", closing the window.
 //   quorinnet_capture_driver KEYFILE
 // Writes "<device name> <signing key in hex>" of the controller's session to KEYFILE, so
 // the dissector's key derivation can be checked against the link's. Exits 1 on any error
@@ -98,6 +98,14 @@ int main(int argc, char** argv) {
     Fail("cannot write the key file");
   }
 
+  // "Zastąp": the new reader takes over the first inactive one (slot 2) and its settings.
+  auto* pairs = Find<QComboBox>(*win, "ReplCb");
+  if (pairs->currentText() != QStringLiteral("R05_00102 <-- R05_00109")) Fail("ReplCb");
+  ClickButton(*win, "ReplaceBtn", "Zastąp");
+  QElapsedTimer sinceReplace;
+  sinceReplace.start();
+  Spin(100);
+
   // Passage 2: the controller's third output becomes the bolt, normally closed.
   Find<QTabBar>(*win, "DoorTc")->setCurrentIndex(1);
   Spin(50);
@@ -113,7 +121,9 @@ int main(int argc, char** argv) {
   if (win->Cfg.doors[1].outputs[0] != 0x0082) Fail("the edit did not reach the model");
 
   ClickButton(*win, "WrCfgBtn", "Zapisz");
-  Spin(400);
+  // The controller shows the moved reader as inactive for a while after a replacement;
+  // the removal waits until it is back, so it removes only the other inactive reader.
+  Spin(3300 - int(sinceReplace.elapsed()));
   ClickButton(*win, "DelLostBtn", "Usuń nieaktywne");
   Spin(400);
 

@@ -91,7 +91,10 @@ def check_session(pcap, keys, simlog):
     seqs = [int(one(f, "quorinnet.seq")) for f in requests]
     check(seqs == list(range(1, len(seqs) + 1)), "request numbers %s" % seqs)
     letters = "".join(one(f, "quorinnet.cmd") for f in requests)
-    check(letters.startswith("DCc") and letters.endswith("s"), "commands %s" % letters)
+    check(letters.startswith("DCRDCc") and letters.endswith("s"), "commands %s" % letters)
+    replace = next(f for f in requests if one(f, "quorinnet.cmd") == "R")
+    check(one(replace, "_ws.col.Info").endswith("R seq=3 replace R05_00102 <-- R05_00109"),
+          "replacement: %s" % one(replace, "_ws.col.Info"))
     check("FDC" in letters, "no removal followed by a fresh read in %s" % letters)
     by_number = {one(f, "frame.number"): f for f in frames}
     for a in answers:
@@ -104,10 +107,11 @@ def check_session(pcap, keys, simlog):
 
     # Start-up read: the bus device list and the passages, in the window's texts.
     devlist = next(f for f in answers if one(f, "quorinnet.cmd") == "D")
-    check(devlist["quorinnet.slot.dev"] == ["K27_00005", "R05_00101", "R05_00102", "R05_00109"],
+    check(devlist["quorinnet.slot.dev"] ==
+          ["K27_00005", "R05_00101", "R05_00102", "R05_00109", "R05_00103"],
           "device list %s" % devlist["quorinnet.slot.dev"])
-    check(devlist["quorinnet.slot.inactive"] == ["0", "0", "1", "0"], "inactive flags")
-    check(devlist["quorinnet.slot.new"] == ["0", "0", "0", "1"], "new flags")
+    check(devlist["quorinnet.slot.inactive"] == ["0", "0", "1", "0", "1"], "inactive flags")
+    check(devlist["quorinnet.slot.new"] == ["0", "0", "0", "1", "0"], "new flags")
     doors = next(f for f in answers if one(f, "quorinnet.cmd") == "C")
     check(one(doors, "_ws.col.Info") == "K27_00005 C seq=2 (2 passages)",
           "Info of the passage answer: %s" % one(doors, "_ws.col.Info"))
@@ -115,17 +119,21 @@ def check_session(pcap, keys, simlog):
           "bolts read %s" % doors["quorinnet.door.bolt"])
     check(doors["quorinnet.door.airlock"] == ["1", "0"], "airlocks %s" % doors["quorinnet.door.airlock"])
 
-    # The write: passage 2's bolt is now the controller's third output, normally closed.
+    # The write: passage 2's bolt is now the controller's third output, normally closed; its
+    # reader, in the slot the replacement filled, is named after the device list read last.
     write = next(f for f in requests if one(f, "quorinnet.cmd") == "c")
     check(write["quorinnet.door.bolt"] == ["K27_00005:Out1", "K27_00005:Out3"],
           "bolts written %s" % write["quorinnet.door.bolt"])
     check(write["quorinnet.ref"][18] == "0x0082", "passage 2 bolt reference %s" % write["quorinnet.ref"][18:19])
-    check(write["quorinnet.door.reader1"] == ["R05_00101:Rd1", "R05_00102:Rd1"], "readers written")
+    check(write["quorinnet.door.reader1"] == ["R05_00101:Rd1", "R05_00109:Rd1"],
+          "readers written %s" % write["quorinnet.door.reader1"])
     check(write["quorinnet.door.type"] == ["1", "2"] and one(write, "quorinnet.train") == "1234",
           "types and train number written")
     check(one(write, "quorinnet.len") == "92", "write length %s" % one(write, "quorinnet.len"))
     after = [f for f in answers if one(f, "quorinnet.cmd") == "D"][-1]
-    check("R05_00102" not in after["quorinnet.slot.dev"], "the inactive reader is still listed")
+    check(after["quorinnet.slot.dev"][:4] == ["K27_00005", "R05_00101", "R05_00109", "?23_65535"]
+          and "R05_00103" not in after["quorinnet.slot.dev"],
+          "device list after the removal %s" % after["quorinnet.slot.dev"])
 
     if simlog:
         # feldaro-sim decodes the same datagrams on its side; both must agree.
