@@ -62,7 +62,16 @@ def no_lua_errors(frames):
             check("Lua Error" not in m, "frame %s: %s" % (one(f, "frame.number"), m))
 
 
+def check_crypto(pcap):
+    """The cipher and signer against FIPS-197 and RFC 4493, inside tshark's Lua."""
+    run = subprocess.run(["tshark", "-n", "-r", str(pcap), "-c", "1",
+                          "-X", "lua_script:" + str(HERE / "crypto_vectors.lua"),
+                          "-X", "lua_script1:" + str(LUA)], capture_output=True, text=True)
+    check("crypto vectors: 5 passed" in run.stdout, "crypto vectors: %s %s" % (run.stdout, run.stderr))
+
+
 def check_session(pcap, keys, simlog):
+    check_crypto(pcap)
     frames = decode(pcap)
     no_lua_errors(frames)
     check(len(frames) > 20, "only %d frames" % len(frames))
