@@ -15,7 +15,7 @@ local quorinnet = Proto("quorinnet", "Quorinnet controller protocol")
 
 -- Lua BitOp ships with every Wireshark that has Lua (5.1 to 5.4); its results are signed
 -- 32-bit numbers, so 32-bit values are brought back into 0..2^32-1 before they are compared.
-local band, bor, bxor, lshift, rshift = bit.band, bit.bor, bit.bxor, bit.lshift, bit.rshift
+local band, bxor, lshift, rshift = bit.band, bit.bxor, bit.lshift, bit.rshift
 local TWO32 = 4294967296
 
 ------------------------------------------------------------------------------------------
