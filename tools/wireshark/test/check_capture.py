@@ -200,6 +200,7 @@ def check_damaged(pcap, manifest):
         check("[malformed]" in one(f, "_ws.col.Info"), "frame %d not marked malformed" % damage[name])
 
     # Every cut of every datagram and random byte errors: never a Lua error.
+    sys.dont_write_bytecode = True  # nothing written into the source tree
     sys.path.insert(0, str(HERE))
     import damage as dm
     head, recs = dm.read_pcap(Path(pcap).with_name("session.pcap"))
