@@ -48,16 +48,6 @@ class FixedRowDelegate : public QStyledItemDelegate {
   }
 };
 
-// Sets a flag for a scope; restores what it was, also when an exception passes.
-struct FlagScope {
-  bool& flag;
-  bool old;
-  explicit FlagScope(bool& f) : flag(f), old(f) { flag = true; }
-  ~FlagScope() { flag = old; }
-  FlagScope(const FlagScope&) = delete;
-  FlagScope& operator=(const FlagScope&) = delete;
-};
-
 // Hourglass while a search blocks the thread; restored however the search ends.
 struct BusyCursor {
   BusyCursor() { QApplication::setOverrideCursor(QCursor(Qt::WaitCursor)); }
@@ -141,7 +131,7 @@ void TMainWin::SetupWidgets() {
 
   ui->TrainNrLbl->setVisible(false);
   ui->TrainNrEd->setVisible(false);
-  ui->TrainNrEd->setMaxLength(4);
+  ui->TrainNrEd->setMaxLength(kTrainNrChars);
   ui->DoorTc->setEnabled(false);
   ui->DelLostBtn->setEnabled(false);
   ui->ReplLb->setEnabled(false);
@@ -173,14 +163,26 @@ void TMainWin::SetupWidgets() {
   connect(ui->WrCfgBtn, &QPushButton::clicked, this, [this] { WrCfgBtnClick(); });
   connect(ui->RapCfgBtn, &QPushButton::clicked, this, [this] { RapCfgBtnClick(); });
 
-  // A click on a line selects it, also when it is the line already selected. Moving the
-  // selection with the keyboard counts as a click on the new line.
-  connect(ui->EthLstBox, &QListWidget::itemClicked, this, [this](QListWidgetItem*) {
-    mouseOnList_ = false;
+  // Every line change the user makes (mouse press, drag, keyboard) loads the new line once;
+  // a click on the line already selected loads it again. Changes the program makes itself
+  // while it rebuilds the list are not the user's.
+  connect(ui->EthLstBox, &QListWidget::itemSelectionChanged, this, [this] {
+    clickReloads_ = false;
+    if (listUpdating_) return;
+    QListWidget* box = ui->EthLstBox;
+    if (box->selectedItems().isEmpty()) {
+      // A line can be deselected (Ctrl and a click); the device every action addresses
+      // stays highlighted all the same.
+      if (!SelectedDev() || DevSet.selected >= box->count()) return;
+      FlagScope quiet(listUpdating_);
+      box->setCurrentRow(DevSet.selected, QItemSelectionModel::ClearAndSelect);
+      return;
+    }
     EthLstBoxClick();
   });
-  connect(ui->EthLstBox, &QListWidget::currentRowChanged, this, [this](int row) {
-    if (listUpdating_ || mouseOnList_ || row < 0) return;
+  connect(ui->EthLstBox, &QListWidget::itemClicked, this, [this](QListWidgetItem*) {
+    if (!clickReloads_) return;
+    clickReloads_ = false;
     EthLstBoxClick();
   });
   ui->EthLstBox->viewport()->installEventFilter(this);
@@ -196,21 +198,16 @@ void TMainWin::PinGroups() {
 }
 
 bool TMainWin::eventFilter(QObject* obj, QEvent* ev) {
-  if (obj == ui->EthLstBox->viewport()) {
-    if (ev->type() == QEvent::MouseButtonPress || ev->type() == QEvent::MouseButtonDblClick) {
-      // The line changes on the press; the load follows the click on release.
-      mouseOnList_ = true;
-      pressRow_ = ui->EthLstBox->currentRow();
-    } else if (ev->type() == QEvent::MouseButtonRelease && mouseOnList_) {
-      const auto* me = static_cast<QMouseEvent*>(ev);
-      QListWidgetItem* under = ui->EthLstBox->itemAt(me->position().toPoint());
-      if (under == nullptr || under != ui->EthLstBox->currentItem()) {
-        // Released away from the line the press chose: no click follows, so load the
-        // newly selected line here, if the press (or a drag) changed it.
-        mouseOnList_ = false;
-        if (ui->EthLstBox->currentRow() != pressRow_) EthLstBoxClick();
-      }
-    }
+  // Only notes whether a press lands on the line already selected; the list itself moves
+  // the selection, and a line change on the way cancels the reload.
+  // The second press of a double click does not load the line a second time.
+  if (obj == ui->EthLstBox->viewport() && ev->type() == QEvent::MouseButtonDblClick)
+    clickReloads_ = false;
+  if (obj == ui->EthLstBox->viewport() && ev->type() == QEvent::MouseButtonPress) {
+    const auto* me = static_cast<QMouseEvent*>(ev);
+    const QListWidgetItem* under = ui->EthLstBox->itemAt(me->position().toPoint());
+    clickReloads_ =
+        under != nullptr && under == ui->EthLstBox->currentItem() && under->isSelected();
   }
   return QWidget::eventFilter(obj, ev);
 }

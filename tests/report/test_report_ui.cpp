@@ -20,6 +20,7 @@
 #include <QScrollBar>
 #include <QSet>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextDocument>
@@ -347,6 +348,28 @@ TEST_F(LocationDialog, EnterConfirms) {
   EXPECT_EQ(dlg.result(), QDialog::Accepted);
   EXPECT_FALSE(dlg.isVisible());
   EXPECT_EQ(dlg.LokEdit->text(), "Hala");
+}
+
+TEST_F(LocationDialog, EnterOnAnulujCancelsAndElsewhereSaves) {
+  dlg.show();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  ASSERT_EQ(QApplication::focusWidget(), dlg.CancelBtn);
+  QTest::keyClick(dlg.CancelBtn, Qt::Key_Return);
+  EXPECT_EQ(dlg.result(), QDialog::Rejected);
+  EXPECT_FALSE(dlg.isVisible());
+  // Back on the edit, Enter saves again; so does Enter on "Zapisz".
+  for (QWidget* at : {static_cast<QWidget*>(dlg.LokEdit), static_cast<QWidget*>(dlg.OKBtn)}) {
+    dlg.setResult(QDialog::Rejected);
+    dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+    at->setFocus();
+    ASSERT_EQ(QApplication::focusWidget(), at);
+    QTest::keyClick(at, Qt::Key_Return);
+    EXPECT_EQ(dlg.result(), QDialog::Accepted) << at->objectName().toStdString();
+    EXPECT_TRUE(dlg.OKBtn->isDefault());
+  }
 }
 
 TEST_F(LocationDialog, EscapeCancelAndCloseBoxReject) {

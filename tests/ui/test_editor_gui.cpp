@@ -12,6 +12,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTabBar>
+#include <QTest>
 #include <QWindow>
 #include <cstring>
 #include <vector>
@@ -541,6 +542,34 @@ TEST(EditorTrainNumber, ShownForTheTrainControllerLimitedAndParsed) {
   EXPECT_EQ(w.win->Cfg.trainNumber, 0);
   EditorWorld::Enter(nr, "42");
   EXPECT_EQ(w.win->Cfg.trainNumber, 42);
+}
+
+TEST(EditorTrainNumber, ValueAboveTheTypingLimitIsShownAndKeptUntilTheUserChangesIt) {
+  EditorWorld w;
+  SimDevice& c = w.Controller(2, 1);
+  c.trainNumber = 12345;
+  w.Start();
+  w.Show();
+  QLineEdit* nr = w.Ed("TrainNrEd");
+  EXPECT_EQ(nr->text(), "12345");
+  // Passing through the field stores nothing; "Zapisz" writes the controller's value back.
+  nr->setFocus();
+  emit nr->editingFinished();
+  EXPECT_EQ(w.win->Cfg.trainNumber, 12345);
+  w.win->WrCfgBtnClick();
+  ASSERT_FALSE(c.written.empty());
+  EXPECT_EQ(GetU16(c.written.back().data() + c.written.back().size() - 2), 12345);
+  EXPECT_EQ(nr->text(), "12345");
+  // Typed text keeps its four characters: one removed, a fifth refused.
+  nr->setCursorPosition(5);
+  QTest::keyClick(nr, Qt::Key_Backspace);
+  QTest::keyClicks(nr, "67");
+  EXPECT_EQ(nr->text(), "1234");
+  nr->selectAll();
+  QTest::keyClicks(nr, "98765");
+  EXPECT_EQ(nr->text(), "9876");
+  emit nr->editingFinished();
+  EXPECT_EQ(w.win->Cfg.trainNumber, 9876);
 }
 
 TEST(EditorTrainNumber, HiddenForOtherControllers) {

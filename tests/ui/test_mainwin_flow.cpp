@@ -9,7 +9,10 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTabBar>
+#include <QTest>
+#include <QWheelEvent>
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "tests/common/fakehost.h"
@@ -109,6 +112,71 @@ TEST(MainWinSelect, MouseClickOnAnotherLineLoadsItOnce) {
   w.ClickEthLine(1);
   EXPECT_EQ(Cmds(b), "KDC");
   EXPECT_EQ(CountOf(w.Received(b), 'O'), 2);  // the selection and its session check
+}
+
+// Real mouse and key input on the Ethernet list: after every action the highlighted line is
+// the device every action addresses, and each change of line made by the user loads the
+// new line exactly once (a click on the line already selected loads it again).
+TEST(MainWinSelect, HighlightedLineIsAlwaysTheLoadedDeviceWhateverTheUserDoes) {
+  GuiWorld w;
+  SimDevice* c[3] = {&w.AddController(K27(2), kIpA, 2, 1), &w.AddController(K27(3), kIpB, 2, 2),
+                     &w.AddController(K27(4), kIpC, 2, 3)};
+  w.Start();
+  w.Show();
+  auto* box = w.Find<QListWidget>("EthLstBox");
+  QWidget* vp = box->viewport();
+  auto at = [&](int row) { return box->visualItemRect(box->item(row)).center(); };
+  std::array<int, 3> loads = {1, 0, 0};
+  auto check = [&](int line, const char* step) {
+    SCOPED_TRACE(step);
+    const UdpDevSet& set = w.win->DevSet;
+    ASSERT_EQ(box->selectedItems().size(), 1);
+    EXPECT_EQ(box->row(box->selectedItems()[0]), line);
+    EXPECT_EQ(box->currentRow(), line);
+    EXPECT_EQ(set.selected, line);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(CountOf(Cmds(*c[i]), 'C'), loads[size_t(i)]) << i;
+    EXPECT_EQ(w.win->Cfg.doorCount, set.dev[set.selected].id == K27(4)   ? 3
+                                    : set.dev[set.selected].id == K27(3) ? 2
+                                                                         : 1);
+  };
+  check(0, "start-up");
+  QTest::mouseClick(vp, Qt::LeftButton, {}, at(1));
+  ++loads[1];
+  check(1, "click on another line");
+  QTest::mouseClick(vp, Qt::LeftButton, {}, at(1));
+  ++loads[1];
+  check(1, "click on the selected line");
+  QTest::mousePress(vp, Qt::LeftButton, {}, at(2));
+  QTest::mouseMove(vp, at(0));
+  QTest::mouseRelease(vp, Qt::LeftButton, {}, at(0));
+  ++loads[2];
+  ++loads[0];
+  check(0, "press on one line, drag to another, release");
+  QTest::keyClick(box, Qt::Key_Down);
+  ++loads[1];
+  check(1, "keyboard after the drag");
+  QWheelEvent wheel(QPointF(at(1)), QPointF(vp->mapToGlobal(at(1))), {}, QPoint(0, -120),
+                    Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+  QApplication::sendEvent(vp, &wheel);
+  check(1, "wheel");
+  QTest::mouseDClick(vp, Qt::LeftButton, {}, at(0));
+  ++loads[0];
+  check(0, "double click");
+
+  // A tick rebuilds the list between press and release: a device found late goes first.
+  SimDevice& late = w.AddController(K27(1), 0xC0A8010Du, 2, 4);
+  QTest::mousePress(vp, Qt::LeftButton, {}, at(2));
+  ++loads[2];
+  w.Announce(late);
+  w.Tick();
+  ASSERT_EQ(box->count(), 4);
+  QTest::mouseRelease(vp, Qt::LeftButton, {}, at(2));
+  EXPECT_TRUE(late.Commands().empty());
+  check(3, "tick between press and release");
+  QTest::keyClick(box, Qt::Key_Up);
+  ++loads[1];
+  check(2, "keyboard after the tick");
+  EXPECT_TRUE(w.host.errors.empty());
 }
 
 TEST(MainWinSelect, DeviceThatIsNotAControllerShowsNoBoxAndEmptiesTheGroup) {
