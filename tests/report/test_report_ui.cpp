@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QFocusEvent>
 #include <QImage>
 #include <QKeyEvent>
@@ -27,7 +28,9 @@
 #include <QTextLayout>
 #include <QTextList>
 #include <QTextTable>
+#include <QTimer>
 #include <csignal>
+#include <functional>
 
 #include "example_cfg.h"
 #include "report.h"
@@ -277,6 +280,51 @@ TEST_F(ReportFlow, WriteReportReportsAFailure) {
   EXPECT_THROW(w.win->WriteReport(Path("nie/ma/r.txt"), ""), std::runtime_error);
   EXPECT_NO_THROW(w.win->WriteReport(Path("jest.txt"), "Hala"));
   EXPECT_EQ(ReadAll(Path("jest.txt")), ExampleReport("Hala", Today()));
+}
+
+// ---- Save dialog ----
+
+// QtUiHost::SaveFileName with the toolkit's own dialog (no native one offscreen): the name in
+// the dialog is replaced by `typed` unless that is null, then Enter accepts it.
+QString SaveThroughTheDialog(const QString& start, const QString& typed) {
+  QtUiHost host;
+  int tries = 0;
+  std::function<void()> answer = [&] {
+    auto* dlg = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    if (!dlg) {
+      if (++tries < 500) QTimer::singleShot(10, answer);
+      return;
+    }
+    auto* edit = dlg->findChild<QLineEdit*>("fileNameEdit");
+    if (!edit) {
+      dlg->reject();
+      return;
+    }
+    if (!typed.isNull()) edit->setText(typed);
+    QTest::keyClick(edit, Qt::Key_Return);
+  };
+  QTimer::singleShot(0, answer);
+  return host.SaveFileName(nullptr, start, "Konfiguracja kontrolera (*.txt)", "txt");
+}
+
+TEST(SaveDialog, ReportNameEndsInTxtWhateverTheLocalesDateSeparator) {
+  EnsureQtApp();
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  auto s = [](const QString& q) { return q.toStdString(); };
+  for (QChar sep : {QChar('.'), QChar('-'), QChar('/')}) {
+    const QString start = dir.filePath(SuggestedReportName(QDate(2024, 3, 5), sep, "K01_00123"));
+    EXPECT_EQ(s(SaveThroughTheDialog(start, QString())), s(start + ".txt")) << s(sep);
+    EXPECT_EQ(s(WithDefaultSuffix(start + ".txt", "txt")), s(start + ".txt"));
+  }
+  // Typed names: the user's own extension stays, a bare or dotted name gets ".txt".
+  const QString start = dir.filePath("2024.03.05 K01_00123");
+  EXPECT_EQ(s(SaveThroughTheDialog(start, "raport.")), s(dir.filePath("raport.txt")));
+  EXPECT_EQ(s(SaveThroughTheDialog(start, "raport")), s(dir.filePath("raport.txt")));
+  EXPECT_EQ(s(SaveThroughTheDialog(start, "raport.log")), s(dir.filePath("raport.log")));
+  EXPECT_EQ(s(WithDefaultSuffix("/x/hala 3.TXT", "txt")), "/x/hala 3.TXT");
+  EXPECT_EQ(s(WithDefaultSuffix("/x/v1.2", "txt")), "/x/v1.2.txt");
+  EXPECT_EQ(s(WithDefaultSuffix("", "txt")), "");
 }
 
 // ---- Location dialog ----
