@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <array>
 
+#include "doortabs.h"
 #include "helpwin.h"
 #include "lokdlg.h"
 #include "ui_dooreditor.h"
@@ -36,6 +37,8 @@ namespace {
 
 constexpr int kTickMs = 1000;
 constexpr int kListRowHeight = 14;
+// Height the passage tabs' first row takes above the editor.
+constexpr int kTabRowSlot = 24;
 
 // List lines are 14 pixels high whatever the style would make of the font.
 class FixedRowDelegate : public QStyledItemDelegate {
@@ -126,6 +129,15 @@ void TMainWin::SetupWidgets() {
   ui->SelBoxLayout->addStretch(1);
   ui->SelDevBoxLayout->addStretch(1);
   ui->DoorGrpLayout->addStretch(1);
+  // The passage tabs keep one row's place above the editor; further rows lie over the
+  // editor's empty top strip, so the editor keeps its place whatever the number of rows.
+  const int tabsAt = ui->DoorGrpLayout->indexOf(ui->DoorTc);
+  ui->DoorGrpLayout->removeWidget(ui->DoorTc);
+  ui->DoorGrpLayout->insertSpacing(tabsAt, kTabRowSlot);
+  ui->DoorTc->setMinimumSize(0, 0);
+  ui->DoorTc->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+  ui->DoorTc->resize(ui->DoorPanel->width(), kTabRowSlot);
+  ui->DoorPanel->installEventFilter(this);
   ui->ReplLeft->addStretch(1);
   PinGroups();
 
@@ -197,7 +209,16 @@ void TMainWin::PinGroups() {
   PinGroup(ui->DoorGrpBox, ui->DoorGrpLayout, 16, 24, 16);
 }
 
+void TMainWin::PlaceDoorTabs() {
+  const QRect panel = ui->DoorPanel->geometry();
+  ui->DoorTc->setGeometry(panel.x(), panel.y() - kTabRowSlot, panel.width(),
+                          std::max(kTabRowSlot, ui->DoorTc->HeightFor(panel.width())));
+  ui->DoorTc->raise();
+}
+
 bool TMainWin::eventFilter(QObject* obj, QEvent* ev) {
+  if (obj == ui->DoorPanel && (ev->type() == QEvent::Move || ev->type() == QEvent::Resize))
+    PlaceDoorTabs();
   // Only notes whether a press lands on the line already selected; the list itself moves
   // the selection, and a line change on the way cancels the reload.
   // The second press of a double click does not load the line a second time.

@@ -151,6 +151,7 @@ class TMainWin : public QWidget {
   void SetupWidgets();       // mainwin.cpp: forms, InRows, main connections
   void ConnectDoorEditor();  // doored.cpp: editor signal connections
   void PinGroups();          // keeps each group's first row where it belongs under its title
+  void PlaceDoorTabs();      // the passage tabs over the editor's top edge, all rows shown
   void ShowHelp(int page);
 
   bool errorBoxOpen_ = false;  // an error box is open: further errors are not stacked on it
