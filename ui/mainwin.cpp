@@ -156,14 +156,10 @@ void TMainWin::SetupWidgets() {
   ui->DevListBox->setItemDelegate(new FixedRowDelegate(ui->DevListBox));
 
   // The passage editor's input rows, by their slot number.
-  QWidget* panel = ui->DoorPanel;
-  static const char* const kRows[4][3] = {{"OutBtnLb", "OutBtnCb", "OutBtnNC"},
-                                          {"OpenDetectLb", "OpenDetectCb", "OpenDetectNC"},
-                                          {"Alarm0Lb", "Alarm0Cb", "Alarm0NC"},
-                                          {"Alarm1Lb", "Alarm1Cb", "Alarm1NC"}};
-  for (int i = 0; i < 4; ++i)
-    InRows[i] = {panel->findChild<QLabel*>(kRows[i][0]), panel->findChild<QComboBox*>(kRows[i][1]),
-                 panel->findChild<QCheckBox*>(kRows[i][2])};
+  InRows[0] = {ed->OutBtnLb, ed->OutBtnCb, ed->OutBtnNC};
+  InRows[1] = {ed->OpenDetectLb, ed->OpenDetectCb, ed->OpenDetectNC};
+  InRows[2] = {ed->Alarm0Lb, ed->Alarm0Cb, ed->Alarm0NC};
+  InRows[3] = {ed->Alarm1Lb, ed->Alarm1Cb, ed->Alarm1NC};
 
   connect(ui->HelpEthBtn, &QPushButton::clicked, this, [this] { HelpEthBtnClick(); });
   connect(ui->HelpDevBtn, &QPushButton::clicked, this, [this] { HelpDevBtnClick(); });
