@@ -18,10 +18,6 @@ constexpr uint32_t Ip(int a, int b, int c, int d) {
   return (uint32_t(a) << 24) | (uint32_t(b) << 16) | (uint32_t(c) << 8) | uint32_t(d);
 }
 
-// The most slots a device list answer can carry within the link's 1000-byte answer limit
-// (2 + 8 N bytes); a table of 128 slots is 1026 bytes and is refused with error 5.
-constexpr int kReadableSlots = (kCfgBufSize - 2) / 8;
-
 // Slot 0 is the controller; the other slots readers, locks, keypads and modules. Passage k uses
 // the readers in slots 1 + 4k .. 4 + 4k for its outputs, inputs and readers, so the open
 // sensor sits on the bolt's device as the editor requires.

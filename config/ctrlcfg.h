@@ -17,6 +17,8 @@ constexpr int kMaxDevs = 128;
 constexpr int kMaxDoors = 16;
 constexpr int kMaxPairs = 2560;
 constexpr int kCfgBufSize = 1000;
+// A device list answer of the full table: the count and 8 bytes per slot (1026 bytes).
+constexpr int kDevListSize = 2 + 8 * kMaxDevs;
 
 // State flags of a bus device.
 constexpr uint8_t kStInactive = 0x80;

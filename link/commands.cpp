@@ -14,9 +14,9 @@ void UdpDev::ReadConfig(CtrlCfg& cfg) {
   if (!online || Mode() < 2) return;
   EnsureSession();
   // Both answers are fetched before anything is decoded, so a failure leaves cfg as it was.
-  uint8_t devList[kCfgBufSize];
+  uint8_t devList[kDevListSize];
   uint8_t doors[kCfgBufSize];
-  const int devLen = Exchange(kCmdDevList, 0, nullptr, kCfgBufSize, devList);
+  const int devLen = Exchange(kCmdDevList, 0, nullptr, kDevListSize, devList);
   const int doorLen = Exchange(kCmdDoors, 0, nullptr, kCfgBufSize, doors);
   DecodeDevList(cfg, devList, size_t(devLen));
   DecodeDoors(cfg, doors, size_t(doorLen));
@@ -28,8 +28,8 @@ bool UdpDev::PollDevList(CtrlCfg& cfg) {
   // Someone else's session: leave the controller alone until it ends.
   if ((status & 0x80) && !session) return false;
   if (!session) OpenSession();
-  uint8_t devList[kCfgBufSize];
-  const int d = Exchange(kCmdDevList, 0, nullptr, kCfgBufSize, devList);
+  uint8_t devList[kDevListSize];
+  const int d = Exchange(kCmdDevList, 0, nullptr, kDevListSize, devList);
   if (d == 0) return false;
   if (!DevListChanged(cfg, devList, size_t(d))) return false;
   DecodeDevList(cfg, devList, size_t(d));

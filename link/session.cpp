@@ -118,6 +118,14 @@ void UdpDev::EndSession() {
   session = false;
 }
 
+UErr::UErr(const UdpDev* d, int c, char letter) : dev(d), code(c), cmd(letter) {
+  try {
+    text_ = std::make_shared<const std::string>(ErrorText(*this));
+  } catch (...) {
+    // Out of memory: what() falls back to a fixed word; ErrorText still works.
+  }
+}
+
 std::string ErrorText(const UErr& err) {
   std::string text;
   if (err.dev) text = DevName(err.dev->id) + ", tryb: " + err.dev->ModeText() + ".\n\n";

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "config/devname.h"
 
@@ -17,6 +18,8 @@ uint8_t gCollectBuf[kRecvBufSize];
 // Collect(0) drains only what is already queued, but never more than this many datagrams
 // in one call, so a flood cannot hold the user-interface thread.
 constexpr int kMaxDrain = 512;
+// A timed collection never lasts longer than this many waits, however busy the segment.
+constexpr int kCollectWaits = 10;
 
 const char* const kModeNames[4] = {"Blokada", "Konfiguracja", "Serwis", "Instalacja"};
 
@@ -62,6 +65,32 @@ uint32_t ParseIp(const char* dotted) {
 
 UdpDev::UdpDev(uint32_t id_, uint32_t ip_, uint16_t status_)
     : id(id_), ip(ip_), seq(0), status(status_), online(true), changed(false), session(false) {}
+
+UdpDev::UdpDev(UdpDev&& o) noexcept
+    : id(o.id),
+      ip(o.ip),
+      seq(o.seq),
+      status(o.status),
+      online(o.online),
+      changed(o.changed),
+      session(o.session) {
+  std::memcpy(key, o.key, sizeof key);
+  o.session = false;
+}
+
+UdpDev& UdpDev::operator=(UdpDev&& o) noexcept {
+  if (this == &o) return *this;
+  id = o.id;
+  ip = o.ip;
+  seq = o.seq;
+  status = o.status;
+  online = o.online;
+  changed = o.changed;
+  session = o.session;
+  std::memcpy(key, o.key, sizeof key);
+  o.session = false;
+  return *this;
+}
 
 UdpDev::~UdpDev() {
   if (!session) return;
@@ -156,8 +185,8 @@ bool UdpDevSet::Add(uint32_t id, uint32_t ip, uint16_t status) {
       return differs;
     }
     if (count < kMaxDevices && (d.id & 0x03FFFFFFu) > key) {
-      // Shift by assignment: a record with an open session moves, it is not destroyed.
-      for (int j = count; j > i; --j) dev[j] = dev[j - 1];
+      // Shift by moving: a record with an open session moves, it is not destroyed.
+      for (int j = count; j > i; --j) dev[j] = std::move(dev[j - 1]);
       dev[i] = UdpDev(id, ip, status);
       if (i <= selected) ++selected;
       ++count;
@@ -173,23 +202,33 @@ bool UdpDevSet::Add(uint32_t id, uint32_t ip, uint16_t status) {
 bool UdpDevSet::Collect(int timeoutMs) {
   Endpoint& ep = LinkEndpoint();
   Clock& clock = LinkClock();
-  const int64_t deadline = clock.NowMs() + std::max(timeoutMs, 0);
+  // With a wait, collection ends once a whole wait passes without any datagram, accepted or
+  // not; under a flood that never falls silent it ends after kCollectWaits waits in all.
+  const int wait = std::max(timeoutMs, 0);
+  const int64_t start = clock.NowMs();
+  const int64_t limit = start + int64_t(wait) * kCollectWaits;
+  int64_t quietUntil = start + wait;
   bool any = false;
   int taken = 0;
   for (;;) {
-    int wait = 0;
-    if (timeoutMs > 0) {
-      const int64_t left = deadline - clock.NowMs();
+    int waitNow = 0;
+    if (wait > 0) {
+      const int64_t left = std::min(quietUntil, limit) - clock.NowMs();
       if (left <= 0) break;
-      wait = int(left);
+      waitNow = int(left);
     } else if (taken >= kMaxDrain) {
       break;
     }
     char from[kIpTextSize] = {};
-    const size_t n = ep.Receive(gCollectBuf, kRecvBufSize, wait, from);
-    // With a time-out only the deadline ends the collection (an empty datagram also reads 0).
-    if (n == 0 && timeoutMs <= 0) break;
+    const size_t n = ep.Receive(gCollectBuf, kRecvBufSize, waitNow, from);
+    if (n == 0) {
+      if (wait <= 0) break;
+      // Nothing before the wait ran out; an empty datagram returns early and is one more
+      // datagram to ignore.
+      if (clock.NowMs() >= quietUntil) break;
+    }
     ++taken;
+    if (wait > 0) quietUntil = clock.NowMs() + wait;
     from[kIpTextSize - 1] = 0;
     const uint8_t* b = gCollectBuf;
     if (n != 28 || std::memcmp(b, "MMDO", 4) != 0) continue;

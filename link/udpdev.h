@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "config/ctrlcfg.h"
@@ -50,8 +51,12 @@ struct UdpDev {
 
   UdpDev() = default;
   UdpDev(uint32_t id, uint32_t ip, uint16_t status);
-  UdpDev(const UdpDev&) = default;
-  UdpDev& operator=(const UdpDev&) = default;
+  // A record stands for the session it holds: a copy would end that session when it goes
+  // away. Records only move, and the record moved from no longer holds the session.
+  UdpDev(const UdpDev&) = delete;
+  UdpDev& operator=(const UdpDev&) = delete;
+  UdpDev(UdpDev&& other) noexcept;
+  UdpDev& operator=(UdpDev&& other) noexcept;
   // Ends the session, if this program holds one; an error at that point is swallowed.
   ~UdpDev();
 
@@ -83,8 +88,13 @@ struct UErr : std::exception {
   const UdpDev* dev;
   int code;
   char cmd;
-  UErr(const UdpDev* d, int c, char letter = 0) : dev(d), code(c), cmd(letter) {}
-  const char* what() const noexcept override { return "UErr"; }
+  // Builds the error's text at once, while the device it names still exists.
+  UErr(const UdpDev* d, int c, char letter = 0);
+  // The same text as ErrorText at the time of the error (UTF-8).
+  const char* what() const noexcept override { return text_ ? text_->c_str() : "Błąd urządzenia."; }
+
+ private:
+  std::shared_ptr<const std::string> text_;  // shared: copying an exception cannot throw
 };
 
 // The text shown to the user for an error (UTF-8, ends with a line feed).

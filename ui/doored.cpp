@@ -19,19 +19,6 @@
 
 namespace {
 
-// The free candidates of the kind being filled; taken once per kind and refresh.
-FreeList gFree;
-// Storage handed back and forth with the list models, so a refresh allocates nothing new.
-std::vector<IoRef> gItems;
-
-// Sets the flag for a scope and puts back what it was, also on early returns.
-struct FlagScope {
-  bool& flag;
-  bool old;
-  explicit FlagScope(bool& f) : flag(f), old(f) { flag = true; }
-  ~FlagScope() { flag = old; }
-};
-
 TRefListModel* RefModel(QComboBox* box) {
   return static_cast<TRefListModel*>(box->model());
 }
@@ -40,8 +27,8 @@ IoRef SelectedRef(QComboBox* box) {
   return RefModel(box)->Value(box->currentIndex());
 }
 
-void Fill(QComboBox* box) {
-  RefModel(box)->SetItems(gItems);
+void Fill(QComboBox* box, std::vector<IoRef>& items) {
+  RefModel(box)->SetItems(items);
   box->setCurrentIndex(0);
 }
 
@@ -52,11 +39,6 @@ void InstallModel(QComboBox* box, const CtrlCfg& cfg, const char* kind) {
 }  // namespace
 
 void TMainWin::ConnectDoorEditor() {
-  InRows[0] = {ed->OutBtnLb, ed->OutBtnCb, ed->OutBtnNC};
-  InRows[1] = {ed->OpenDetectLb, ed->OpenDetectCb, ed->OpenDetectNC};
-  InRows[2] = {ed->Alarm0Lb, ed->Alarm0Cb, ed->Alarm0NC};
-  InRows[3] = {ed->Alarm1Lb, ed->Alarm1Cb, ed->Alarm1NC};
-
   for (QComboBox* box : {ed->RygielCb, ed->RemindCb, ed->AlarmCb, ed->CctvCb})
     InstallModel(box, Cfg, "Out");
   for (const InRow& row : InRows) InstallModel(row.cb, Cfg, "In");
@@ -78,6 +60,9 @@ void TMainWin::ConnectDoorEditor() {
   // passage it belongs to before the tab changes.
   ui->DoorTc->setFocusPolicy(Qt::StrongFocus);
   connect(ui->TrainNrEd, &QLineEdit::editingFinished, this, [this] { TrainNrEdExit(); });
+  connect(ui->TrainNrEd, &QLineEdit::textEdited, this, [this](const QString& text) {
+    if (text.size() <= kTrainNrChars) ui->TrainNrEd->setMaxLength(kTrainNrChars);
+  });
 
   auto picked = [this](QComboBox* box, void (TMainWin::*handler)()) {
     connect(box, &QComboBox::activated, this, [this, handler](int) { (this->*handler)(); });
@@ -177,7 +162,7 @@ void TMainWin::RefreshDoorEditor() {
   if (p < 0) p = 0;
   const DoorCfg& d = Cfg.doors[p];
 
-  TakeFree(Cfg, kOutputs, gFree);
+  TakeFree(Cfg, kOutputs, freeRefs_);
   FillOutputList(ed->RygielCb, 0);
   FillOutputList(ed->RemindCb, 1);
   FillSharedOutputList(ed->AlarmCb, 2);
@@ -187,12 +172,12 @@ void TMainWin::RefreshDoorEditor() {
   ShowOutputNC(ed->AlarmNC, d.outputs[2]);
   ShowOutputNC(ed->CctvNC, d.outputs[3]);
 
-  TakeFree(Cfg, kInputs, gFree);
+  TakeFree(Cfg, kInputs, freeRefs_);
   FillOpenSensorList(d.outputs[0]);
   for (int row : {0, 2, 3}) FillInputList(InRows[row].cb, row);
   for (int row = 0; row < 4; ++row) ShowInputNC(InRows[row].nc, d.inputs[row]);
 
-  TakeFree(Cfg, kReaders, gFree);
+  TakeFree(Cfg, kReaders, freeRefs_);
   FillReaderList(ed->Rd1Cb, 0);
   FillReaderList(ed->Rd2Cb, 1);
   FillReaderList(ed->Rd3Cb, 2);
@@ -204,7 +189,16 @@ void TMainWin::RefreshDoorEditor() {
   ed->TypeCb->setCurrentIndex(TypeItemIndex(Cfg, p));
   ed->RygTimEd->setText(QString::fromStdString(FormatHalfSeconds(d.params[kParBoltPulse])));
   ed->OpenTimEd->setText(QString::fromStdString(FormatHalfSeconds(d.params[kParOpenTime])));
-  ui->TrainNrEd->setText(QString::number(Cfg.trainNumber));
+  ShowTrainNumber();
+}
+
+void TMainWin::ShowTrainNumber() {
+  // Up to four characters can be typed; a longer value from the controller is shown whole,
+  // and the limit returns as soon as the user's own text fits it again.
+  QLineEdit* nr = ui->TrainNrEd;
+  trainShown_ = QString::number(Cfg.trainNumber);
+  nr->setMaxLength(std::max(int(kTrainNrChars), int(trainShown_.size())));
+  nr->setText(trainShown_);
 }
 
 void TMainWin::ClearDoorEditor() {
@@ -257,37 +251,38 @@ void TMainWin::ClearTesting() {
 
 void TMainWin::FillOutputList(QComboBox* box, int slot) {
   int p = SelectedDoor();
-  PlainListItems(p < 0 ? kNoRef : Cfg.doors[p].outputs[slot], gFree, gItems);
-  Fill(box);
+  PlainListItems(p < 0 ? kNoRef : Cfg.doors[p].outputs[slot], freeRefs_, listItems_);
+  Fill(box, listItems_);
 }
 
 void TMainWin::FillSharedOutputList(QComboBox* box, int slot) {
   int p = SelectedDoor();
   if (p < 0) {
-    PlainListItems(kNoRef, gFree, gItems);
+    PlainListItems(kNoRef, freeRefs_, listItems_);
   } else {
-    SharedListItems(Cfg, p, slot, gFree, gItems);
+    SharedListItems(Cfg, p, slot, freeRefs_, listItems_);
   }
-  Fill(box);
+  Fill(box, listItems_);
 }
 
 void TMainWin::FillInputList(QComboBox* box, int slot) {
   int p = SelectedDoor();
-  PlainListItems(p < 0 ? kNoRef : Cfg.doors[p].inputs[slot], gFree, gItems);
-  Fill(box);
+  PlainListItems(p < 0 ? kNoRef : Cfg.doors[p].inputs[slot], freeRefs_, listItems_);
+  Fill(box, listItems_);
 }
 
 void TMainWin::FillOpenSensorList(IoRef bolt) {
   int p = SelectedDoor();
-  bool usable = OpenSensorItems(p < 0 ? kNoRef : Cfg.doors[p].inputs[1], bolt, gFree, gItems);
+  bool usable =
+      OpenSensorItems(p < 0 ? kNoRef : Cfg.doors[p].inputs[1], bolt, freeRefs_, listItems_);
   ed->OpenDetectCb->setEnabled(usable);
-  Fill(ed->OpenDetectCb);
+  Fill(ed->OpenDetectCb, listItems_);
 }
 
 void TMainWin::FillReaderList(QComboBox* box, int slot) {
   int p = SelectedDoor();
-  PlainListItems(p < 0 ? kNoRef : Cfg.doors[p].readers[slot], gFree, gItems);
-  Fill(box);
+  PlainListItems(p < 0 ? kNoRef : Cfg.doors[p].readers[slot], freeRefs_, listItems_);
+  Fill(box, listItems_);
 }
 
 void TMainWin::ShowOutputNC(QCheckBox* box, IoRef ref) {
@@ -460,6 +455,9 @@ void TMainWin::OpenTimEdExit() {
 }
 
 void TMainWin::TrainNrEdExit() {
+  // Leaving the field without changing what it shows stores nothing: a controller's value
+  // above 9999 is shown as it is and must not be cut down by merely passing through.
+  if (ui->TrainNrEd->text() == trainShown_) return;
   Cfg.trainNumber = uint16_t(ParseTrainNumber(ui->TrainNrEd->text().toStdString()));
   if (!Refreshing) RefreshDoorEditor();
 }

@@ -54,7 +54,9 @@ TLokalizDlg::TLokalizDlg(QWidget* parent)
 
   CancelBtn->setObjectName("CancelBtn");
   CancelBtn->setGeometry(116, 72, 75, 25);
-  CancelBtn->setAutoDefault(false);
+  // With the focus on "Anuluj", Enter presses it, as Esc would; elsewhere "Zapisz" stays
+  // the default.
+  CancelBtn->setAutoDefault(true);
   OKBtn->setObjectName("OKBtn");
   OKBtn->setGeometry(284, 72, 75, 25);
   OKBtn->setDefault(true);

@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <array>
 
+#include "doortabs.h"
 #include "helpwin.h"
 #include "lokdlg.h"
 #include "ui_dooreditor.h"
@@ -36,6 +37,8 @@ namespace {
 
 constexpr int kTickMs = 1000;
 constexpr int kListRowHeight = 14;
+// Height the passage tabs' first row takes above the editor.
+constexpr int kTabRowSlot = 24;
 
 // List lines are 14 pixels high whatever the style would make of the font.
 class FixedRowDelegate : public QStyledItemDelegate {
@@ -46,16 +49,6 @@ class FixedRowDelegate : public QStyledItemDelegate {
     s.setHeight(kListRowHeight);
     return s;
   }
-};
-
-// Sets a flag for a scope; restores what it was, also when an exception passes.
-struct FlagScope {
-  bool& flag;
-  bool old;
-  explicit FlagScope(bool& f) : flag(f), old(f) { flag = true; }
-  ~FlagScope() { flag = old; }
-  FlagScope(const FlagScope&) = delete;
-  FlagScope& operator=(const FlagScope&) = delete;
 };
 
 // Hourglass while a search blocks the thread; restored however the search ends.
@@ -136,12 +129,21 @@ void TMainWin::SetupWidgets() {
   ui->SelBoxLayout->addStretch(1);
   ui->SelDevBoxLayout->addStretch(1);
   ui->DoorGrpLayout->addStretch(1);
+  // The passage tabs keep one row's place above the editor; further rows lie over the
+  // editor's empty top strip, so the editor keeps its place whatever the number of rows.
+  const int tabsAt = ui->DoorGrpLayout->indexOf(ui->DoorTc);
+  ui->DoorGrpLayout->removeWidget(ui->DoorTc);
+  ui->DoorGrpLayout->insertSpacing(tabsAt, kTabRowSlot);
+  ui->DoorTc->setMinimumSize(0, 0);
+  ui->DoorTc->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+  ui->DoorTc->resize(ui->DoorPanel->width(), kTabRowSlot);
+  ui->DoorPanel->installEventFilter(this);
   ui->ReplLeft->addStretch(1);
   PinGroups();
 
   ui->TrainNrLbl->setVisible(false);
   ui->TrainNrEd->setVisible(false);
-  ui->TrainNrEd->setMaxLength(4);
+  ui->TrainNrEd->setMaxLength(kTrainNrChars);
   ui->DoorTc->setEnabled(false);
   ui->DelLostBtn->setEnabled(false);
   ui->ReplLb->setEnabled(false);
@@ -154,14 +156,10 @@ void TMainWin::SetupWidgets() {
   ui->DevListBox->setItemDelegate(new FixedRowDelegate(ui->DevListBox));
 
   // The passage editor's input rows, by their slot number.
-  QWidget* panel = ui->DoorPanel;
-  static const char* const kRows[4][3] = {{"OutBtnLb", "OutBtnCb", "OutBtnNC"},
-                                          {"OpenDetectLb", "OpenDetectCb", "OpenDetectNC"},
-                                          {"Alarm0Lb", "Alarm0Cb", "Alarm0NC"},
-                                          {"Alarm1Lb", "Alarm1Cb", "Alarm1NC"}};
-  for (int i = 0; i < 4; ++i)
-    InRows[i] = {panel->findChild<QLabel*>(kRows[i][0]), panel->findChild<QComboBox*>(kRows[i][1]),
-                 panel->findChild<QCheckBox*>(kRows[i][2])};
+  InRows[0] = {ed->OutBtnLb, ed->OutBtnCb, ed->OutBtnNC};
+  InRows[1] = {ed->OpenDetectLb, ed->OpenDetectCb, ed->OpenDetectNC};
+  InRows[2] = {ed->Alarm0Lb, ed->Alarm0Cb, ed->Alarm0NC};
+  InRows[3] = {ed->Alarm1Lb, ed->Alarm1Cb, ed->Alarm1NC};
 
   connect(ui->HelpEthBtn, &QPushButton::clicked, this, [this] { HelpEthBtnClick(); });
   connect(ui->HelpDevBtn, &QPushButton::clicked, this, [this] { HelpDevBtnClick(); });
@@ -173,14 +171,26 @@ void TMainWin::SetupWidgets() {
   connect(ui->WrCfgBtn, &QPushButton::clicked, this, [this] { WrCfgBtnClick(); });
   connect(ui->RapCfgBtn, &QPushButton::clicked, this, [this] { RapCfgBtnClick(); });
 
-  // A click on a line selects it, also when it is the line already selected. Moving the
-  // selection with the keyboard counts as a click on the new line.
-  connect(ui->EthLstBox, &QListWidget::itemClicked, this, [this](QListWidgetItem*) {
-    mouseOnList_ = false;
+  // Every line change the user makes (mouse press, drag, keyboard) loads the new line once;
+  // a click on the line already selected loads it again. Changes the program makes itself
+  // while it rebuilds the list are not the user's.
+  connect(ui->EthLstBox, &QListWidget::itemSelectionChanged, this, [this] {
+    clickReloads_ = false;
+    if (listUpdating_) return;
+    QListWidget* box = ui->EthLstBox;
+    if (box->selectedItems().isEmpty()) {
+      // A line can be deselected (Ctrl and a click); the device every action addresses
+      // stays highlighted all the same.
+      if (!SelectedDev() || DevSet.selected >= box->count()) return;
+      FlagScope quiet(listUpdating_);
+      box->setCurrentRow(DevSet.selected, QItemSelectionModel::ClearAndSelect);
+      return;
+    }
     EthLstBoxClick();
   });
-  connect(ui->EthLstBox, &QListWidget::currentRowChanged, this, [this](int row) {
-    if (listUpdating_ || mouseOnList_ || row < 0) return;
+  connect(ui->EthLstBox, &QListWidget::itemClicked, this, [this](QListWidgetItem*) {
+    if (!clickReloads_) return;
+    clickReloads_ = false;
     EthLstBoxClick();
   });
   ui->EthLstBox->viewport()->installEventFilter(this);
@@ -195,22 +205,26 @@ void TMainWin::PinGroups() {
   PinGroup(ui->DoorGrpBox, ui->DoorGrpLayout, 16, 24, 16);
 }
 
+void TMainWin::PlaceDoorTabs() {
+  const QRect panel = ui->DoorPanel->geometry();
+  ui->DoorTc->setGeometry(panel.x(), panel.y() - kTabRowSlot, panel.width(),
+                          std::max(kTabRowSlot, ui->DoorTc->HeightFor(panel.width())));
+  ui->DoorTc->raise();
+}
+
 bool TMainWin::eventFilter(QObject* obj, QEvent* ev) {
-  if (obj == ui->EthLstBox->viewport()) {
-    if (ev->type() == QEvent::MouseButtonPress || ev->type() == QEvent::MouseButtonDblClick) {
-      // The line changes on the press; the load follows the click on release.
-      mouseOnList_ = true;
-      pressRow_ = ui->EthLstBox->currentRow();
-    } else if (ev->type() == QEvent::MouseButtonRelease && mouseOnList_) {
-      const auto* me = static_cast<QMouseEvent*>(ev);
-      QListWidgetItem* under = ui->EthLstBox->itemAt(me->position().toPoint());
-      if (under == nullptr || under != ui->EthLstBox->currentItem()) {
-        // Released away from the line the press chose: no click follows, so load the
-        // newly selected line here, if the press (or a drag) changed it.
-        mouseOnList_ = false;
-        if (ui->EthLstBox->currentRow() != pressRow_) EthLstBoxClick();
-      }
-    }
+  if (obj == ui->DoorPanel && (ev->type() == QEvent::Move || ev->type() == QEvent::Resize))
+    PlaceDoorTabs();
+  // Only notes whether a press lands on the line already selected; the list itself moves
+  // the selection, and a line change on the way cancels the reload.
+  // The second press of a double click does not load the line a second time.
+  if (obj == ui->EthLstBox->viewport() && ev->type() == QEvent::MouseButtonDblClick)
+    clickReloads_ = false;
+  if (obj == ui->EthLstBox->viewport() && ev->type() == QEvent::MouseButtonPress) {
+    const auto* me = static_cast<QMouseEvent*>(ev);
+    const QListWidgetItem* under = ui->EthLstBox->itemAt(me->position().toPoint());
+    clickReloads_ =
+        under != nullptr && under == ui->EthLstBox->currentItem() && under->isSelected();
   }
   return QWidget::eventFilter(obj, ev);
 }

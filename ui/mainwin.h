@@ -5,8 +5,10 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "config/ctrlcfg.h"
+#include "editor_model.h"
 #include "link/udpdev.h"
 #include "uihost.h"
 
@@ -27,6 +29,9 @@ struct InRow {
   QComboBox* cb;
   QCheckBox* nc;
 };
+
+// Characters the user can type into the train-number field.
+constexpr int kTrainNrChars = 4;
 
 // Where the keep-alive pass of the next tick starts (0..4).
 extern int KeepAliveStart;
@@ -114,6 +119,7 @@ class TMainWin : public QWidget {
   void FillReaderList(QComboBox* box, int slot);
   void ShowOutputNC(QCheckBox* box, IoRef ref);
   void ShowInputNC(QCheckBox* box, IoRef ref);
+  void ShowTrainNumber();
   // Writes the report atomically; throws std::runtime_error with the path and reason.
   void WriteReport(const QString& fileName, const std::string& location8bit);
 
@@ -145,14 +151,29 @@ class TMainWin : public QWidget {
   void SetupWidgets();       // mainwin.cpp: forms, InRows, main connections
   void ConnectDoorEditor();  // doored.cpp: editor signal connections
   void PinGroups();          // keeps each group's first row where it belongs under its title
+  void PlaceDoorTabs();      // the passage tabs over the editor's top edge, all rows shown
   void ShowHelp(int page);
 
   bool errorBoxOpen_ = false;  // an error box is open: further errors are not stacked on it
   bool closing_ = false;       // the window was closed: ticks no longer run
   bool listUpdating_ = false;  // the program itself is changing EthLstBox
-  bool mouseOnList_ = false;   // a mouse button went down on EthLstBox and is not up yet
-  int pressRow_ = -1;          // current line of EthLstBox when that button went down
+  bool clickReloads_ = false;  // the last press on EthLstBox hit the line already selected
   bool centred_ = false;       // placed in the middle of the screen at the first show
+  QString trainShown_;         // the train number as the last refresh showed it
+  // Free candidates of the kind being filled, and the item storage handed to the list
+  // models; both reused by every refresh, so a refresh allocates nothing new.
+  FreeList freeRefs_;
+  std::vector<IoRef> listItems_;
+};
+
+// Sets a flag for a scope; restores what it was, also when an exception passes.
+struct FlagScope {
+  explicit FlagScope(bool& f) : flag(f), old(f) { flag = true; }
+  ~FlagScope() { flag = old; }
+  FlagScope(const FlagScope&) = delete;
+  FlagScope& operator=(const FlagScope&) = delete;
+  bool& flag;
+  bool old;
 };
 
 // Counts a modal window of the tool as open while it lives; ticks are held back meanwhile.

@@ -19,6 +19,12 @@ class UiHost {
   virtual void OpenUrl(const QString& url) = 0;
 };
 
+// The path a save dialog's answer stands for: `suffix` (without the dot) is added unless the
+// file name already ends in an extension of its own: 1 to 8 letters and digits, at least one
+// a letter, after the last dot. So a date-like name "2024.03.05 K01_00123" gets ".txt",
+// "raport." becomes "raport.txt", and "raport.log" stays as typed.
+QString WithDefaultSuffix(const QString& path, const QString& suffix);
+
 // The real desktop implementation.
 class QtUiHost : public UiHost {
  public:

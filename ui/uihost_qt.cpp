@@ -26,10 +26,28 @@ QString QtUiHost::SaveFileName(QWidget* parent, const QString& suggested, const 
     start = QDir::current().filePath(suggested);
   QString path = QFileDialog::getSaveFileName(parent, QString(), start, filter, nullptr,
                                               QFileDialog::DontConfirmOverwrite);
-  // The default extension is added when the chosen name has none.
-  if (!path.isEmpty() && !defaultSuffix.isEmpty() && QFileInfo(path).suffix().isEmpty())
-    path += QLatin1Char('.') + defaultSuffix;
-  return path;
+  // The toolkit would take the end of a dotted date for an extension; decide here instead.
+  return WithDefaultSuffix(path, defaultSuffix);
+}
+
+QString WithDefaultSuffix(const QString& path, const QString& suffix) {
+  if (path.isEmpty() || suffix.isEmpty()) return path;
+  const QString name = QFileInfo(path).fileName();
+  if (name.isEmpty()) return path;  // a directory, not a file name
+  const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+  if (dot > 0) {
+    const QString ext = name.mid(dot + 1);
+    bool letter = false, plain = !ext.isEmpty() && ext.size() <= 8;
+    for (QChar c : ext) {
+      letter = letter || c.isLetter();
+      plain = plain && c.isLetterOrNumber();
+    }
+    if (plain && letter) return path;
+  }
+  // "raport." and "raport" both become "raport.txt".
+  QString out = path;
+  if (out.endsWith(QLatin1Char('.'))) out.chop(1);
+  return out + QLatin1Char('.') + suffix;
 }
 
 void QtUiHost::OpenUrl(const QString& url) {

@@ -421,6 +421,38 @@ TEST(E2ESession, ReadWriteDeleteAndReplaceOverUdp) {
     }
 }
 
+TEST(E2ESession, FullBusTableOf128SlotsIsReadAndPolledOverUdp) {
+  // 2 + 8 * 128 = 1026 bytes in one signed answer to 'D'.
+  E2E_REQUIRE_NETNS();
+  json sc = ControllerScenario();
+  json& bus = sc["devices"][0]["bus"];
+  for (int s = int(bus.size()); s < kMaxDevs; ++s)
+    bus.push_back({{"type", 5}, {"serial", 300 + s}, {"suffix", "A"}, {"number", 1}});
+  SimLan net("full");
+  net.StartSim(sc.dump(), /*console=*/true);
+  auto ep = EndpointIn(net.tool);
+  ASSERT_TRUE(ep->ok());
+  SystemClock clock;
+  LinkBinding bind(*ep, clock);
+  auto set = std::make_unique<UdpDevSet>();
+  set->Search();
+  ASSERT_EQ(set->count, 1);
+  UdpDev& k = set->dev[0];
+  auto cfg = std::make_unique<CtrlCfg>();
+  ClearCfg(*cfg);
+  ASSERT_NO_THROW(k.ReadConfig(*cfg));
+  EXPECT_EQ(cfg->devCount, kMaxDevs);
+  EXPECT_EQ(cfg->listedCount, kMaxDevs);
+  EXPECT_EQ(DevName(cfg->devs[kMaxDevs - 1].id), "R05_00427");
+  EXPECT_EQ(cfg->doorCount, 2);
+  EXPECT_FALSE(k.PollDevList(*cfg));
+  net.Console("inactive K27_00005 127 on");
+  ASSERT_TRUE(k.ReadStatus());
+  ASSERT_TRUE(k.PollDevList(*cfg));
+  EXPECT_TRUE(cfg->devs[kMaxDevs - 1].state & kStInactive);
+  k.EndSession();
+}
+
 TEST(E2ESession, LostAnswersAreRetriedWithFreshSequenceNumbers) {
   E2E_REQUIRE_NETNS();
   SimLan net("loss");

@@ -112,11 +112,27 @@ TEST_F(CommandsTest, OversizedDeviceListIsRefusedBeforeDecoding) {
   dev.ReadConfig(cfg);
   const CtrlCfg before = cfg;
   sim.faults.overrideFor = 'D';
-  sim.faults.overrideData.assign(1001, 0);
+  sim.faults.overrideData.assign(kDevListSize + 1, 0);
   char cmd = 0;
   EXPECT_EQ(Code([&] { dev.ReadConfig(cfg); }, &cmd), 5);
   EXPECT_EQ(cmd, 'D');
   EXPECT_EQ(std::memcmp(&cfg, &before, sizeof cfg), 0);
+}
+
+TEST_F(CommandsTest, FullTableOf128SlotsIsReadAndPolled) {
+  // 2 + 8 * 128 = 1026 bytes: the largest list the model holds must be readable.
+  for (int s = 3; s < kMaxDevs; ++s)
+    sim.AddBusDevice(MakeId(101, uint32_t(500 + s)), 1, 1, 1, false);
+  ASSERT_EQ(sim.DevListPayload(w.clock.now).size(), size_t(kDevListSize));
+  dev.ReadConfig(cfg);
+  EXPECT_EQ(cfg.devCount, kMaxDevs);
+  EXPECT_EQ(cfg.listedCount, kMaxDevs);
+  EXPECT_EQ(cfg.devs[kMaxDevs - 1].id, MakeId(101, 500 + kMaxDevs - 1));
+  EXPECT_EQ(cfg.doorCount, 2);
+  EXPECT_FALSE(dev.PollDevList(cfg));
+  sim.SetInactive(kMaxDevs - 1, true);
+  ASSERT_TRUE(dev.PollDevList(cfg));
+  EXPECT_TRUE(cfg.devs[kMaxDevs - 1].state & kStInactive);
 }
 
 TEST_F(CommandsTest, ShortDeviceListIsNotReadBeyondItsData) {

@@ -2,7 +2,10 @@
 // bounded collection and the end of every session when the set goes away.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <type_traits>
+#include <utility>
 
 #include "linkworld.h"
 
@@ -75,26 +78,34 @@ TEST_F(CollectTest, RepeatedAnswerChangesNothingAndSendsNoTimeFrame) {
   EXPECT_EQ(set.count, 1);
 }
 
-TEST_F(CollectTest, TimedCollectEndsAtItsDeadlineUnderAFlood) {
+TEST_F(CollectTest, TimedCollectEndsAtItsOverallLimitUnderAFlood) {
+  // Junk every millisecond never leaves a whole wait of silence: ten waits end it.
   const int64_t t = w.clock.now;
-  for (int i = 0; i < 2000; ++i) w.net.Inject(Bytes(28, 0x55), kIp, t + i);
+  for (int i = 0; i < 3000; ++i) w.net.Inject(Bytes(28, 0x55), kIp, t + i);
   EXPECT_FALSE(set.Collect(200));
-  EXPECT_EQ(w.clock.now - t, 200);
+  EXPECT_EQ(w.clock.now - t, 2000);
   EXPECT_LE(w.net.longestWaitMs, 200);
 }
 
-TEST_F(CollectTest, TimedCollectTakesAnswersUntilTheDeadline) {
+TEST_F(CollectTest, TimedCollectListensUntilAWholeWaitPassesInSilence) {
+  // A device answering at 300 ms, behind others at 20 and 150 ms, is still heard; so are
+  // an ignored datagram and an empty one, which keep the collection listening as well.
   const int64_t t = w.clock.now;
   w.net.Inject(StatusAnswer(kCtrlId, 2), kIp, t + 20);
   w.net.Inject(StatusAnswer(kReaderId, 2), "192.168.1.11", t + 150);
-  w.net.Inject(StatusAnswer(MakeId(402, 1), 2), "192.168.1.12", t + 260);  // too late
+  w.net.Inject(StatusAnswer(MakeId(402, 1), 2), "192.168.1.12", t + 300);
+  w.net.Inject(Bytes(5, 1), "192.168.1.13", t + 480);
+  w.net.Inject({}, "192.168.1.13", t + 650);
+  w.net.Inject(StatusAnswer(MakeId(402, 2), 2), "192.168.1.14", t + 800);
+  w.net.Inject(StatusAnswer(MakeId(402, 3), 2), "192.168.1.15", t + 1001);  // after silence
   EXPECT_TRUE(set.Collect(200));
-  EXPECT_EQ(set.count, 2);
-  EXPECT_EQ(w.clock.now - t, 200);
+  EXPECT_EQ(set.count, 4);
+  EXPECT_EQ(w.clock.now - t, 1000);
+  EXPECT_LE(w.net.longestWaitMs, 200);
   EXPECT_FALSE(set.Collect(0));  // not due yet
-  w.clock.Advance(100);
+  w.clock.Advance(1);
   EXPECT_TRUE(set.Collect(0));  // the late one is taken by the next poll
-  EXPECT_EQ(set.count, 3);
+  EXPECT_EQ(set.count, 5);
 }
 
 TEST_F(CollectTest, PollingDrainIsBoundedPerCall) {
@@ -256,6 +267,33 @@ TEST(DevSetSessions, InsertingMovesLiveRecordsWithoutEndingTheirSessions) {
   // The moved record still signs correctly.
   set.dev[1].KeepSession();
   EXPECT_EQ(sim.Commands().back(), 'S');
+}
+
+TEST(DevSetSessions, RecordsMoveButCannotBeCopied) {
+  // A copy would end the session of the record it was made from when it goes away.
+  EXPECT_FALSE(std::is_copy_constructible_v<UdpDev>);
+  EXPECT_FALSE(std::is_copy_assignable_v<UdpDev>);
+  EXPECT_TRUE(std::is_nothrow_move_constructible_v<UdpDev>);
+  EXPECT_TRUE(std::is_nothrow_move_assignable_v<UdpDev>);
+  LinkWorld w;
+  SimDevice& sim = w.net.AddDevice(kCtrlId, kCtrlIp, 2);
+  UdpDev a(kCtrlId, kCtrlIp, 2);
+  a.EnsureSession();
+  {
+    UdpDev b(std::move(a));
+    EXPECT_TRUE(b.session);
+    EXPECT_FALSE(a.session);
+    UdpDev c;
+    c = std::move(b);
+    EXPECT_TRUE(c.session);
+    EXPECT_FALSE(b.session);
+    const std::string before = sim.Commands().empty() ? "" : std::string(1, sim.Commands().back());
+    EXPECT_EQ(before, "K");  // nothing ended the session while it moved
+  }
+  // Only the record holding the session ended it, once.
+  const auto cmds = sim.Commands();
+  EXPECT_EQ(std::count(cmds.begin(), cmds.end(), 's'), 1);
+  EXPECT_FALSE(sim.SessionOpen(w.clock.now));
 }
 
 TEST(DevSetSessions, DestructionEndsSessionsLastRecordFirstAndSwallowsErrors) {

@@ -361,6 +361,19 @@ TEST(ErrorTextTest, EveryCodeText) {
                                         "Ustaw go w tryb 'Service'\n");
 }
 
+TEST(ErrorTextTest, WhatGivesTheSameTextAndSurvivesTheThrow) {
+  // An error that escapes every guard must still show its text, never a type name.
+  std::string text;
+  try {
+    const UdpDev d = NamedController(2);
+    throw UErr(&d, 6, 'D');
+  } catch (const std::exception& e) {
+    text = e.what();  // the device is gone by now
+  }
+  EXPECT_EQ(text, "K01_00123, tryb: Serwis.\n\nBłąd nr 6 (r.'D'): Brak odpowiedzi na rozkaz.\n");
+  EXPECT_STREQ(UErr(nullptr, 8).what(), "Błąd nr 8: Błąd rozmiaru bufora w programie.\n");
+}
+
 TEST(ErrorTextTest, UnknownCodes) {
   const UdpDev d = NamedController(0);
   EXPECT_EQ(ErrorText(UErr(&d, 0)), "K01_00123, tryb: Blokada.\n\nBłąd nr 0: Brak opisu błędu.\n");

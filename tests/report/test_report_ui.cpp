@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QFocusEvent>
 #include <QImage>
 #include <QKeyEvent>
@@ -20,13 +21,16 @@
 #include <QScrollBar>
 #include <QSet>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextDocument>
 #include <QTextLayout>
 #include <QTextList>
 #include <QTextTable>
+#include <QTimer>
 #include <csignal>
+#include <functional>
 
 #include "example_cfg.h"
 #include "report.h"
@@ -278,6 +282,51 @@ TEST_F(ReportFlow, WriteReportReportsAFailure) {
   EXPECT_EQ(ReadAll(Path("jest.txt")), ExampleReport("Hala", Today()));
 }
 
+// ---- Save dialog ----
+
+// QtUiHost::SaveFileName with the toolkit's own dialog (no native one offscreen): the name in
+// the dialog is replaced by `typed` unless that is null, then Enter accepts it.
+QString SaveThroughTheDialog(const QString& start, const QString& typed) {
+  QtUiHost host;
+  int tries = 0;
+  std::function<void()> answer = [&] {
+    auto* dlg = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    if (!dlg) {
+      if (++tries < 500) QTimer::singleShot(10, answer);
+      return;
+    }
+    auto* edit = dlg->findChild<QLineEdit*>("fileNameEdit");
+    if (!edit) {
+      dlg->reject();
+      return;
+    }
+    if (!typed.isNull()) edit->setText(typed);
+    QTest::keyClick(edit, Qt::Key_Return);
+  };
+  QTimer::singleShot(0, answer);
+  return host.SaveFileName(nullptr, start, "Konfiguracja kontrolera (*.txt)", "txt");
+}
+
+TEST(SaveDialog, ReportNameEndsInTxtWhateverTheLocalesDateSeparator) {
+  EnsureQtApp();
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  auto s = [](const QString& q) { return q.toStdString(); };
+  for (QChar sep : {QChar('.'), QChar('-'), QChar('/')}) {
+    const QString start = dir.filePath(SuggestedReportName(QDate(2024, 3, 5), sep, "K01_00123"));
+    EXPECT_EQ(s(SaveThroughTheDialog(start, QString())), s(start + ".txt")) << s(sep);
+    EXPECT_EQ(s(WithDefaultSuffix(start + ".txt", "txt")), s(start + ".txt"));
+  }
+  // Typed names: the user's own extension stays, a bare or dotted name gets ".txt".
+  const QString start = dir.filePath("2024.03.05 K01_00123");
+  EXPECT_EQ(s(SaveThroughTheDialog(start, "raport.")), s(dir.filePath("raport.txt")));
+  EXPECT_EQ(s(SaveThroughTheDialog(start, "raport")), s(dir.filePath("raport.txt")));
+  EXPECT_EQ(s(SaveThroughTheDialog(start, "raport.log")), s(dir.filePath("raport.log")));
+  EXPECT_EQ(s(WithDefaultSuffix("/x/hala 3.TXT", "txt")), "/x/hala 3.TXT");
+  EXPECT_EQ(s(WithDefaultSuffix("/x/v1.2", "txt")), "/x/v1.2.txt");
+  EXPECT_EQ(s(WithDefaultSuffix("", "txt")), "");
+}
+
 // ---- Location dialog ----
 
 class LocationDialog : public ::testing::Test {
@@ -347,6 +396,28 @@ TEST_F(LocationDialog, EnterConfirms) {
   EXPECT_EQ(dlg.result(), QDialog::Accepted);
   EXPECT_FALSE(dlg.isVisible());
   EXPECT_EQ(dlg.LokEdit->text(), "Hala");
+}
+
+TEST_F(LocationDialog, EnterOnAnulujCancelsAndElsewhereSaves) {
+  dlg.show();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  ASSERT_EQ(QApplication::focusWidget(), dlg.CancelBtn);
+  QTest::keyClick(dlg.CancelBtn, Qt::Key_Return);
+  EXPECT_EQ(dlg.result(), QDialog::Rejected);
+  EXPECT_FALSE(dlg.isVisible());
+  // Back on the edit, Enter saves again; so does Enter on "Zapisz".
+  for (QWidget* at : {static_cast<QWidget*>(dlg.LokEdit), static_cast<QWidget*>(dlg.OKBtn)}) {
+    dlg.setResult(QDialog::Rejected);
+    dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+    at->setFocus();
+    ASSERT_EQ(QApplication::focusWidget(), at);
+    QTest::keyClick(at, Qt::Key_Return);
+    EXPECT_EQ(dlg.result(), QDialog::Accepted) << at->objectName().toStdString();
+    EXPECT_TRUE(dlg.OKBtn->isDefault());
+  }
 }
 
 TEST_F(LocationDialog, EscapeCancelAndCloseBoxReject) {

@@ -93,7 +93,7 @@ struct FloodWorld {
     for (int i = 0; i < 5; ++i) {
       SimDevice& d = w.net.AddDevice(MakeId(327, uint32_t(1 + i)), Ip(10, 9, 0, 10 + i), 2 + i % 2);
       if (i == 0)
-        scenario::FillBigController(d, scenario::kReadableSlots);
+        scenario::FillBigController(d, kMaxDevs);
       else {
         d.AddBusDevice(d.id, 4, 4, 2, true);
         d.AddBusDevice(MakeId(1, uint32_t(100 * i)), 2, 3, 1, false);

@@ -12,7 +12,9 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTabBar>
+#include <QTest>
 #include <QWindow>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -396,6 +398,38 @@ TEST(EditorLists, HiddenInputsAndReadersFollowTheModel) {
 
 // ---- NC boxes ----
 
+// The reminder row (list and NC box) and the fourth reader, driven through their widgets:
+// each reaches its own place in the model and in what "Zapisz" writes, and the others stop
+// offering what it took.
+TEST(EditorLists, ReminderRowAndFourthReaderThroughTheWidgets) {
+  EditorWorld w;
+  SimDevice& c = w.Controller(2, 1);
+  w.Start();
+  EditorWorld::Pick(w.Cb("RemindCb"), 0x0102);  // the lock's third output, open collector
+  ASSERT_TRUE(w.Chk("RemindNC")->isEnabled());
+  EditorWorld::Click(w.Chk("RemindNC"));
+  EditorWorld::Pick(w.Cb("Rd4Cb"), 0x0101);  // the lock's second reader
+  EXPECT_EQ(w.Door(0).outputs[1], 0x0182);
+  EXPECT_EQ(w.Door(0).readers[3], 0x0101);
+  EXPECT_EQ(w.Door(0).outputs[0], kNoRef);
+  EXPECT_EQ(w.Door(0).readers[0], kNoRef);
+  for (const char* other : {"RygielCb", "AlarmCb", "CctvCb"})
+    EXPECT_EQ(w.Cb(other)->findData(0x0102), -1) << other;
+  for (const char* other : {"Rd1Cb", "Rd2Cb", "Rd3Cb"})
+    EXPECT_EQ(w.Cb(other)->findData(0x0101), -1) << other;
+  EXPECT_EQ(EditorWorld::Values(w.Cb("Rd4Cb")).front(), 0x0101);
+  EXPECT_TRUE(w.Chk("RemindNC")->isChecked());
+  w.win->WrCfgBtnClick();
+  ASSERT_EQ(c.written.size(), 1u);
+  const std::vector<uint8_t>& p = c.written.back();
+  EXPECT_EQ(GetU16(p.data() + 2 + 2 * 1), 0x0182);   // reminder
+  EXPECT_EQ(GetU16(p.data() + 2 + 2 * 17), 0x0101);  // fourth reader
+  // The empty entry gives the reader back.
+  EditorWorld::PickIndex(w.Cb("Rd4Cb"), 1);
+  EXPECT_EQ(w.Door(0).readers[3], kNoRef);
+  EXPECT_NE(w.Cb("Rd1Cb")->findData(0x0101), -1);
+}
+
 TEST(EditorNc, OutputBoxOnlyForOpenCollectorInputBoxWheneverAssigned) {
   EditorWorld w;
   w.Controller(2, 1);
@@ -541,6 +575,34 @@ TEST(EditorTrainNumber, ShownForTheTrainControllerLimitedAndParsed) {
   EXPECT_EQ(w.win->Cfg.trainNumber, 0);
   EditorWorld::Enter(nr, "42");
   EXPECT_EQ(w.win->Cfg.trainNumber, 42);
+}
+
+TEST(EditorTrainNumber, ValueAboveTheTypingLimitIsShownAndKeptUntilTheUserChangesIt) {
+  EditorWorld w;
+  SimDevice& c = w.Controller(2, 1);
+  c.trainNumber = 12345;
+  w.Start();
+  w.Show();
+  QLineEdit* nr = w.Ed("TrainNrEd");
+  EXPECT_EQ(nr->text(), "12345");
+  // Passing through the field stores nothing; "Zapisz" writes the controller's value back.
+  nr->setFocus();
+  emit nr->editingFinished();
+  EXPECT_EQ(w.win->Cfg.trainNumber, 12345);
+  w.win->WrCfgBtnClick();
+  ASSERT_FALSE(c.written.empty());
+  EXPECT_EQ(GetU16(c.written.back().data() + c.written.back().size() - 2), 12345);
+  EXPECT_EQ(nr->text(), "12345");
+  // Typed text keeps its four characters: one removed, a fifth refused.
+  nr->setCursorPosition(5);
+  QTest::keyClick(nr, Qt::Key_Backspace);
+  QTest::keyClicks(nr, "67");
+  EXPECT_EQ(nr->text(), "1234");
+  nr->selectAll();
+  QTest::keyClicks(nr, "98765");
+  EXPECT_EQ(nr->text(), "9876");
+  emit nr->editingFinished();
+  EXPECT_EQ(w.win->Cfg.trainNumber, 9876);
 }
 
 TEST(EditorTrainNumber, HiddenForOtherControllers) {

@@ -9,7 +9,10 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTabBar>
+#include <QTest>
+#include <QWheelEvent>
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "tests/common/fakehost.h"
@@ -109,6 +112,71 @@ TEST(MainWinSelect, MouseClickOnAnotherLineLoadsItOnce) {
   w.ClickEthLine(1);
   EXPECT_EQ(Cmds(b), "KDC");
   EXPECT_EQ(CountOf(w.Received(b), 'O'), 2);  // the selection and its session check
+}
+
+// Real mouse and key input on the Ethernet list: after every action the highlighted line is
+// the device every action addresses, and each change of line made by the user loads the
+// new line exactly once (a click on the line already selected loads it again).
+TEST(MainWinSelect, HighlightedLineIsAlwaysTheLoadedDeviceWhateverTheUserDoes) {
+  GuiWorld w;
+  SimDevice* c[3] = {&w.AddController(K27(2), kIpA, 2, 1), &w.AddController(K27(3), kIpB, 2, 2),
+                     &w.AddController(K27(4), kIpC, 2, 3)};
+  w.Start();
+  w.Show();
+  auto* box = w.Find<QListWidget>("EthLstBox");
+  QWidget* vp = box->viewport();
+  auto at = [&](int row) { return box->visualItemRect(box->item(row)).center(); };
+  std::array<int, 3> loads = {1, 0, 0};
+  auto check = [&](int line, const char* step) {
+    SCOPED_TRACE(step);
+    const UdpDevSet& set = w.win->DevSet;
+    ASSERT_EQ(box->selectedItems().size(), 1);
+    EXPECT_EQ(box->row(box->selectedItems()[0]), line);
+    EXPECT_EQ(box->currentRow(), line);
+    EXPECT_EQ(set.selected, line);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(CountOf(Cmds(*c[i]), 'C'), loads[size_t(i)]) << i;
+    EXPECT_EQ(w.win->Cfg.doorCount, set.dev[set.selected].id == K27(4)   ? 3
+                                    : set.dev[set.selected].id == K27(3) ? 2
+                                                                         : 1);
+  };
+  check(0, "start-up");
+  QTest::mouseClick(vp, Qt::LeftButton, {}, at(1));
+  ++loads[1];
+  check(1, "click on another line");
+  QTest::mouseClick(vp, Qt::LeftButton, {}, at(1));
+  ++loads[1];
+  check(1, "click on the selected line");
+  QTest::mousePress(vp, Qt::LeftButton, {}, at(2));
+  QTest::mouseMove(vp, at(0));
+  QTest::mouseRelease(vp, Qt::LeftButton, {}, at(0));
+  ++loads[2];
+  ++loads[0];
+  check(0, "press on one line, drag to another, release");
+  QTest::keyClick(box, Qt::Key_Down);
+  ++loads[1];
+  check(1, "keyboard after the drag");
+  QWheelEvent wheel(QPointF(at(1)), QPointF(vp->mapToGlobal(at(1))), {}, QPoint(0, -120),
+                    Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+  QApplication::sendEvent(vp, &wheel);
+  check(1, "wheel");
+  QTest::mouseDClick(vp, Qt::LeftButton, {}, at(0));
+  ++loads[0];
+  check(0, "double click");
+
+  // A tick rebuilds the list between press and release: a device found late goes first.
+  SimDevice& late = w.AddController(K27(1), 0xC0A8010Du, 2, 4);
+  QTest::mousePress(vp, Qt::LeftButton, {}, at(2));
+  ++loads[2];
+  w.Announce(late);
+  w.Tick();
+  ASSERT_EQ(box->count(), 4);
+  QTest::mouseRelease(vp, Qt::LeftButton, {}, at(2));
+  EXPECT_TRUE(late.Commands().empty());
+  check(3, "tick between press and release");
+  QTest::keyClick(box, Qt::Key_Up);
+  ++loads[1];
+  check(2, "keyboard after the tick");
+  EXPECT_TRUE(w.host.errors.empty());
 }
 
 TEST(MainWinSelect, DeviceThatIsNotAControllerShowsNoBoxAndEmptiesTheGroup) {
@@ -374,6 +442,33 @@ SimDevice& MaintenanceController(GuiWorld& w) {
   return ctrl;
 }
 
+// The command went through but the read that follows it fails: the error is shown once,
+// the model stays as it was (nothing half-read), and the next tick's poll shows the table.
+TEST(MainWinMaintenance, FailedReadAfterTheCommandKeepsTheModelUntilTheNextPoll) {
+  for (const char* button : {"DelLostBtn", "ReplaceBtn"}) {
+    SCOPED_TRACE(button);
+    GuiWorld w;
+    SimDevice& ctrl = MaintenanceController(w);
+    w.Start();
+    ctrl.faults.silentFor = 'C';
+    w.Tick();  // the tick inside "Usuń nieaktywne" then has nothing new to show
+    const CtrlCfg before = w.win->Cfg;
+    const std::vector<QString> linesBefore = w.Lines("DevListBox");
+    w.Find<QPushButton>(button)->click();
+    ASSERT_EQ(w.host.errors.size(), 1u);
+    EXPECT_TRUE(w.host.errors[0].text.contains("Błąd nr 6 (r.'C')"))
+        << w.host.errors[0].text.toStdString();
+    EXPECT_EQ(std::memcmp(&w.win->Cfg, &before, sizeof before), 0);
+    EXPECT_EQ(w.Lines("DevListBox"), linesBefore);
+    ctrl.faults.silentFor = 0;
+    w.Tick();
+    EXPECT_EQ(w.host.errors.size(), 1u);
+    const std::vector<QString> lines = w.Lines("DevListBox");
+    EXPECT_FALSE(AnyLineContains(lines, "R01_00009"));
+    EXPECT_EQ(lines.size(), 2u);
+  }
+}
+
 TEST(MainWinMaintenance, InactiveAndNewReaderOfferOnePair) {
   GuiWorld w;
   MaintenanceController(w);
@@ -517,6 +612,53 @@ TEST(MainWinWrite, WriteSendsThePassagesAndNewMarksVanishAtTheNextTick) {
   // Selecting it again shows what the controller now holds: the same.
   w.ClickEthLine(0);
   EXPECT_EQ(Encoded(w.win->Cfg), expected);
+}
+
+// Another party took the session while ours lapsed: "Zapisz" shows error 2, sends no
+// passage, and the edits stay for a later attempt.
+TEST(MainWinWrite, WriteRefusedWithErrorTwoKeepsTheEdits) {
+  GuiWorld w;
+  SimDevice& ctrl = MaintenanceController(w);
+  w.Start();
+  w.clock.Advance(kSimSessionMs + 1000);  // our session ends on the controller
+  ctrl.faults.silentFor = 'K';            // and cannot be opened again at the next tick
+  w.Tick();
+  ASSERT_EQ(w.host.errors.size(), 1u);
+  EXPECT_TRUE(w.host.errors[0].text.contains("Błąd nr 3:"));
+  ctrl.faults.silentFor = 0;
+  ctrl.foreignSession = true;
+  w.win->Cfg.doors[0].params[kParBoltPulse] = 21;
+  const std::vector<uint8_t> edited = Encoded(w.win->Cfg);
+  const size_t seen = ctrl.Commands().size();
+  w.Find<QPushButton>("WrCfgBtn")->click();
+  ASSERT_EQ(w.host.errors.size(), 2u);
+  EXPECT_TRUE(w.host.errors[1].text.contains("Błąd nr 2:"));
+  EXPECT_TRUE(ctrl.written.empty());
+  EXPECT_EQ(Cmds(ctrl, seen), "");
+  EXPECT_EQ(Encoded(w.win->Cfg), edited);
+  EXPECT_TRUE(w.Find<QPushButton>("WrCfgBtn")->isEnabled());
+}
+
+// A discovery answer waiting in the queue when "Zapisz" is pressed: the list takes the new
+// device, the selection stays on the controller, and the edits are what is written.
+TEST(MainWinWrite, PendingDiscoveryAnswerBeforeWriteKeepsTheEdits) {
+  GuiWorld w;
+  SimDevice& ctrl = w.AddController(K27(5), kIpA, 2, 2);
+  w.Start();
+  SetOutput(w.win->Cfg, 1, 0, uint16_t(0x0002), 0);
+  w.win->Cfg.doors[0].params[kParOpenTime] = 17;
+  const std::vector<uint8_t> edited = Encoded(w.win->Cfg);
+  SimDevice& early = w.AddController(K27(1), kIpB, 2, 1);
+  w.Announce(early);
+  w.Find<QPushButton>("WrCfgBtn")->click();
+  EXPECT_TRUE(w.host.errors.empty());
+  ASSERT_EQ(w.Lines("EthLstBox").size(), 2u);
+  EXPECT_EQ(w.win->DevSet.selected, 1);
+  EXPECT_TRUE(w.Find<QListWidget>("EthLstBox")->item(1)->isSelected());
+  ASSERT_EQ(ctrl.written.size(), 1u);
+  EXPECT_EQ(ctrl.written[0], edited);
+  EXPECT_EQ(Encoded(w.win->Cfg), edited);
+  EXPECT_TRUE(early.Commands().empty());
 }
 
 TEST(MainWinWrite, WriteToABlockedControllerIsAttemptedAndEditsStay) {
