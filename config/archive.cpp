@@ -9,6 +9,7 @@
 #include "config/devname.h"
 
 using nlohmann::json;
+using ojson = nlohmann::ordered_json;
 
 namespace {
 
@@ -67,20 +68,20 @@ std::vector<uint8_t> OtherBits(const uint8_t* p) {
 
 // ------------------------------------------------------------------ writing
 
-json RefJson(const ArcRef& r, int kind) {
+ojson RefJson(const ArcRef& r, int kind) {
   if (!r.set) return nullptr;
-  json j = {{"device", DevName(r.dev)}, {"id", r.dev}, {"kind", kKinds[kind]}, {"index", r.index}};
+  ojson j = {{"device", DevName(r.dev)}, {"id", r.dev}, {"kind", kKinds[kind]}, {"index", r.index}};
   if (kind != kReaders || r.nc) j["nc"] = r.nc;
   return j;
 }
 
-json DoorJson(const ArcDoor& d, int number) {
-  json outs = json::array(), ins = json::array(), rds = json::array();
+ojson DoorJson(const ArcDoor& d, int number) {
+  ojson outs = ojson::array(), ins = ojson::array(), rds = ojson::array();
   for (const ArcRef& r : d.outputs) outs.push_back(RefJson(r, kOutputs));
   for (const ArcRef& r : d.inputs) ins.push_back(RefJson(r, kInputs));
   for (const ArcRef& r : d.readers) rds.push_back(RefJson(r, kReaders));
   const uint8_t* p = d.params;
-  json airlock = nullptr;
+  ojson airlock = nullptr;
   if (p[kParFlags] & kFlagAirlock) airlock = (p[kParFlags] & 3) + 1;
   return {{"number", number},
           {"outputs", outs},
@@ -332,14 +333,14 @@ Archive MakeArchive(const CtrlCfg& cfg, uint32_t ctrlId, const std::string& addr
 }
 
 std::string ArchiveToJson(const Archive& a) {
-  json devs = json::array();
+  ojson devs = ojson::array();
   for (const ArcDevice& d : a.devices) {
     BusDev b{};
     b.id = d.id;
     b.suffixNumber = d.suffixNumber;
     b.state = d.state;
     const std::string line = DevListText(b);
-    json st = json::array();
+    ojson st = ojson::array();
     const char* names[4] = {"nieaktywny", "zasilanie", "sabotaż", "nowy"};
     for (int bit = 0; bit < 4; ++bit)
       if (d.state & (0x80 >> bit)) st.push_back(names[bit]);
@@ -356,13 +357,13 @@ std::string ArchiveToJson(const Archive& a) {
                     {"state", d.state},
                     {"stateFlags", st}});
   }
-  json doors = json::array();
+  ojson doors = ojson::array();
   for (size_t i = 0; i < a.cfg.doors.size(); ++i)
     doors.push_back(DoorJson(a.cfg.doors[i], int(i) + 1));
-  json j = {{"format", kArchiveFormat},
-            {"version", kArchiveVersion},
-            {"tool", a.tool},
-            {"created", a.created}};
+  ojson j = {{"format", kArchiveFormat},
+             {"version", kArchiveVersion},
+             {"tool", a.tool},
+             {"created", a.created}};
   if (!a.location.empty()) j["location"] = a.location;
   j["controller"] = {{"id", a.ctrlId},
                      {"name", DevName(a.ctrlId)},
@@ -374,7 +375,7 @@ std::string ArchiveToJson(const Archive& a) {
   j["trainNumber"] = a.cfg.trainNumber;
   j["raw"] = {{"D", Hex(a.rawDevList)}, {"C", Hex(a.rawDoors)}};
   // Texts the user typed may hold anything; never fail on a byte that is not UTF-8.
-  return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+  return j.dump(2, ' ', false, ojson::error_handler_t::replace) + "\n";
 }
 
 bool ParseArchive(std::string_view text, Archive& out, std::string& error) {
@@ -448,17 +449,6 @@ bool BuildRestore(const ArcCfg& archived, const CtrlCfg& target,
         return false;
       }
       const BusDev& b = out.devs[slot];
-      const int count = kind == kOutputs  ? b.outputCount
-                        : kind == kInputs ? b.inputCount
-                                          : b.readerCount;
-      if (r.index >= count) {
-        error = where + label + ": " + ArcRefText(r, kKinds[kind]) + " – urządzenie ma " +
-                std::to_string(count) +
-                (kind == kOutputs  ? " wyjść"
-                 : kind == kInputs ? " wejść"
-                                   : " czytników");
-        return false;
-      }
       if (r.nc && kind == kReaders) {
         error = where + label + ": czytnik nie ma znacznika NC";
         return false;
@@ -471,19 +461,40 @@ bool BuildRestore(const ArcCfg& archived, const CtrlCfg& target,
       ref = IoRef((slot << 8) | r.index);
       return true;
     };
-    auto isFree = [&](int kind, IoRef ref, const std::string& label, const ArcRef& r) {
+    // What the editor offers for a function: a free I/O, or the function's current
+    // assignment on the target (shown first even when the device's counts no longer cover
+    // it), as long as nothing earlier took it.
+    auto isFree = [&](int kind, IoRef ref, const std::string& label, const ArcRef& r,
+                      IoRef current) {
       IoRef free[kMaxDevs * 16];
       const int nf = FreeIo(out, kind, free);
       if (Contains(free, nf, ref)) return true;
-      error =
-          where + label + ": " + ArcRefText(r, kKinds[kind]) + " jest już użyte w innej funkcji";
+      const BusDev& b = out.devs[ref >> 8];
+      const uint32_t used = kind == kOutputs  ? b.usedOutputs
+                            : kind == kInputs ? b.usedInputs
+                                              : b.usedReaders;
+      const uint32_t bit = kind == kReaders ? 1u << (ref & 3) : 1u << (ref & 0x1F);
+      if (current != kNoRef && (current & kRefMask) == ref && !(used & bit)) return true;
+      const int count = kind == kOutputs  ? b.outputCount
+                        : kind == kInputs ? b.inputCount
+                                          : b.readerCount;
+      if (r.index >= count)
+        error = where + label + ": " + ArcRefText(r, kKinds[kind]) + " – urządzenie ma " +
+                std::to_string(count) +
+                (kind == kOutputs  ? " wyjść"
+                 : kind == kInputs ? " wejść"
+                                   : " czytników");
+      else
+        error =
+            where + label + ": " + ArcRefText(r, kKinds[kind]) + " jest już użyte w innej funkcji";
       return false;
     };
+    const DoorCfg& was = target.doors[d];
     IoRef ref;
     // Bolt first, then the open sensor on the bolt's device, as the editor offers them.
     if (!toRef(a.outputs[0], kOutputs, kOutLabels[0], ref)) return false;
     if (ref != kNoRef) {
-      if (!isFree(kOutputs, ref, kOutLabels[0], a.outputs[0])) return false;
+      if (!isFree(kOutputs, ref, kOutLabels[0], a.outputs[0], was.outputs[0])) return false;
       SetOutput(out, d, 0, ref, a.outputs[0].nc);
     }
     const IoRef bolt = out.doors[d].outputs[0];
@@ -494,19 +505,19 @@ bool BuildRestore(const ArcCfg& archived, const CtrlCfg& target,
         error = where + kInLabels[1] + ": czujnik otwarcia musi być na urządzeniu rygla";
         return false;
       }
-      if (!isFree(kInputs, ref, kInLabels[slot], a.inputs[slot])) return false;
+      if (!isFree(kInputs, ref, kInLabels[slot], a.inputs[slot], was.inputs[slot])) return false;
       SetInput(out, d, slot, ref, a.inputs[slot].nc);
     }
     for (int r = 0; r < 4; ++r) {
       const std::string label = "Czytnik " + std::to_string(r + 1);
       if (!toRef(a.readers[r], kReaders, label, ref)) return false;
       if (ref == kNoRef) continue;
-      if (!isFree(kReaders, ref, label, a.readers[r])) return false;
+      if (!isFree(kReaders, ref, label, a.readers[r], was.readers[r])) return false;
       SetReader(out, d, r, ref);
     }
     if (!toRef(a.outputs[1], kOutputs, kOutLabels[1], ref)) return false;
     if (ref != kNoRef) {
-      if (!isFree(kOutputs, ref, kOutLabels[1], a.outputs[1])) return false;
+      if (!isFree(kOutputs, ref, kOutLabels[1], a.outputs[1], was.outputs[1])) return false;
       SetOutput(out, d, 1, ref, a.outputs[1].nc);
     }
     // Alarm and CCTV: an output other passages already use for the same function keeps its
@@ -530,7 +541,8 @@ bool BuildRestore(const ArcCfg& archived, const CtrlCfg& target,
       if (found) {
         SetOutput(out, d, slot, want, 0);
       } else {
-        if (!isFree(kOutputs, ref, kOutLabels[slot], a.outputs[slot])) return false;
+        if (!isFree(kOutputs, ref, kOutLabels[slot], a.outputs[slot], was.outputs[slot]))
+          return false;
         SetOutput(out, d, slot, ref, 0);
         if (a.outputs[slot].nc) SetOutputNC(out, d, slot, 1);
       }
@@ -540,7 +552,7 @@ bool BuildRestore(const ArcCfg& archived, const CtrlCfg& target,
       const std::string label = InLabel(slot);
       if (!toRef(a.inputs[slot], kInputs, label, ref)) return false;
       if (ref == kNoRef) continue;
-      if (!isFree(kInputs, ref, label, a.inputs[slot])) return false;
+      if (!isFree(kInputs, ref, label, a.inputs[slot], was.inputs[slot])) return false;
       SetInput(out, d, slot, ref, a.inputs[slot].nc);
     }
     std::copy(a.params, a.params + 8, out.doors[d].params);

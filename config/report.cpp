@@ -176,18 +176,6 @@ std::string FromCp1250(const std::string& bytes) {
   return out;
 }
 
-std::string DateSeparatorOf(const std::string& shortFormat) {
-  // Letters are the format's fields; the first other character separates them. A quoted
-  // literal counts as text, its quote does not.
-  for (size_t i = 0; i < shortFormat.size();) {
-    const size_t at = i;
-    const uint32_t cp = NextCodePoint(shortFormat, i);
-    const bool letter = (cp >= 'a' && cp <= 'z') || (cp >= 'A' && cp <= 'Z');
-    if (!letter && cp != '\'' && cp != 0xFFFD) return shortFormat.substr(at, i - at);
-  }
-  return "-";
-}
-
 std::string SuggestedReportName(const ReportDate& date, std::string separator,
                                 const std::string& devName) {
   // The name must stay a file name: a path separator would point into a directory.

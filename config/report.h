@@ -19,9 +19,6 @@ std::string FromCp1250(const std::string& bytes);
 // "yyyy/mm/dd NAME" with separator (UTF-8) for '/'; '/', '\' and nothing become '-'.
 std::string SuggestedReportName(const ReportDate& date, std::string separator,
                                 const std::string& devName);
-// Date separator of a short date format such as "dd.MM.yyyy" (UTF-8): its first character
-// that is not a field letter; "-" when the format has none.
-std::string DateSeparatorOf(const std::string& shortFormat);
 // The whole report for the controller named ctrlName; location already in Windows-1250.
 void WriteReportTo(std::ostream& os, const std::string& ctrlName, const CtrlCfg& cfg,
                    const std::string& location8bit, const ReportDate& date);
