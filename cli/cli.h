@@ -40,8 +40,8 @@ class LinkCtx {
   LinkCtx& operator=(const LinkCtx&) = delete;
 
   UdpDevSet& Set() { return *set_; }
-  // The discovery of the window, then a short wait for devices that answer late.
-  void Search();
+  // The discovery of the window; with late, also a short wait for devices that answer late.
+  void Search(bool late);
   // The device named by DEV (a name such as K27_00005 or an IPv4 address); searches first.
   UdpDev& Find(const std::string& dev);
 

@@ -48,10 +48,10 @@ LinkCtx::~LinkCtx() {
   LinkSetClock(nullptr);
 }
 
-void LinkCtx::Search() {
+void LinkCtx::Search(bool late) {
   set_->Search();
-  // Devices that answer after the search's own waits are taken as the window's tick would.
-  set_->Collect(700);
+  // Devices that answer after the search's own waits, as the window's next ticks take them.
+  if (late) set_->Collect(700);
   searched_ = true;
   CheckInterrupted();
 }
@@ -75,10 +75,13 @@ bool IsName(const std::string& s) {
 UdpDev& LinkCtx::Find(const std::string& dev) {
   if (!IsIp(dev) && !IsName(dev))
     throw CliError{"\"" + dev + "\" nie jest nazwą urządzenia (np. K27_00005) ani adresem IPv4", 2};
-  if (!searched_) Search();
-  for (int i = 0; i < set_->count; ++i) {
-    UdpDev& d = set_->dev[i];
-    if (DevName(d.id) == dev || d.IpText() == dev) return d;
+  for (int pass = 0; pass < 2; ++pass) {
+    if (pass == 0 && !searched_) Search(false);
+    if (pass == 1) set_->Collect(700);
+    for (int i = 0; i < set_->count; ++i) {
+      UdpDev& d = set_->dev[i];
+      if (DevName(d.id) == dev || d.IpText() == dev) return d;
+    }
   }
   throw CliError{"nie znaleziono urządzenia " + dev + " w sieci."};
 }
@@ -192,7 +195,7 @@ int ForAll(LinkSlot& slot, const Args& a, const char* ext,
            std::string (*text)(const UdpDev&, const ReadCfg&, const std::string&)) {
   EnsureDir(a.output);
   LinkCtx& link = OpenLink(slot);
-  link.Search();
+  link.Search(true);
   int written = 0, failed = 0;
   UdpDevSet& set = link.Set();
   for (int i = 0; i < set.count; ++i) {
@@ -273,7 +276,7 @@ bool Confirm(const std::string& devName) {
 
 int CmdList(LinkSlot& slot, const Args& a) {
   LinkCtx& link = OpenLink(slot);
-  link.Search();
+  link.Search(true);
   UdpDevSet& set = link.Set();
   if (a.json) {
     nlohmann::json arr = nlohmann::json::array();
