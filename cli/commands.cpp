@@ -11,7 +11,6 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
-#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "cli.h"
@@ -279,17 +278,16 @@ int CmdList(LinkSlot& slot, const Args& a) {
   link.Search(true);
   UdpDevSet& set = link.Set();
   if (a.json) {
-    nlohmann::json arr = nlohmann::json::array();
+    // Names, addresses and mode names are plain ASCII or fixed texts: nothing to escape.
+    std::cout << "[";
     for (int i = 0; i < set.count; ++i) {
       const UdpDev& d = set.dev[i];
-      arr.push_back({{"name", DevName(d.id)},
-                     {"id", d.id},
-                     {"address", d.IpText()},
-                     {"mode", d.status & 3},
-                     {"modeText", d.ModeText()},
-                     {"controller", IsController(d.id)}});
+      std::cout << (i ? ",\n  " : "\n  ") << "{\"name\": \"" << DevName(d.id)
+                << "\", \"id\": " << d.id << ", \"address\": \"" << d.IpText()
+                << "\", \"mode\": " << (d.status & 3) << ", \"modeText\": \"" << d.ModeText()
+                << "\", \"controller\": " << (IsController(d.id) ? "true" : "false") << "}";
     }
-    std::cout << arr.dump(2) << "\n";
+    std::cout << (set.count ? "\n]\n" : "]\n");
   } else {
     for (int i = 0; i < set.count; ++i) std::cout << set.dev[i].ListText() << "\n";
   }

@@ -6,53 +6,42 @@
 
 #include <QDate>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "config/archive.h"
 #include "config/devname.h"
 #include "e2e_env.h"
 #include "link/posix_endpoint.h"
 #include "link/udpdev.h"
 #include "ui/report.h"
 
-using nlohmann::json;
 using namespace std::chrono;
 
 namespace {
 
-json Bus(int reader) {
-  return json::array(
-      {{{"self", true}, {"outputs", 4}, {"inputs", 4}, {"readers", 2}, {"oc", true}},
-       {{"type", 5}, {"serial", reader}, {"suffix", "A"}, {"number", 1}},
-       {{"type", 220}, {"serial", 201}, {"suffix", "B"}, {"number", 1}, {"outputs", 2}}});
-}
-
-json Doors() {
-  return json::array(
-      {{{"outputs",
-         {{{"slot", 0}, {"index", 0}}, nullptr, {{"slot", 0}, {"index", 3}, {"nc", true}}}},
-        {"inputs", {nullptr, {{"slot", 0}, {"index", 1}, {"nc", true}}}},
-        {"readers", {{{"slot", 1}, {"index", 0}}}},
-        {"doorType", 1},
-        {"boltPulse", 10},
-        {"openTime", 30},
-        {"airlock", 1}},
-       {{"outputs",
-         {{{"slot", 2}, {"index", 0}}, nullptr, {{"slot", 0}, {"index", 3}, {"nc", true}}}},
-        {"readers", {{{"slot", 0}, {"index", 0}}}},
-        {"doorType", 2}}});
-}
-
 // K27_00005 in use; K27_00009 its replacement, already wired with the same devices except
-// a new reader R05_00109 in place of R05_00101; a Blokada controller that is never touched.
+// a new reader R05_00109 in place of R05_00101.
 std::string Scenario(int delayMs = 0) {
-  json k5 = {{"type", 327},     {"serial", 5},      {"address", "10.77.0.10"}, {"mode", "Serwis"},
-             {"bus", Bus(101)}, {"doors", Doors()}, {"trainNumber", 77}};
-  if (delayMs) k5["faults"] = {{"delayMs", delayMs}};
-  json empty = json::array({json::object(), json::object()});
-  json k9 = {{"type", 327},          {"serial", 9},     {"address", "10.77.0.11"},
-             {"mode", "Instalacja"}, {"bus", Bus(109)}, {"doors", empty}};
-  return json{{"devices", json::array({k5, k9})}}.dump();
+  std::string text = R"({"devices": [
+    {"type": 327, "serial": 5, "address": "10.77.0.10", "mode": "Serwis", "trainNumber": 77,
+     "bus": [{"self": true, "outputs": 4, "inputs": 4, "readers": 2, "oc": true},
+             {"type": 5, "serial": 101, "suffix": "A", "number": 1},
+             {"type": 220, "serial": 201, "suffix": "B", "number": 1, "outputs": 2}],
+     "doors": [{"outputs": [{"slot": 0, "index": 0}, null, {"slot": 0, "index": 3, "nc": true}],
+                "inputs": [null, {"slot": 0, "index": 1, "nc": true}],
+                "readers": [{"slot": 1, "index": 0}],
+                "doorType": 1, "boltPulse": 10, "openTime": 30, "airlock": 1},
+               {"outputs": [{"slot": 2, "index": 0}, null, {"slot": 0, "index": 3, "nc": true}],
+                "readers": [{"slot": 0, "index": 0}], "doorType": 2}]FAULTS},
+    {"type": 327, "serial": 9, "address": "10.77.0.11", "mode": "Instalacja",
+     "bus": [{"self": true, "outputs": 4, "inputs": 4, "readers": 2, "oc": true},
+             {"type": 5, "serial": 109, "suffix": "A", "number": 1},
+             {"type": 220, "serial": 201, "suffix": "B", "number": 1, "outputs": 2}],
+     "doors": [{}, {}]}]})";
+  const std::string faults =
+      delayMs ? ", \"faults\": {\"delayMs\": " + std::to_string(delayMs) + "}" : "";
+  text.replace(text.find("FAULTS"), 6, faults);
+  return text;
 }
 
 struct CliRun {
@@ -81,8 +70,15 @@ size_t Writes(SimLan& net, const std::string& dev, size_t from = 0) {
   return n;
 }
 
-json Load(const std::string& path) {
-  return json::parse(ReadFile(path));
+Archive Load(const std::string& path) {
+  Archive arc;
+  std::string why;
+  EXPECT_TRUE(ParseArchive(ReadFile(path), arc, why)) << path << ": " << why;
+  return arc;
+}
+
+std::string Name(const ArcRef& r) {
+  return r.set ? DevName(r.dev) : "---";
 }
 
 void ExpectSchemaValid(const std::string& path) {
@@ -127,11 +123,13 @@ TEST(E2ECli, BackupDiffRestoreOnTheSameControllerWritesWhatWasRead) {
   CliRun r = Cli(net, {"backup", "K27_00005", "-o", arc, "--location", "Hala 2"});
   ASSERT_EQ(r.rc, 0) << r.out;
   ExpectSchemaValid(arc);
-  const json a = Load(arc);
-  EXPECT_EQ(a["controller"]["name"], "K27_00005");
-  EXPECT_EQ(a["passages"][1]["outputs"][0]["device"], "Z20_00201");
-  EXPECT_EQ(a["passages"][0]["outputs"][2]["nc"], true);
-  EXPECT_EQ(a["trainNumber"], 77);
+  const Archive a = Load(arc);
+  ASSERT_EQ(a.cfg.doors.size(), 2u);
+  EXPECT_EQ(DevName(a.ctrlId), "K27_00005");
+  EXPECT_EQ(a.location, "Hala 2");
+  EXPECT_EQ(Name(a.cfg.doors[1].outputs[0]), "Z20_00201");
+  EXPECT_TRUE(a.cfg.doors[0].outputs[2].nc);
+  EXPECT_EQ(a.cfg.trainNumber, 77);
   // Every session the program opened was ended before it exited.
   EXPECT_EQ(ReadSimLog(net.log).back().cmd, "s");
 
@@ -142,7 +140,7 @@ TEST(E2ECli, BackupDiffRestoreOnTheSameControllerWritesWhatWasRead) {
   EXPECT_EQ(Writes(net, "K27_00005"), 1u);
   for (const LogLine& l : ReadSimLog(net.log)) {
     if (l.dir == "RX" && l.cmd == "c") {
-      EXPECT_EQ(l.len, a["raw"]["C"].get<std::string>().size() / 2 + 19);
+      EXPECT_EQ(l.len, a.rawDoors.size() + 19);
     }
   }
 
@@ -162,7 +160,7 @@ TEST(E2ECli, BackupDiffRestoreOnTheSameControllerWritesWhatWasRead) {
   EXPECT_EQ(r.rc, 0) << r.out;
   const std::string again = net.lab.File("again.json");
   ASSERT_EQ(Cli(net, {"backup", "K27_00005", "-o", again}).rc, 0);
-  EXPECT_EQ(Load(again)["raw"]["C"], a["raw"]["C"]);
+  EXPECT_EQ(Load(again).rawDoors, a.rawDoors);
 
   // The report is the window's, byte for byte, for the same configuration and location.
   const std::string rep = net.lab.File("k5.txt");
@@ -200,11 +198,12 @@ TEST(E2ECli, ReplacementControllerAndReaderRestoreWithMapOnly) {
   // The replacement now holds the archive, read back through the controller's own answer.
   const std::string k9 = net.lab.File("k9.json");
   ASSERT_EQ(Cli(net, {"backup", "K27_00009", "-o", k9}).rc, 0);
-  const json b = Load(k9);
-  EXPECT_EQ(b["passages"][0]["readers"][0]["device"], "R05_00109");
-  EXPECT_EQ(b["passages"][1]["outputs"][2]["device"], "K27_00009");
-  EXPECT_EQ(b["passages"][1]["outputs"][2]["nc"], true);
-  EXPECT_EQ(b["passages"][0]["airlock"], 1);
+  const Archive b = Load(k9);
+  ASSERT_EQ(b.cfg.doors.size(), 2u);
+  EXPECT_EQ(Name(b.cfg.doors[0].readers[0]), "R05_00109");
+  EXPECT_EQ(Name(b.cfg.doors[1].outputs[2]), "K27_00009");
+  EXPECT_TRUE(b.cfg.doors[1].outputs[2].nc);
+  EXPECT_EQ(b.cfg.doors[0].params[kParFlags] & (kFlagAirlock | 3), kFlagAirlock);
 }
 
 TEST(E2ECli, BrokenArchivesAreRefusedWithNothingSent) {
@@ -214,22 +213,23 @@ TEST(E2ECli, BrokenArchivesAreRefusedWithNothingSent) {
   const std::string arc = net.lab.File("k5.json");
   ASSERT_EQ(Cli(net, {"backup", "K27_00005", "-o", arc}).rc, 0);
   const std::string text = ReadFile(arc);
-  const json a = json::parse(text);
+  const Archive a = Load(arc);
   struct Case {
     const char* name;
     std::string body;
     const char* reason;
   };
-  json twice = a, beyond = a, version = a;
-  twice["passages"][0]["outputs"][1] = twice["passages"][1]["outputs"][0];
-  beyond["passages"][0]["outputs"][1] = a["passages"][0]["outputs"][0];
-  beyond["passages"][0]["outputs"][1]["index"] = 5;
-  version["version"] = 2;
+  Archive twice = a, beyond = a;
+  twice.cfg.doors[0].outputs[1] = a.cfg.doors[1].outputs[0];
+  beyond.cfg.doors[0].outputs[1] = a.cfg.doors[0].outputs[0];
+  beyond.cfg.doors[0].outputs[1].index = 5;
+  std::string version = text;
+  version.replace(version.find("\"version\": 1"), 12, "\"version\": 2");
   const Case cases[] = {
-      {"twice", twice.dump(), "jest już użyte w innej funkcji"},
-      {"beyond", beyond.dump(), "K27_00005:Out6 – urządzenie ma 4 wyjść"},
+      {"twice", ArchiveToJson(twice), "jest już użyte w innej funkcji"},
+      {"beyond", ArchiveToJson(beyond), "K27_00005:Out6 – urządzenie ma 4 wyjść"},
       {"truncated", text.substr(0, text.size() / 2), "uszkodzony lub obcięty"},
-      {"version", version.dump(), "nieobsługiwana wersja archiwum 2"},
+      {"version", version, "nieobsługiwana wersja archiwum 2"},
   };
   for (const Case& c : cases) {
     const std::string path = net.lab.File(std::string(c.name) + ".json");
@@ -260,6 +260,15 @@ TEST(E2ECli, TakenPortSaysFeldaroIsOpenAndSigtermEndsTheSession) {
         << r.out;
   }
   EXPECT_EQ(Cli(net, {"show"}).rc, 2);
+  const CliRun list = Cli(net, {"list", "--json"});
+  ASSERT_EQ(list.rc, 0) << list.out;
+  WriteFile(net.lab.File("list.json"), list.out);
+  const std::string check =
+      "python3 -c 'import json,sys; l=json.load(open(sys.argv[1])); "
+      "sys.exit(not [d[\"name\"]+d[\"modeText\"] for d in l] == "
+      "[\"K27_00005Serwis\", \"K27_00009Instalacja\"])' " +
+      net.lab.File("list.json");
+  EXPECT_EQ(std::system(check.c_str()), 0) << list.out;
 
   // SIGTERM while the first controller is read: nothing more is read, its session ends.
   Proc p(net.tool, {FELDARO_CLI_BIN, "backup", "--all", "-o", net.lab.File("all")},
