@@ -83,7 +83,7 @@ void AssignLikeTheEditor(Rng& rng, CtrlCfg& cfg) {
 
 TEST(ArchiveProperty, ReadArchiveParseRestoreGivesTheBytesRead) {
   int refused = 0;
-  for (uint32_t seed = 1; seed <= 400; ++seed) {
+  for (uint32_t seed = 1; seed <= 200; ++seed) {
     Rng rng(seed);
     const std::vector<DevSpec> devs = RandomDevices(rng);
     auto edit = std::make_unique<CtrlCfg>();
@@ -116,7 +116,7 @@ TEST(ArchiveProperty, ReadArchiveParseRestoreGivesTheBytesRead) {
     ASSERT_EQ(EncodeDoors(*out, w), lc) << "seed " << seed;
     EXPECT_EQ(std::vector<uint8_t>(w, w + lc), rawC) << "seed " << seed;
 
-    // The same archive with one output or input put into a second function is refused.
+    // The same archive with one output put into a second function is refused.
     for (int d = 0; d < int(arc.cfg.doors.size()); ++d) {
       ArcDoor& door = arc.cfg.doors[size_t(d)];
       const int from = rng(2) ? 0 : 1, to = 1 - from;  // bolt <-> reminder
@@ -130,7 +130,7 @@ TEST(ArchiveProperty, ReadArchiveParseRestoreGivesTheBytesRead) {
       }
     }
   }
-  EXPECT_GT(refused, 50);
+  EXPECT_GT(refused, 40) << "too few archives were broken to test the refusal";
 }
 
 TEST(ArchiveReader, RefusesShapesARestoreCannotTrust) {
