@@ -220,7 +220,6 @@ void ArchiveFrom(const json& j, Archive& arc) {
   const json& devs = Field(j, "devices", "archiwum");
   if (!devs.is_array() || devs.size() > size_t(kMaxDevs))
     throw Bad{"devices: oczekiwano tablicy najwyżej 128 urządzeń"};
-  bool ctrlListed = false;
   for (size_t i = 0; i < devs.size(); ++i) {
     const std::string w = "devices[" + std::to_string(i) + "]";
     ArcDevice d;
@@ -234,7 +233,6 @@ void ArchiveFrom(const json& j, Archive& arc) {
     d.oc = BoolField(devs[i], "oc", w);
     for (const ArcDevice& o : arc.devices)
       if (o.id == d.id || o.slot == d.slot) throw Bad{w + ": urządzenie lub slot powtórzony"};
-    ctrlListed = ctrlListed || d.id == arc.ctrlId;
     arc.devices.push_back(d);
   }
   const json& doors = Field(j, "passages", "archiwum");
@@ -256,7 +254,6 @@ void ArchiveFrom(const json& j, Archive& arc) {
     for (const ArcRef& r : arc.cfg.doors.back().inputs) known(r);
     for (const ArcRef& r : arc.cfg.doors.back().readers) known(r);
   }
-  (void)ctrlListed;
   arc.cfg.trainNumber = uint16_t(IntField(j, "trainNumber", 0, 9999, "archiwum"));
   arc.cfg.hasTrainNumber = HasTrainNumber(arc.ctrlId);
   const json& raw = Field(j, "raw", "archiwum");
