@@ -1,4 +1,5 @@
-// Configuration report: plain data in, Windows-1250 bytes with CR LF out.
+// Configuration report for the window: the toolkit's date and locale on top of the shared
+// text builder in config/report.h.
 #pragma once
 #include <QChar>
 #include <QDate>
@@ -7,9 +8,8 @@
 #include <string>
 
 #include "config/ctrlcfg.h"
+#include "config/report.h"
 
-// UTF-8 to Windows-1250; characters the code page lacks become '?'.
-std::string ToCp1250(const std::string& utf8);
 // "yyyy/mm/dd NAME" with the locale's date separator ('/' and '\' become '-').
 QString SuggestedReportName(const QDate& date, QChar separator, const std::string& devName);
 // Date separator of a short date format such as "dd.MM.yyyy": its first non-letter

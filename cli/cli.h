@@ -1,0 +1,74 @@
+// feldaro-cli: shared pieces of the command-line client.
+#pragma once
+#include <csignal>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config/ctrlcfg.h"
+#include "link/posix_endpoint.h"
+#include "link/udpdev.h"
+
+// A failure with its message for the user; code 1 (failure) or 2 (usage).
+struct CliError {
+  std::string text;
+  int code = 1;
+};
+
+// Set by SIGINT and SIGTERM; the commands stop at the next safe point.
+extern volatile std::sig_atomic_t gInterrupted;
+void CheckInterrupted();
+
+// The parsed command line of one command.
+struct Args {
+  std::string command;
+  std::vector<std::string> positional;
+  std::string output, location;
+  std::vector<std::string> maps;
+  bool json = false, all = false, dryRun = false, yes = false, help = false;
+};
+
+// The UDP endpoint on port 45389 and the device set. Destroying it ends every session
+// this program opened, before the socket closes.
+class LinkCtx {
+ public:
+  LinkCtx();
+  ~LinkCtx();
+  LinkCtx(const LinkCtx&) = delete;
+  LinkCtx& operator=(const LinkCtx&) = delete;
+
+  UdpDevSet& Set() { return *set_; }
+  // The discovery of the window; with late, also a short wait for devices that answer late.
+  void Search(bool late);
+  // The device named by DEV (a name such as K27_00005 or an IPv4 address); searches first.
+  UdpDev& Find(const std::string& dev);
+
+ private:
+  PosixEndpoint ep_;
+  SystemClock clock_;
+  std::unique_ptr<UdpDevSet> set_;
+  bool searched_ = false;
+};
+
+// A controller's configuration as read, with the raw answers.
+struct ReadCfg {
+  std::unique_ptr<CtrlCfg> cfg = std::make_unique<CtrlCfg>();
+  std::vector<uint8_t> rawDevList, rawDoors;
+};
+// Reads a controller as the window's selection does: status, session, 'D', 'C'.
+void ReadController(UdpDev& dev, ReadCfg& out);
+
+// The link is opened only when a command first needs it, so a command that fails on its
+// input (an archive that is refused) never touches the network.
+using LinkSlot = std::optional<LinkCtx>;
+LinkCtx& OpenLink(LinkSlot& slot);
+
+// The command implementations; they return the exit status.
+int CmdList(LinkSlot& link, const Args& a);
+int CmdShow(LinkSlot& link, const Args& a);
+int CmdReport(LinkSlot& link, const Args& a);
+int CmdBackup(LinkSlot& link, const Args& a);
+int CmdDiff(LinkSlot& link, const Args& a);
+int CmdRestore(LinkSlot& link, const Args& a);

@@ -1,0 +1,160 @@
+// Configuration archive: round trip over random configurations built only from the passage
+// editor's candidate lists, and refusal of an archive that breaks a rule.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+
+#include "cfg_builders.h"
+#include "config/archive.h"
+#include "config/ctrlcfg.h"
+
+using namespace cfgtest;
+
+namespace {
+
+struct Rng {
+  std::mt19937 g;
+  explicit Rng(uint32_t seed) : g(seed) {}
+  int operator()(int n) { return int(g() % uint32_t(n)); }
+};
+
+std::vector<IoRef> List(const CtrlCfg& cfg, int kind) {
+  IoRef out[kMaxDevs * 16];
+  return std::vector<IoRef>(out, out + FreeIo(cfg, kind, out));
+}
+
+// Picks an entry or nothing.
+IoRef Pick(Rng& rng, const std::vector<IoRef>& v) {
+  return v.empty() || rng(4) == 0 ? kNoRef : v[size_t(rng(int(v.size())))];
+}
+
+// A random controller: device table, then passages assigned as the editor would.
+std::vector<DevSpec> RandomDevices(Rng& rng) {
+  std::vector<DevSpec> devs;
+  const uint32_t ctrlType = rng(2) ? 327 : 301;  // with and without the train number
+  devs.push_back({MakeId(ctrlType, uint32_t(40000 + rng(20000))), 1, 0, Info2(4, 2, rng(2)), 6});
+  const int n = 1 + rng(30);
+  for (int i = 0; i < n; ++i) {
+    if (rng(8) == 0) {
+      devs.push_back({0xFFFF0000u});  // an empty slot
+      continue;
+    }
+    const uint32_t type = uint32_t(rng(8)) * 100 + uint32_t(rng(30));
+    devs.push_back({MakeId(type, uint32_t(1000 + i), uint32_t(rng(4))), uint8_t(rng(9)),
+                    uint8_t(rng(4) == 0 ? 0x80 : 0), Info2(rng(16), rng(4), rng(2)),
+                    uint8_t(rng(16))});
+  }
+  return devs;
+}
+
+void AssignLikeTheEditor(Rng& rng, CtrlCfg& cfg) {
+  for (int d = 0; d < cfg.doorCount; ++d) {
+    SetOutput(cfg, d, 0, Pick(rng, List(cfg, kOutputs)), rng(2));
+    const IoRef bolt = cfg.doors[d].outputs[0];
+    std::vector<IoRef> sensors;
+    for (IoRef r : List(cfg, kInputs))
+      if (bolt != kNoRef && (r >> 8) == (bolt >> 8)) sensors.push_back(r);
+    SetInput(cfg, d, 1, Pick(rng, sensors), rng(2));
+    for (int slot : {0, 2, 3, 4 + rng(6)})
+      SetInput(cfg, d, slot, Pick(rng, List(cfg, kInputs)), rng(2));
+    for (int r = 0; r < 4; ++r) SetReader(cfg, d, r, Pick(rng, List(cfg, kReaders)));
+    SetOutput(cfg, d, 1, Pick(rng, List(cfg, kOutputs)), rng(2));
+    for (int slot : {2, 3}) {
+      IoRef shared[kMaxDoors];
+      std::vector<IoRef> offer(shared, shared + SharedOutputs(cfg, slot, shared));
+      for (IoRef r : List(cfg, kOutputs)) offer.push_back(r);
+      SetOutput(cfg, d, slot, Pick(rng, offer), 0);
+      const IoRef o = cfg.doors[d].outputs[slot];
+      if (o != kNoRef && cfg.devs[o >> 8].ocOutputs && rng(3) == 0) SetOutputNC(cfg, d, slot, 1);
+    }
+    SetAirlock(cfg, d, rng(6) - 1);
+    uint8_t* p = cfg.doors[d].params;
+    p[0] = uint8_t(rng(256));
+    p[1] = uint8_t(rng(256));
+    p[2] = uint8_t((p[2] & 7) | (rng(32) << 3));
+    p[3] = uint8_t(rng(256));
+    for (int i = 4; i < 8; ++i) p[i] = uint8_t(rng(128));
+  }
+  cfg.trainNumber = uint16_t(rng(10000));
+}
+
+}  // namespace
+
+TEST(ArchiveProperty, ReadArchiveParseRestoreGivesTheBytesRead) {
+  int refused = 0;
+  for (uint32_t seed = 1; seed <= 200; ++seed) {
+    Rng rng(seed);
+    const std::vector<DevSpec> devs = RandomDevices(rng);
+    auto edit = std::make_unique<CtrlCfg>();
+    std::vector<DoorSpec> empty(size_t(rng(17)));
+    ASSERT_TRUE(Load(*edit, devs, empty));
+    AssignLikeTheEditor(rng, *edit);
+    uint8_t c[kCfgBufSize];
+    const int lc = EncodeDoors(*edit, c);
+    const std::vector<uint8_t> rawC(c, c + lc), rawD = DevListPayload(devs);
+
+    // What a read of that controller gives, its archive, and the archive read back.
+    auto read = std::make_unique<CtrlCfg>();
+    ASSERT_TRUE(DecodeDevList(*read, rawD.data(), rawD.size()));
+    ASSERT_TRUE(DecodeDoors(*read, rawC.data(), rawC.size()));
+    MarkUsedIo(*read);
+    const uint32_t ctrl = devs[0].id;
+    const std::string text = ArchiveToJson(
+        MakeArchive(*read, ctrl, "10.77.0.10", 2, "Feldaro 1.2.1", "2024-03-05T10:00:00Z",
+                    seed % 2 ? "Hala \"B\", piętro 2" : "", rawD, rawC));
+    Archive arc;
+    std::string why;
+    ASSERT_TRUE(ParseArchive(text, arc, why)) << "seed " << seed << ": " << why;
+    EXPECT_EQ(arc.rawDoors, rawC);
+    EXPECT_TRUE(DiffCfg(arc.cfg, ResolveCfg(*read)).empty()) << "seed " << seed;
+
+    auto out = std::make_unique<CtrlCfg>();
+    ASSERT_TRUE(BuildRestore(arc.cfg, *read, {{ctrl, ctrl}}, *out, why))
+        << "seed " << seed << ": " << why;
+    uint8_t w[kCfgBufSize];
+    ASSERT_EQ(EncodeDoors(*out, w), lc) << "seed " << seed;
+    EXPECT_EQ(std::vector<uint8_t>(w, w + lc), rawC) << "seed " << seed;
+
+    // The same archive with one output put into a second function is refused.
+    for (int d = 0; d < int(arc.cfg.doors.size()); ++d) {
+      ArcDoor& door = arc.cfg.doors[size_t(d)];
+      const int from = rng(2) ? 0 : 1, to = 1 - from;  // bolt <-> reminder
+      if (door.outputs[from].set && !door.outputs[to].set) {
+        door.outputs[to] = door.outputs[from];
+        door.outputs[to].nc = false;
+        EXPECT_FALSE(BuildRestore(arc.cfg, *read, {{ctrl, ctrl}}, *out, why)) << "seed " << seed;
+        EXPECT_NE(why.find("jest już użyte"), std::string::npos) << why;
+        ++refused;
+        break;
+      }
+    }
+  }
+  EXPECT_GT(refused, 40) << "too few archives were broken to test the refusal";
+}
+
+TEST(ArchiveReader, RefusesShapesARestoreCannotTrust) {
+  auto read = std::make_unique<CtrlCfg>();
+  ASSERT_TRUE(Load(*read, {{MakeId(327, 5), 1, 0, Info2(4, 2), 4}}, {DoorSpec{}}));
+  const std::string good = ArchiveToJson(
+      MakeArchive(*read, MakeId(327, 5), "10.0.0.1", 2, "t", "2024-03-05T10:00:00Z", "", {}, {}));
+  Archive arc;
+  std::string why;
+  ASSERT_TRUE(ParseArchive(good, arc, why)) << why;
+  auto bad = [&](const std::string& from, const std::string& to) {
+    std::string t = good;
+    const size_t at = t.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    t.replace(at, from.size(), to);
+    return !ParseArchive(t, arc, why) ? why : std::string("accepted");
+  };
+  EXPECT_NE(bad("\"boltPulse\": 10", "\"boltPulse\": 128").find("poza zakresem 0-127"),
+            std::string::npos);
+  EXPECT_NE(bad("\"format\": \"feldaro-archive\"", "\"format\": \"x\"").find("format"),
+            std::string::npos);
+  EXPECT_NE(bad("\"name\": \"K27_00005\"", "\"name\": \"K27_00006\"").find("nie pasuje"),
+            std::string::npos);
+  EXPECT_NE(bad("\"readers\": [\n        null,", "\"readers\": [").find("4 pozycji"),
+            std::string::npos);
+  EXPECT_NE(bad("\"number\": 1", "\"number\": 2").find("nie po kolei"), std::string::npos);
+}
