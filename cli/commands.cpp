@@ -15,9 +15,9 @@
 
 #include "cli.h"
 #include "config/archive.h"
+#include "config/atomicfile.h"
 #include "config/devname.h"
 #include "config/report.h"
-#include "writefile.h"
 
 volatile std::sig_atomic_t gInterrupted = 0;
 
