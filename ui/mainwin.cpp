@@ -23,6 +23,7 @@
 #include <array>
 
 #include "helpwin.h"
+#include "keyorder.h"
 #include "lokdlg.h"
 #include "ui_dooreditor.h"
 #include "ui_mainwin.h"
@@ -186,6 +187,7 @@ void TMainWin::SetupWidgets() {
   ui->EthLstBox->viewport()->installEventFilter(this);
 
   ConnectDoorEditor();
+  SetKeyboardOrder(*ui, *ed);
 }
 
 void TMainWin::PinGroups() {
