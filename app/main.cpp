@@ -131,6 +131,8 @@ int main(int argc, char** argv) {
   int rc = 0;
   if (!quitRequested) {
     win->show();
+    // Keyboard input goes to the window from the start, also without a window manager.
+    win->activateWindow();
     rc = app.exec();
   }
 
