@@ -72,15 +72,16 @@ SLOTS = {CTRL: 0, "R05_00101": 1}  # bus slot of each device in the scenario
 # ---------------------------------------------------------------- inside the tool's namespace
 def drive(feldaro, work):
     import pyatspi
+    from gi.repository import GLib
 
     env = dict(os.environ, QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
     app = subprocess.Popen([feldaro], env=env, stdout=open(f"{work}/app.out", "w"),
                            stderr=subprocess.STDOUT)
-    keys = {"Tab": 0xFF09, "Down": 0xFF54, "Up": 0xFF52, "Right": 0xFF53, "Return": 0xFF0D, "space": 0x20}
+    keys = {"Tab": 0xFF09, "Down": 0xFF54, "Up": 0xFF52, "Right": 0xFF53, "Return": 0xFF0D,
+            "space": 0x20}  # X keysyms
 
     # Where the focus is, as the focus events on the bus report it (a reader follows these;
     # the cached states of objects that lost the focus are not reliable).
-    from gi.repository import GLib
     focus = {"obj": None}
 
     def on_focus(ev):
@@ -316,8 +317,7 @@ def run(feldaro, sim):
         wait_for("Xvfb", lambda: os.path.exists(f"/tmp/.X11-unix/X{n}"), 10)
 
         os.makedirs(f"{work}/run", mode=0o700)
-        env = dict(os.environ, DISPLAY=f":{n}", XDG_RUNTIME_DIR=f"{work}/run", HOME=work,
-                   NO_AT_BRIDGE="0")
+        env = dict(os.environ, DISPLAY=f":{n}", XDG_RUNTIME_DIR=f"{work}/run", HOME=work)
         inner = subprocess.run(
             ["ip", "netns", "exec", tool, "dbus-run-session", "--", "/usr/bin/python3",
              os.path.abspath(__file__), "--drive", feldaro, work],
