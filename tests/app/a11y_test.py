@@ -195,10 +195,15 @@ def drive(feldaro, work):
         before = first()
         tab_to(bolt, "the bolt list")
         press("space")
+        wait_for("the bolt list open", lambda: states(bolt).contains(pyatspi.STATE_EXPANDED))
+        target = bolt.getChildAtIndex(0).getChildAtIndex(2).name
         press("Down")
         press("Down")
+        wait_for(f"{target} under the cursor",
+                 lambda: focus["obj"] is not None and focus["obj"].name == target)
         press("Return")
         chosen = wait_for("a new bolt", lambda: first() if first() != before else None)
+        assert chosen == target, (chosen, target)
         result.update(before=before, chosen=chosen)
 
         save = find(frame, pyatspi.ROLE_PUSH_BUTTON, "Zapisz")
@@ -308,13 +313,14 @@ def run(feldaro, sim):
                     f"{work}/scenario.json"], "sim.out")
         wait_for("feldaro-sim", lambda: os.path.exists(f"{work}/sim.log") and
                  "# feldaro-sim" in open(f"{work}/sim.log").read(), 10)
-        n = 90
-        while os.path.exists(f"/tmp/.X11-unix/X{n}") or os.path.exists(f"/tmp/.X{n}-lock"):
-            n += 1
-        start(tool, ["Xvfb", f":{n}", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-                      "-noreset"],
-              "xvfb.out")
-        wait_for("Xvfb", lambda: os.path.exists(f"/tmp/.X11-unix/X{n}"), 10)
+        # Xvfb picks a free display itself and names it on a pipe: parallel runs never meet.
+        rfd, wfd = os.pipe()
+        start(tool, ["Xvfb", "-displayfd", str(wfd), "-screen", "0", "1024x768x24", "-nolisten",
+                     "tcp", "-noreset"], "xvfb.out", pass_fds=(wfd,))
+        os.close(wfd)
+        with os.fdopen(rfd) as pipe:
+            n = pipe.readline().strip()
+        assert n.isdigit(), "Xvfb did not start: " + open(f"{work}/xvfb.out").read()
 
         os.makedirs(f"{work}/run", mode=0o700)
         env = dict(os.environ, DISPLAY=f":{n}", XDG_RUNTIME_DIR=f"{work}/run", HOME=work)
