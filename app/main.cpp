@@ -5,9 +5,12 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QFile>
+#include <QIcon>
 #include <QMessageBox>
 #include <QSocketNotifier>
 #include <cerrno>
+#include <cstdio>
 #include <exception>
 #include <memory>
 
@@ -42,6 +45,19 @@ bool InstallSignalPipe() {
   return sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0;
 }
 
+// While the application object starts, a fatal toolkit message (no display, no platform
+// plugin) ends the program with the toolkit's own words and exit status 1 instead of an
+// abort and a core dump.
+QtMessageHandler gDefaultHandler = nullptr;
+
+void StartupMessage(QtMsgType type, const QMessageLogContext& ctx, const QString& msg) {
+  gDefaultHandler(type, ctx, msg);
+  if (type == QtFatalMsg) {
+    std::fflush(stderr);
+    _exit(1);
+  }
+}
+
 // An error that escapes a handler is shown instead of ending the program.
 class FeldaroApp : public QApplication {
  public:
@@ -58,10 +74,26 @@ class FeldaroApp : public QApplication {
   }
 };
 
+// The installed theme icon, else the sizes built into the program.
+QIcon AppIcon() {
+  QIcon icon = QIcon::fromTheme(QStringLiteral("feldaro"));
+  if (!icon.isNull()) return icon;
+  for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+    const QString png = QStringLiteral(":/icons/%1/feldaro.png").arg(size);
+    if (QFile::exists(png)) icon.addFile(png, QSize(size, size));
+  }
+  return icon;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  gDefaultHandler = qInstallMessageHandler(StartupMessage);
   FeldaroApp app(argc, argv);
+  qInstallMessageHandler(gDefaultHandler);
+  // The shell finds the desktop entry (and its icon) by this name.
+  QGuiApplication::setDesktopFileName(QStringLiteral("org.feldaro.Feldaro"));
+  QApplication::setWindowIcon(AppIcon());
 
   // The endpoint and the clock outlive the windows: the device set ends its sessions
   // through them when the main window is destroyed.
@@ -99,6 +131,8 @@ int main(int argc, char** argv) {
   int rc = 0;
   if (!quitRequested) {
     win->show();
+    // Keyboard input goes to the window from the start, also without a window manager.
+    win->activateWindow();
     rc = app.exec();
   }
 

@@ -75,6 +75,7 @@ THelpWin::THelpWin(QWidget* parent) : QDialog(parent), HelpEdit(new QTextBrowser
   HelpEdit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   HelpEdit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   HelpEdit->setLineWrapMode(QTextEdit::WidgetWidth);
+  HelpEdit->setAccessibleName(QStringLiteral("Pomoc"));
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(3, 3, 3, 3);
@@ -86,6 +87,7 @@ void THelpWin::ShowPage(int page) {
   if (page < 0 || page >= 3) return;
   LoadedPage = page;
   setWindowTitle(QString::fromUtf8(kPages[page].caption));
+  HelpEdit->setAccessibleName(QStringLiteral("Pomoc: ") + QString::fromUtf8(kPages[page].caption));
 
   QFile file(kPages[page].resource);
   const QString html =

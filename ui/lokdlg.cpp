@@ -65,6 +65,12 @@ TLokalizDlg::TLokalizDlg(QWidget* parent)
   setTabOrder(OKBtn, CancelBtn);
   LokEdit->setFocus();
 
+  // Names a screen reader speaks (the label stands beside the edit, not inside it).
+  LokEdit->setAccessibleName(QStringLiteral("Opis lokalizacji kontrolera"));
+  OKBtn->setAccessibleName(QStringLiteral("Zapisz"));
+  CancelBtn->setAccessibleName(QStringLiteral("Anuluj"));
+  Label2->setBuddy(LokEdit);
+
   connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
   connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
 }

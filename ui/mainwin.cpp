@@ -24,6 +24,7 @@
 
 #include "doortabs.h"
 #include "helpwin.h"
+#include "keyorder.h"
 #include "lokdlg.h"
 #include "ui_dooreditor.h"
 #include "ui_mainwin.h"
@@ -196,6 +197,7 @@ void TMainWin::SetupWidgets() {
   ui->EthLstBox->viewport()->installEventFilter(this);
 
   ConnectDoorEditor();
+  SetKeyboardOrder(*ui, *ed);
 }
 
 void TMainWin::PinGroups() {

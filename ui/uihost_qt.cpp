@@ -11,6 +11,9 @@
 
 void QtUiHost::ErrorBox(QWidget* parent, const QString& caption, const QString& text) {
   QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok, parent);
+  // A screen reader announces the box by its name and reads the message with it.
+  box.setAccessibleName(caption);
+  box.setAccessibleDescription(text);
   box.exec();
 }
 

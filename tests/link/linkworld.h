@@ -68,13 +68,17 @@ inline Bytes OsslAesEcb(const uint8_t key[16], const uint8_t block[16]) {
 
 // A signed answer as a controller would send it, signed under key.
 inline Bytes SignedAnswer(uint32_t id, char letter, const Bytes& data, const uint8_t key[16]) {
-  Bytes b(11, 0);
-  std::memcpy(b.data(), "MMDC", 4);
-  PutU32(b.data() + 4, id);
-  b[10] = uint8_t(letter) | 0x80;
-  b.insert(b.end(), data.begin(), data.end());
+  // Header in an array, frame appended in one pass (see SimTest::Frame on GCC 12 at -O3).
+  uint8_t head[11] = {};
+  std::memcpy(head, "MMDC", 4);
+  PutU32(head + 4, id);
+  head[10] = uint8_t(letter) | 0x80;
+  Bytes b;
+  b.reserve(sizeof head + data.size() + 8);
+  for (uint8_t x : head) b.push_back(x);
+  for (uint8_t x : data) b.push_back(x);
   const Bytes sig = OsslCmac8(key, b.data(), b.size());
-  b.insert(b.end(), sig.begin(), sig.end());
+  for (uint8_t x : sig) b.push_back(x);
   return b;
 }
 

@@ -33,14 +33,20 @@ class SimTest : public ::testing::Test {
     std::memcpy(key, k.data(), 16);
   }
   Bytes Frame(char letter, const Bytes& payload = {}, const uint8_t* signKey = nullptr) {
-    Bytes f(11, 0);
-    std::memcpy(f.data(), "MMDC", 4);
-    PutU32(f.data() + 4, kCtrlId);
-    PutU16(f.data() + 8, ++seq);
-    f[10] = uint8_t(letter);
-    f.insert(f.end(), payload.begin(), payload.end());
+    // Header built in an array and the frame appended in one pass: GCC 12 at -O3 takes
+    // the growth path of insert() on a fresh 11-byte vector for an out-of-bounds copy
+    // (-Warray-bounds), which it is not.
+    uint8_t head[11];
+    std::memcpy(head, "MMDC", 4);
+    PutU32(head + 4, kCtrlId);
+    PutU16(head + 8, ++seq);
+    head[10] = uint8_t(letter);
+    Bytes f;
+    f.reserve(sizeof head + payload.size() + 8);
+    for (uint8_t b : head) f.push_back(b);
+    for (uint8_t b : payload) f.push_back(b);
     const Bytes sig = OsslCmac8(signKey ? signKey : key, f.data(), f.size());
-    f.insert(f.end(), sig.begin(), sig.end());
+    for (uint8_t b : sig) f.push_back(b);
     return f;
   }
   // Sends a signed command and returns the answer data after checking the frame.
