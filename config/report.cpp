@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 namespace {
 
@@ -179,12 +180,15 @@ std::string FromCp1250(const std::string& bytes) {
 std::string SuggestedReportName(const ReportDate& date, std::string separator,
                                 const std::string& devName) {
   // The name must stay a file name: a path separator would point into a directory.
-  if (separator.empty() || separator == "/" || separator == "\\") separator = "-";
+  const bool unsafe = separator.empty() || separator == "/" || separator == "\\";
+  const std::string_view sep = unsafe ? std::string_view("-") : std::string_view(separator);
   char y[16], m[8], d[8];
   std::snprintf(y, sizeof y, "%04d", date.year);
   std::snprintf(m, sizeof m, "%02d", date.month);
   std::snprintf(d, sizeof d, "%02d", date.day);
-  return std::string(y) + separator + m + separator + d + ' ' + devName;
+  std::string name(y);
+  name.append(sep).append(m).append(sep).append(d).append(1, ' ').append(devName);
+  return name;
 }
 
 std::string PassageTable(const CtrlCfg& cfg) {
