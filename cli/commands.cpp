@@ -97,8 +97,8 @@ void ReadController(UdpDev& dev, ReadCfg& out) {
   CheckInterrupted();
   dev.EnsureSession();
   // Both answers first, as the window's read does; then the decoders.
-  uint8_t d[kCfgBufSize], c[kCfgBufSize];
-  const int nd = dev.Exchange('D', 0, nullptr, kCfgBufSize, d);
+  uint8_t d[kDevListSize], c[kCfgBufSize];
+  const int nd = dev.Exchange('D', 0, nullptr, kDevListSize, d);
   CheckInterrupted();
   const int nc = dev.Exchange('C', 0, nullptr, kCfgBufSize, c);
   CtrlCfg& cfg = *out.cfg;

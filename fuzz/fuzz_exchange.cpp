@@ -107,6 +107,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     code = e.code;
   }
   // Anything but UErr escaping is a finding in itself (libFuzzer reports the exception).
+  if (code == 8) {
+    // Refused before anything is sent: a letter that no answer could carry.
+    FUZZ_CHECK(letter == 0 && fn.net.sentByTool.empty());
+    dev.session = false;
+    return 0;
+  }
 
   // Frames: one per attempt, numbered on from the last number, each signed under the key.
   const auto& tx = fn.net.sentByTool;

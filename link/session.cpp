@@ -69,7 +69,9 @@ void UdpDev::EnsureSession() {
 }
 
 int UdpDev::Exchange(char letter, int p, const uint8_t* payload, int m, uint8_t* out) {
-  if (p < 0 || p > kMaxPayload || (p > 0 && !payload)) throw UErr(this, 8, letter);
+  // Letter 0 would make any frame of the device's an answer, even one too short to carry a
+  // letter and a signature.
+  if (letter == 0 || p < 0 || p > kMaxPayload || (p > 0 && !payload)) throw UErr(this, 8, letter);
   const int attempts = (online && session) ? 3 : 1;
   // The cipher is shared by every device, so it is keyed afresh for each exchange.
   LinkAes().SetKey(key);

@@ -169,6 +169,15 @@ TEST_F(SessionTest, LongerAnswerThanTheLimitCopiesTheLimitAndFails) {
   EXPECT_EQ(Bytes(out, out + 5), (Bytes{1, 2, 3, 4, 0}));
 }
 
+TEST_F(SessionTest, ExchangeWithoutALetterIsRefusedBeforeSending) {
+  // Without a letter, any short frame of the device's would pass for an answer.
+  dev.OpenSession();
+  const size_t from = Mark();
+  uint8_t out[8] = {};
+  EXPECT_EQ(Code([&] { dev.Exchange(0, 0, nullptr, sizeof out, out); }), 8);
+  EXPECT_TRUE(Signed(from).empty());
+}
+
 TEST_F(SessionTest, CommandChecksTheAcknowledgement) {
   dev.OpenSession();
   dev.Command('S', 0, nullptr);  // plain ACK
