@@ -294,3 +294,21 @@ TEST(E2ECli, TakenPortSaysFeldaroIsOpenAndSigtermEndsTheSession) {
   }
   EXPECT_TRUE(ended) << "no end of session after SIGTERM";
 }
+
+TEST(E2ECli, FullBusTableOf128SlotsIsBackedUp) {
+  E2E_REQUIRE_NETNS();
+  std::string bus = R"({"self": true, "outputs": 4, "inputs": 4, "readers": 2, "oc": true})";
+  for (int s = 1; s < kMaxDevs; ++s)
+    bus +=
+        R"(, {"type": 5, "suffix": "A", "number": 1, "serial": )" + std::to_string(300 + s) + "}";
+  SimLan net("c128");
+  net.StartSim(R"({"devices": [{"type": 327, "serial": 5, "address": "10.77.0.10",
+                 "mode": "Serwis", "doors": [{}], "bus": [)" +
+               bus + "]}]}");
+  const std::string arc = net.lab.File("full.json");
+  const CliRun r = Cli(net, {"backup", "K27_00005", "-o", arc});
+  ASSERT_EQ(r.rc, 0) << r.out;
+  const Archive a = Load(arc);
+  EXPECT_EQ(a.rawDevList.size(), size_t(kDevListSize));
+  EXPECT_EQ(a.devices.size(), size_t(kMaxDevs));
+}
