@@ -95,8 +95,8 @@ int main(int argc, char** argv) {
   QGuiApplication::setDesktopFileName(QStringLiteral("org.feldaro.Feldaro"));
   QApplication::setWindowIcon(AppIcon());
 
-  // The endpoint and the clock outlive the windows: the device set ends its sessions
-  // through them when the main window is destroyed.
+  // The endpoint and the clock outlive the windows: the main window ends its sessions
+  // through them when it is destroyed.
   SystemClock clock;
   PosixEndpoint udp;
   QtUiHost host;
@@ -120,7 +120,9 @@ int main(int argc, char** argv) {
     });
   }
 
-  auto win = std::make_unique<TMainWin>(host, udp, clock);
+  // The link works on a thread of its own; the window shows at once, with the start-up
+  // search running behind it.
+  auto win = std::make_unique<TMainWin>(host, udp, clock, true, LinkThread::Worker);
   MainWin = win.get();
   win->FormCreate();
   auto help = std::make_unique<THelpWin>();

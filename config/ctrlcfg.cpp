@@ -2,8 +2,10 @@
 // passages, their wire encodings and the assignment rules of the passage editor.
 #include "ctrlcfg.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -438,4 +440,15 @@ int SharedOutputs(const CtrlCfg& cfg, int slot, IoRef out[kMaxDoors]) {
     if (!seen) out[count++] = r;
   }
   return count;
+}
+
+void AdoptDevTable(CtrlCfg& into, const CtrlCfg& from) {
+  if (&into == &from) return;
+  into.devCount = from.devCount;
+  into.listedCount = from.listedCount;
+  std::copy(std::begin(from.devs), std::end(from.devs), std::begin(into.devs));
+  std::copy(std::begin(from.order), std::end(from.order), std::begin(into.order));
+  // The marks of `from` follow its own passages, which may be older than these.
+  for (BusDev& d : into.devs) d.usedOutputs = d.usedInputs = d.usedReaders = 0;
+  MarkUsedIo(into);
 }

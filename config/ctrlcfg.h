@@ -76,6 +76,9 @@ void ClearCfg(CtrlCfg& cfg);
 bool DecodeDevList(CtrlCfg& cfg, const uint8_t* payload, size_t len);
 bool DevListChanged(const CtrlCfg& cfg, const uint8_t* payload, size_t len);
 void SortDevOrder(CtrlCfg& cfg);
+// Takes the bus device table and display order of `from` into `into`, keeps the passages
+// and train number of `into`, and marks the inputs and outputs those passages use.
+void AdoptDevTable(CtrlCfg& into, const CtrlCfg& from);
 
 std::string DevLabel(const BusDev& dev);
 std::string DevListText(const BusDev& dev);

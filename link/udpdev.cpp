@@ -253,3 +253,16 @@ void UdpDevSet::Search() {
     if (Collect(kDefaultWaitMs)) break;
   }
 }
+
+void UdpDevSet::EndSessions() {
+  for (int i = kMaxDevices - 1; i >= 0; --i) {
+    UdpDev& d = dev[i];
+    if (!d.session) continue;
+    try {
+      d.EndSession();
+    } catch (...) {
+      // As at destruction: nobody is left to tell; the controller drops the session itself.
+    }
+    d.session = false;
+  }
+}

@@ -108,5 +108,8 @@ struct UdpDevSet {
   bool Add(uint32_t id, uint32_t ip, uint16_t status);
   bool Collect(int timeoutMs);
   void Search();
+  // Ends every session this program holds, last record first, as destroying the set
+  // does; failures are swallowed and no record holds a session afterwards.
+  void EndSessions();
   // Array destruction runs last record first, ending every open session.
 };

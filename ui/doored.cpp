@@ -152,8 +152,7 @@ void TMainWin::RefreshDoorEditor() {
   if (ui->DoorTc->count() != Cfg.doorCount) BuildTabs(*ui, *ed, Cfg);
   if (!ui->DoorTc->isEnabledTo(this)) EnableDoorEditor(true);
 
-  UdpDev* dev = SelectedDev();
-  int mode = dev ? dev->Mode() : 0;
+  const int mode = sel_.index >= 0 ? sel_.mode : 0;
   bool testing = ed->TstGrpBox->isEnabledTo(this);
   if (!TestingEnabled(mode) && testing) EnableTesting(false);
   if (TestingEnabled(mode) && !testing) EnableTesting(true);

@@ -52,27 +52,6 @@ class FixedRowDelegate : public QStyledItemDelegate {
   }
 };
 
-// Hourglass while a search blocks the thread; restored however the search ends.
-struct BusyCursor {
-  BusyCursor() { QApplication::setOverrideCursor(QCursor(Qt::WaitCursor)); }
-  ~BusyCursor() { QApplication::restoreOverrideCursor(); }
-  BusyCursor(const BusyCursor&) = delete;
-  BusyCursor& operator=(const BusyCursor&) = delete;
-};
-
-// A box opened from inside a busy section shows the normal arrow.
-struct ArrowWhileOpen {
-  bool active = QApplication::overrideCursor() != nullptr;
-  ArrowWhileOpen() {
-    if (active) QApplication::setOverrideCursor(QCursor(Qt::ArrowCursor));
-  }
-  ~ArrowWhileOpen() {
-    if (active) QApplication::restoreOverrideCursor();
-  }
-  ArrowWhileOpen(const ArrowWhileOpen&) = delete;
-  ArrowWhileOpen& operator=(const ArrowWhileOpen&) = delete;
-};
-
 // Moves the layout of a group so that its first row starts at (left, top) of the group
 // and its right edge keeps `right` pixels from the group's edge, whatever room the style
 // gives the title and the frame.
@@ -89,13 +68,15 @@ QString Text(const std::string& utf8) {
 
 }  // namespace
 
-TMainWin::TMainWin(UiHost& h, Endpoint& udp, Clock& c, bool startTimer, QWidget* parent)
+TMainWin::TMainWin(UiHost& h, Endpoint& udp, Clock& c, bool startTimer, LinkThread link,
+                   QWidget* parent)
     : QWidget(parent),
       UDP(udp),
       ui(std::make_unique<Ui::TMainWin>()),
       ed(std::make_unique<Ui::TDoorEditor>()),
       host(h),
-      clock(c) {
+      clock(c),
+      ops_(link) {
   // Every device record starts all zero; nothing is found and nothing selected yet.
   DevSet.count = 0;
   DevSet.selected = -1;
@@ -105,6 +86,7 @@ TMainWin::TMainWin(UiHost& h, Endpoint& udp, Clock& c, bool startTimer, QWidget*
   ShowTimerErrors = true;
   LinkSetEndpoint(&UDP);
   LinkSetClock(&clock);
+  ops_.onStateChange = [this] { UpdateBusy(); };
   setWindowTitle(QStringLiteral("Feldaro 1.2.1"));
 
   UDPTimer = new QTimer(this);
@@ -114,9 +96,13 @@ TMainWin::TMainWin(UiHost& h, Endpoint& udp, Clock& c, bool startTimer, QWidget*
   if (startTimer) UDPTimer->start();
 }
 
-// The device set is destroyed after this body, last record first; each record ends the
-// session this program holds with its controller and keeps any failure to itself.
-TMainWin::~TMainWin() = default;
+// The network step running now ends by its own waits; then every session this program
+// holds is ended, last record first, by the link's thread, as destroying the set would.
+TMainWin::~TMainWin() {
+  closing_ = true;
+  ops_.onStateChange = nullptr;
+  ops_.Shutdown([this] { DevSet.EndSessions(); });
+}
 
 void TMainWin::SetupWidgets() {
   ui->setupUi(this);
@@ -182,9 +168,9 @@ void TMainWin::SetupWidgets() {
     if (box->selectedItems().isEmpty()) {
       // A line can be deselected (Ctrl and a click); the device every action addresses
       // stays highlighted all the same.
-      if (!SelectedDev() || DevSet.selected >= box->count()) return;
+      if (sel_.index < 0 || sel_.index >= box->count()) return;
       FlagScope quiet(listUpdating_);
-      box->setCurrentRow(DevSet.selected, QItemSelectionModel::ClearAndSelect);
+      box->setCurrentRow(sel_.index, QItemSelectionModel::ClearAndSelect);
       return;
     }
     EthLstBoxClick();
@@ -244,22 +230,31 @@ void TMainWin::showEvent(QShowEvent* ev) {
 }
 
 void TMainWin::closeEvent(QCloseEvent* ev) {
+  // What runs or waits is finished first (bounded by its waits); ticks no longer start.
+  ops_.DropTicks();
+  if (!ops_.Idle()) {
+    closeWhenIdle_ = true;
+    ev->ignore();
+    return;
+  }
   // The event loop ends with this window; no tick may start another exchange meanwhile.
   closing_ = true;
   ev->accept();
 }
 
-void TMainWin::FormCreate() {
-  try {
-    DevSet.Search();
-    RefreshEthList();
-  } catch (const UErr& e) {
-    ShowError(Text(ErrorText(e)));
-  } catch (const std::exception& e) {
-    // The endpoint's failure has just been shown; ticks keep quiet about it until one of
-    // them runs to its end, so the user sees it once, not again a second later.
-    ShowTimerErrors = false;
-    ShowError(QString::fromLocal8Bit(e.what()));
+void TMainWin::UpdateBusy() {
+  const bool busy = ops_.ShowBusy();
+  if (busy != busyShown_) {
+    busyShown_ = busy;
+    if (busy)
+      setCursor(Qt::BusyCursor);
+    else
+      unsetCursor();
+  }
+  if (closeWhenIdle_ && ops_.Idle()) {
+    closeWhenIdle_ = false;
+    // Not from inside the runner's own bookkeeping: the close comes as an event of its own.
+    QTimer::singleShot(0, this, [this] { close(); });
   }
 }
 
@@ -270,11 +265,21 @@ UdpDev* TMainWin::SelectedDev() {
 
 void TMainWin::ShowError(const QString& text) {
   // One box at a time: an error raised while a box is open is not stacked on top of it.
-  if (errorBoxOpen_) return;
+  // Once the window is asked to close, nobody is left to read one.
+  if (errorBoxOpen_ || closeWhenIdle_ || closing_) return;
   ModalScope modal(*this);
   FlagScope open(errorBoxOpen_);
-  ArrowWhileOpen arrow;
   host.ErrorBox(this, QStringLiteral("Error"), text);
+}
+
+void TMainWin::ShowCaught(std::exception_ptr err) {
+  try {
+    std::rethrow_exception(err);
+  } catch (const UErr& e) {
+    ShowError(Text(ErrorText(e)));
+  } catch (const std::exception& e) {
+    ShowError(QString::fromLocal8Bit(e.what()));
+  }
 }
 
 void TMainWin::ShowHelp(int page) {
@@ -294,144 +299,17 @@ void TMainWin::HelpDoorBtnClick() {
   ShowHelp(2);
 }
 
-void TMainWin::RefreshEthList() {
-  const int n = DevSet.count;
-  const int s = DevSet.selected;
-  QListWidget* box = ui->EthLstBox;
-  {
-    FlagScope quiet(listUpdating_);
-    box->clear();
-  }
-  ui->WwwBtn->setEnabled(n > 0);
-  if (n == 0) {
-    RefreshDoorEditor();
-    return;
-  }
-  {
-    FlagScope quiet(listUpdating_);
-    for (int i = 0; i < n; ++i) box->addItem(Text(DevSet.dev[i].ListText()));
-  }
-  if (s >= 0 && s < n) {
-    {
-      FlagScope quiet(listUpdating_);
-      box->setCurrentRow(s);
-    }
-    const UdpDev& d = DevSet.dev[s];
-    const bool blocked = d.Mode() < 2;
-    const bool foreignSession = (d.status & 0x80) != 0 && !d.session;
-    const bool loaded = Cfg.doorCount > 0;
-    if (blocked || foreignSession || loaded) {
-      RefreshDoorEditor();
-      return;
-    }
-    SelectDevice();
-    return;
-  }
-  {
-    FlagScope quiet(listUpdating_);
-    box->setCurrentRow(0);
-  }
-  SelectDevice();
-}
-
-void TMainWin::SearchEthBtnClick() {
-  Guard([&] {
-    {
-      BusyCursor busy;
-      DevSet.Search();
-    }
-    RefreshEthList();
-  });
-}
-
 void TMainWin::WwwBtnClick() {
-  Guard([&] {
-    const UdpDev* d = SelectedDev();
-    if (!d) return;
-    host.OpenUrl(QStringLiteral("http://") + Text(d->IpText()));
-  });
-}
-
-void TMainWin::EthLstBoxClick() {
-  SelectDevice();
-}
-
-void TMainWin::SelectDevice() {
-  QListWidget* box = ui->EthLstBox;
-  int line = -1;
-  for (int r = 0; r < box->count(); ++r) {
-    if (box->item(r)->isSelected()) {
-      line = r;
-      break;
-    }
-  }
-  if (line < 0) return;
-  if (line < DevSet.count) DevSet.selected = line;
-
-  Guard([&] {
-    UdpDev* d = SelectedDev();
-    // Emptied before anything can fail: whatever happens below, the model never keeps the
-    // configuration of the device selected before, so it cannot be written to this one.
-    ClearCfg(Cfg);
-    if (!d) return;
-    if (!d->ReadStatus()) throw UErr(d, 1);
-    box->item(line)->setText(Text(d->ListText()));
-    if (IsController(d->id)) {
-      if (d->Mode() < 2) throw UErr(d, 9);
-      try {
-        d->ReadConfig(Cfg);
-      } catch (...) {
-        ClearCfg(Cfg);
-        throw;
-      }
-    }
-  });
-  RebuildDoorTabs();
-}
-
-void TMainWin::UDPTimerTimer() {
-  // Held back while a box or another modal window of the tool is open, so boxes cannot
-  // pile up one inside the other; the next tick after it closes runs normally.
-  if (modalDepth > 0 || closing_) return;
-  try {
-    if (DevSet.Collect(0)) RefreshEthList();
-    UdpDev* d = SelectedDev();
-    if (DevSet.count == 0 || !d) return;
-    const bool answered = d->ReadStatus();
-    if (d->changed) RefreshEthList();
-    if (answered && IsController(d->id) && d->PollDevList(Cfg)) {
-      if (Cfg.doorCount > 0) {
-        RefreshDevList();
-      } else {
-        try {
-          d->ReadConfig(Cfg);
-        } catch (...) {
-          // The poll already renewed the device table; the group must still show it.
-          RebuildDoorTabs();
-          throw;
-        }
-        RebuildDoorTabs();
-      }
-    }
-    const int k = KeepAliveStart;
-    KeepAliveStart = (k + 1) % 5;
-    for (int i = k; i < DevSet.count; i += 5) DevSet.dev[i].KeepSession();
-    ShowTimerErrors = true;
-  } catch (const UErr& e) {
-    ShowError(Text(ErrorText(e)));
-  } catch (const std::exception& e) {
-    if (ShowTimerErrors) {
-      ShowTimerErrors = false;
-      ShowError(QString::fromLocal8Bit(e.what()));
-    }
-  }
+  // Sends nothing: the address is the one the window knows, also while the link is busy.
+  if (sel_.index < 0) return;
+  host.OpenUrl(QStringLiteral("http://") + Text(sel_.ip));
 }
 
 void TMainWin::RefreshDevList() {
-  const UdpDev* d = SelectedDev();
   const int listed = std::clamp(int(Cfg.listedCount), 0, kMaxDevs);
   QString caption;
-  if (listed > 0 && d) caption = QStringLiteral(" ") + Text(DevName(d->id)) + QStringLiteral(" ");
+  if (listed > 0 && sel_.index >= 0)
+    caption = QStringLiteral(" ") + Text(DevName(sel_.id)) + QStringLiteral(" ");
   if (ui->SelDevBox->title() != caption) {
     ui->SelDevBox->setTitle(caption);
     PinGroups();
@@ -461,39 +339,4 @@ void TMainWin::RefreshDevList() {
   ui->ReplCb->setCurrentIndex(any ? 0 : -1);
 
   RefreshDoorEditor();
-}
-
-void TMainWin::DelLostBtnClick() {
-  Guard([&] {
-    if (DevSet.Collect(0)) RefreshEthList();
-    // A whole tick first, with its own guard: its errors do not end this handler.
-    UDPTimerTimer();
-    UdpDev* d = SelectedDev();
-    if (!d) return;
-    d->DeleteLost();
-    d->ReadConfig(Cfg);
-    RefreshDevList();
-  });
-}
-
-void TMainWin::ReplaceBtnClick() {
-  Guard([&] {
-    if (DevSet.Collect(0)) RefreshEthList();
-    const int idx = ui->ReplCb->currentIndex();
-    UdpDev* d = SelectedDev();
-    if (!d || idx < 0) return;
-    const auto pair = uint16_t(ui->ReplCb->itemData(idx).toUInt());
-    d->ReplaceDev(pair);
-    d->ReadConfig(Cfg);
-    RefreshDevList();
-  });
-}
-
-void TMainWin::WrCfgBtnClick() {
-  Guard([&] {
-    if (DevSet.Collect(0)) RefreshEthList();
-    UdpDev* d = SelectedDev();
-    if (!d) return;
-    d->WriteConfig(Cfg);
-  });
 }

@@ -10,6 +10,7 @@
 #include "config/ctrlcfg.h"
 #include "editor_model.h"
 #include "link/udpdev.h"
+#include "oprunner.h"
 #include "uihost.h"
 
 class QCheckBox;
@@ -36,11 +37,21 @@ constexpr int kTrainNrChars = 4;
 // Where the keep-alive pass of the next tick starts (0..4).
 extern int KeepAliveStart;
 
+// What the window's own handlers know of the selected device while the link may be busy
+// with the device set: taken from the set before and after every network step.
+struct SelectedView {
+  int index = -1;  // -1: none
+  uint32_t id = 0;
+  int mode = 0;
+  std::string ip;
+};
+
 class TMainWin : public QWidget {
  public:
   // startTimer false: tests call UDPTimerTimer themselves in virtual time.
+  // link: where the network steps run; Inline in tests, Worker in the program.
   TMainWin(UiHost& host, Endpoint& udp, Clock& clock, bool startTimer = true,
-           QWidget* parent = nullptr);
+           LinkThread link = LinkThread::Inline, QWidget* parent = nullptr);
   ~TMainWin() override;
 
   // Members in their fixed order: the endpoint outlives the device set, whose
@@ -59,9 +70,13 @@ class TMainWin : public QWidget {
   Clock& clock;
   int modalDepth = 0;  // > 0 while an error box or another modal window of the tool is open
 
+  // Start-up search; with the worker it runs behind the window, which may show at once.
   void FormCreate();
+  // No operation runs or waits.
+  bool Idle() const { return ops_.Idle(); }
 
-  // Handlers.
+  // Handlers. Those that reach the network queue an operation: it runs when the one
+  // running now (and those asked for earlier) have ended.
   void HelpEthBtnClick();
   void HelpDevBtnClick();
   void HelpDoorBtnClick();
@@ -101,10 +116,10 @@ class TMainWin : public QWidget {
   void OpenTimEdExit();
   void TrainNrEdExit();
 
-  // Internal operations.
+  // Internal operations. The coroutines among them (OpTask) run inside an operation.
   void ShowError(const QString& text);
-  void RefreshEthList();
-  void SelectDevice();
+  OpTask RefreshEthList();
+  OpTask SelectDevice();
   void RefreshDevList();
   void RebuildDoorTabs();
   void RefreshDoorEditor();
@@ -125,8 +140,11 @@ class TMainWin : public QWidget {
 
   // Index of the selected passage tab (-1 when none).
   int SelectedDoor() const;
-  // The device every action addresses, or null.
+  // The device every action addresses, or null. Only while no network step runs: inside an
+  // operation, or when the window is idle.
   UdpDev* SelectedDev();
+  // The selected device as the window's handlers may read it at any time.
+  const SelectedView& Selected() const { return sel_; }
 
   // Error guard of the action handlers: a UErr shows ErrorText, any other error its message.
   template <class F>
@@ -134,13 +152,12 @@ class TMainWin : public QWidget {
     try {
       f();
       return true;
-    } catch (const UErr& e) {
-      ShowError(QString::fromStdString(ErrorText(e)));
-    } catch (const std::exception& e) {
-      ShowError(QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+      ShowCaught(std::current_exception());
     }
     return false;
   }
+  void ShowCaught(std::exception_ptr err);
 
  protected:
   void closeEvent(QCloseEvent* ev) override;
@@ -153,7 +170,28 @@ class TMainWin : public QWidget {
   void PinGroups();          // keeps each group's first row where it belongs under its title
   void PlaceDoorTabs();      // the passage tabs over the editor's top edge, all rows shown
   void ShowHelp(int page);
+  void UpdateBusy();
+  void MirrorSelected();
+  // A network step of an operation: `co_await Net(...)`.
+  NetStep Net(std::function<void()> work);
+  // The operations behind the handlers (mainflow.cpp).
+  OpTask StartUp();
+  OpTask Search();
+  OpTask Pick(uint32_t id);
+  OpTask Tick();
+  OpTask DelLost();
+  OpTask Replace(uint16_t pair);
+  OpTask Write();
+  OpTask Report();
+  OpTask CollectAndRefresh();
+  OpTask ReadConfigOf(UdpDev* d);
+  void ReportFlow();
 
+  OpRunner ops_;
+  SelectedView sel_;
+  CtrlCfg netCfg_;              // the copy of Cfg a network step works on
+  bool closeWhenIdle_ = false;  // asked to close while operations ran or waited
+  bool busyShown_ = false;
   bool errorBoxOpen_ = false;  // an error box is open: further errors are not stacked on it
   bool closing_ = false;       // the window was closed: ticks no longer run
   bool listUpdating_ = false;  // the program itself is changing EthLstBox

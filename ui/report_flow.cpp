@@ -12,7 +12,7 @@
 #include "mainwin.h"
 #include "report.h"
 
-void TMainWin::RapCfgBtnClick() {
+void TMainWin::ReportFlow() {
   if (DevSet.count < 1) return;
   if (DevSet.selected < 0 || DevSet.selected >= DevSet.count || !LokalizDlg) return;
   const std::string name = DevName(DevSet.dev[DevSet.selected].id);
