@@ -53,6 +53,17 @@ void Spin(int ms) {
   std::exit(1);
 }
 
+// Lets the event loop run until the window's operations have ended (at most 10 s).
+void SpinUntilIdle(const TMainWin& win) {
+  QElapsedTimer t;
+  t.start();
+  Spin(20);
+  while (!win.Idle()) {
+    if (t.elapsed() > 10000) Fail("the window's operations did not end");
+    Spin(10);
+  }
+}
+
 template <class W>
 W* Find(TMainWin& win, const char* name) {
   W* w = win.findChild<W*>(QString::fromLatin1(name));
@@ -77,11 +88,14 @@ int main(int argc, char** argv) {
   SystemClock clock;
   PosixEndpoint udp;
   ScriptHost host;
-  auto win = std::make_unique<TMainWin>(host, udp, clock);
+  // As the program does it: the link on its worker thread, the window shown at once.
+  auto win = std::make_unique<TMainWin>(host, udp, clock, true, LinkThread::Worker);
   MainWin = win.get();
   win->FormCreate();  // discovery, then the first controller is read
   win->show();
+  SpinUntilIdle(*win);
   Spin(300);
+  SpinUntilIdle(*win);
 
   UdpDev* dev = win->SelectedDev();
   if (!dev || !dev->session || win->Cfg.doorCount < 2) Fail("the first controller was not read");
@@ -105,6 +119,7 @@ int main(int argc, char** argv) {
   QElapsedTimer sinceReplace;
   sinceReplace.start();
   Spin(100);
+  SpinUntilIdle(*win);
 
   // Passage 2: the controller's third output becomes the bolt, normally closed.
   Find<QTabBar>(*win, "DoorTc")->setCurrentIndex(1);
@@ -126,6 +141,7 @@ int main(int argc, char** argv) {
   Spin(3300 - int(sinceReplace.elapsed()));
   ClickButton(*win, "DelLostBtn", "Usuń nieaktywne");
   Spin(400);
+  SpinUntilIdle(*win);
 
   win->close();
   win.reset();  // ends the session: status query, then 's'

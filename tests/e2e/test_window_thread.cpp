@@ -1,0 +1,192 @@
+// The window with its link on the worker thread, as the program runs it, over real UDP
+// against feldaro-sim in network namespaces: the window's thread keeps its pace while a
+// controller stays silent, and the results of the actions arrive in the order asked for.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QTimer>
+#include <algorithm>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "e2e_env.h"
+#include "link/posix_endpoint.h"
+#include "ui/mainwin.h"
+#include "ui/uihost.h"
+
+using nlohmann::json;
+
+namespace {
+
+// Error boxes are recorded with the moment they opened, in sim-log lines seen by then.
+class RecordingHost : public UiHost {
+ public:
+  std::vector<QString> errors;
+  std::function<void()> onError;
+  void ErrorBox(QWidget*, const QString&, const QString& text) override {
+    errors.push_back(text);
+    if (onError) onError();
+  }
+  int ExecDialog(QDialog*) override { return 0; }
+  QString SaveFileName(QWidget*, const QString&, const QString&, const QString&) override {
+    return {};
+  }
+  void OpenUrl(const QString&) override {}
+};
+
+QApplication& App() {
+  static int argc = 1;
+  static char arg0[] = "e2e_test_window_thread";
+  static char* argv[] = {arg0, nullptr};
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  static QApplication app(argc, argv);
+  return app;
+}
+
+// A 5 ms timer on the window's thread; notes how much later than due each firing came.
+struct Probe {
+  QTimer timer;
+  QElapsedTimer clock;
+  qint64 last = -1;
+  qint64 worstLateMs = 0;
+  int firings = 0;
+  Probe() {
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setInterval(5);
+    QObject::connect(&timer, &QTimer::timeout, [this] {
+      const qint64 now = clock.elapsed();
+      if (last >= 0) worstLateMs = std::max(worstLateMs, now - last - 5);
+      last = now;
+      ++firings;
+    });
+  }
+  void Start() {
+    clock.start();
+    last = -1;
+    worstLateMs = 0;
+    firings = 0;
+    timer.start();
+  }
+};
+
+// Runs the event loop for ms.
+void Spin(int ms) {
+  QElapsedTimer t;
+  t.start();
+  while (t.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+// Runs the event loop until pred holds or ms pass; returns whether it held.
+template <class P>
+bool SpinUntil(P pred, int ms) {
+  QElapsedTimer t;
+  t.start();
+  while (!pred()) {
+    if (t.elapsed() > ms) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 5);
+  }
+  return true;
+}
+
+json Scenario() {
+  json bus =
+      json::array({{{"self", true}, {"outputs", 4}, {"inputs", 4}, {"readers", 2}, {"oc", true}},
+                   {{"type", 5}, {"serial", 101}, {"number", 1}}});
+  json doors = json::array(
+      {{{"outputs", {{{"slot", 0}, {"index", 0}}}}, {"readers", {{{"slot", 1}, {"index", 0}}}}},
+       {{"outputs", {{{"slot", 0}, {"index", 1}}}}}});
+  json dev = {{"type", 327}, {"serial", 5}, {"address", "10.77.0.10"},
+              {"mode", 2},   {"bus", bus},  {"doors", doors}};
+  return json{{"devices", json::array({dev})}};
+}
+
+size_t CountRx(const std::string& log, const std::function<bool(const LogLine&)>& f) {
+  const std::vector<LogLine> lines = ReadSimLog(log);
+  return size_t(std::count_if(lines.begin(), lines.end(),
+                              [&](const LogLine& l) { return l.dir == "RX" && f(l); }));
+}
+
+bool IsWrite(const LogLine& l) {
+  return l.cmd == "c";
+}
+bool IsBroadcast(const LogLine& l) {
+  return l.to == "255.255.255.255";
+}
+
+}  // namespace
+
+TEST(E2EWindowThread, SilentControllerNeverHoldsTheWindowAndResultsArriveInOrder) {
+  E2E_REQUIRE_NETNS();
+  App();
+  SimLan net("wthr");
+  net.StartSim(Scenario().dump(), /*console=*/true);
+  std::unique_ptr<PosixEndpoint> ep;
+  {
+    NetnsScope in(net.tool);
+    ep = std::make_unique<PosixEndpoint>();
+  }
+  SystemClock clock;
+  RecordingHost host;
+  auto win = std::make_unique<TMainWin>(host, *ep, clock, true, LinkThread::Worker);
+
+  // Start-up: the search runs behind the window, under a busy cursor.
+  QElapsedTimer started;
+  started.start();
+  win->FormCreate();
+  EXPECT_LT(started.elapsed(), 100) << "the start-up search held the window's thread";
+  EXPECT_FALSE(win->Idle());
+  EXPECT_EQ(win->cursor().shape(), Qt::BusyCursor);
+  ASSERT_TRUE(SpinUntil([&] { return win->Idle() && win->Cfg.doorCount == 2; }, 5000))
+      << "the controller was not loaded";
+  EXPECT_NE(win->cursor().shape(), Qt::BusyCursor);
+  ASSERT_TRUE(host.errors.empty()) << host.errors.front().toStdString();
+
+  // The controller stops answering: a write waits its three attempts (or, when a tick has
+  // found the controller gone first, fails at once), ticks wait on the status query.
+  Probe probe;
+  probe.Start();
+  net.Console("hide K27_00005");
+
+  // "Zapisz", then "Przeszukaj sieć": taken in that order, each once. When the write's
+  // error box opens, the search has not sent its first broadcast yet.
+  const size_t writesBefore = CountRx(net.log, IsWrite);
+  const size_t broadcastsBefore = CountRx(net.log, IsBroadcast);
+  size_t broadcastsAtError = 0;
+  host.onError = [&] { broadcastsAtError = CountRx(net.log, IsBroadcast); };
+  win->findChild<QPushButton*>("WrCfgBtn")->click();
+  win->findChild<QPushButton*>("SearchEthBtn")->click();
+  EXPECT_EQ(win->cursor().shape(), Qt::BusyCursor);
+  // Editing goes on meanwhile and survives whatever the operations do.
+  auto* nc = win->findChild<QCheckBox*>("RygielNC");
+  ASSERT_NE(nc, nullptr);
+  const bool ncBefore = nc->isChecked();
+  nc->click();
+  ASSERT_TRUE(SpinUntil([&] { return win->Idle(); }, 5000));
+  EXPECT_TRUE(SpinUntil([&] { return win->Idle() && !host.errors.empty(); }, 2000));
+
+  ASSERT_EQ(host.errors.size(), 1u);
+  const QString& error = host.errors[0];
+  EXPECT_TRUE(error.startsWith(QStringLiteral("K27_00005"))) << error.toStdString();
+  const size_t writes = CountRx(net.log, IsWrite) - writesBefore;
+  if (error.contains(QStringLiteral("r.'c'")))
+    EXPECT_EQ(writes, 3u) << "one write, three attempts";
+  else
+    EXPECT_EQ(writes, 0u) << error.toStdString();
+  EXPECT_EQ(broadcastsAtError, broadcastsBefore) << "the search ran before the write ended";
+  EXPECT_GE(CountRx(net.log, IsBroadcast) - broadcastsBefore, 3u) << "the search did not run";
+  EXPECT_EQ((win->Cfg.doors[0].outputs[0] & 0x80) != 0, !ncBefore) << "the edit was lost";
+  EXPECT_EQ(nc->isChecked(), !ncBefore);
+
+  // A few more ticks against the silent controller.
+  Spin(1500);
+  probe.timer.stop();
+  EXPECT_GT(probe.firings, 300);
+  EXPECT_LE(probe.worstLateMs, 16) << "the window's thread stalled";
+
+  // Closing waits for what runs; the session end goes to a controller that does not answer.
+  win.reset();
+}
