@@ -1,16 +1,30 @@
 #include "oprunner.h"
 
-#include <QMetaObject>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
 #include <algorithm>
+#include <cstdint>
+#include <stdexcept>
 
 OpRunner::OpRunner(LinkThread mode, QObject* parent) : QObject(parent) {
   if (mode == LinkThread::Worker) {
-    // The worker only wakes this object; the finished steps are taken over on its thread.
-    auto* worker = new WorkerExecutor([this] {
-      QMetaObject::invokeMethod(
-          this, [this] { static_cast<WorkerExecutor&>(*exec_).Deliver(); }, Qt::QueuedConnection);
+    // The worker only rings an eventfd; the window's thread takes the finished steps over
+    // through the executor's own lock. Nothing of the toolkit's crosses the two threads.
+    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd_ < 0) throw std::runtime_error("eventfd failed");
+    auto* notifier = new QSocketNotifier(wakeFd_, QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
+      uint64_t rung = 0;
+      [[maybe_unused]] ssize_t n = read(wakeFd_, &rung, sizeof rung);
+      static_cast<WorkerExecutor&>(*exec_).Deliver();
     });
-    exec_.reset(worker);
+    const int fd = wakeFd_;
+    exec_ = std::make_unique<WorkerExecutor>([fd] {
+      const uint64_t one = 1;
+      [[maybe_unused]] ssize_t n = write(fd, &one, sizeof one);
+    });
   } else {
     exec_ = std::make_unique<InlineExecutor>();
   }
@@ -24,6 +38,7 @@ OpRunner::OpRunner(LinkThread mode, QObject* parent) : QObject(parent) {
 
 OpRunner::~OpRunner() {
   Shutdown(nullptr);
+  if (wakeFd_ >= 0) close(wakeFd_);
 }
 
 bool OpRunner::ShowBusy() const {
