@@ -74,6 +74,8 @@ class TMainWin : public QWidget {
   void FormCreate();
   // No operation runs or waits.
   bool Idle() const { return ops_.Idle(); }
+  // Hands the network steps to another executor; only while idle.
+  void UseLinkExecutor(std::unique_ptr<LinkExecutor> exec) { ops_.UseExecutor(std::move(exec)); }
 
   // Handlers. Those that reach the network queue an operation: it runs when the one
   // running now (and those asked for earlier) have ended.

@@ -22,6 +22,10 @@ class OpRunner : public QObject {
   ~OpRunner() override;
 
   LinkExecutor& Exec() { return *exec_; }
+  // Another executor, while nothing runs or waits (tests that take the steps one by one).
+  void UseExecutor(std::unique_ptr<LinkExecutor> exec) {
+    if (Idle() && exec) exec_ = std::move(exec);
+  }
 
   // Queues an operation; it starts at once when nothing runs. A tick asked for while another
   // tick waits is the same tick: ticks never pile up.
