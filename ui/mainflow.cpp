@@ -215,9 +215,7 @@ OpTask TMainWin::SelectDevice() {
 OpTask TMainWin::Tick() {
   if (modalDepth > 0 || closing_) co_return;
   try {
-    bool added = false;
-    co_await Net([this, &added] { added = DevSet.Collect(0); });
-    if (added) co_await RefreshEthList();
+    co_await CollectAndRefresh();
     UdpDev* d = SelectedDev();
     if (DevSet.count == 0 || !d) co_return;
     bool answered = false;

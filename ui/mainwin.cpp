@@ -2,7 +2,6 @@
 // bus device maintenance and writing the configuration.
 #include "mainwin.h"
 
-#include <QApplication>
 #include <QBoxLayout>
 #include <QCheckBox>
 #include <QCloseEvent>
