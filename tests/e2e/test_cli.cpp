@@ -430,7 +430,8 @@ TEST(E2ECli, LateConfirmationIsCheckedAgainstAFreshReadAndNoopWritesNothing) {
 }
 
 // With --yes there is nobody to ask again: a change between the read and the write is
-// refused and nothing is written. Every answer is slowed so the change lands in between.
+// refused and nothing is written. Every answer is slowed so the change lands in between,
+// and so that an interrupt lands while the write is under way.
 TEST(E2ECli, ChangeBetweenReadAndWriteWithYesIsRefused) {
   E2E_REQUIRE_NETNS();
   SimLan net("cliy");
@@ -453,6 +454,20 @@ TEST(E2ECli, ChangeBetweenReadAndWriteWithYesIsRefused) {
   EXPECT_EQ(ExitOf(p), 1) << ReadFile(out);
   EXPECT_NE(ReadFile(out).find("zmieniła się od odczytu"), std::string::npos) << ReadFile(out);
   EXPECT_EQ(Writes(net, "K27_00005", mark), 0u);
+
+  // Ctrl-C while the write is under way: exit 130 and one line of what was done.
+  const std::string out2 = net.lab.File("int.out");
+  Proc q(net.tool, {FELDARO_CLI_BIN, "restore", arc, "K27_00005", "--yes"}, out2);
+  ASSERT_TRUE(WaitForLog(
+      net.log, [&](const std::vector<LogLine>&) { return Writes(net, "K27_00005", mark) > 0; },
+      seconds(10)));
+  q.Signal(SIGINT);
+  EXPECT_EQ(ExitOf(q), 130) << ReadFile(out2);
+  EXPECT_NE(ReadFile(out2).find("feldaro-cli: przerwano; zapisano konfigurację przejść do "
+                                "K27_00005; odczyt kontrolny nie został wykonany"),
+            std::string::npos)
+      << ReadFile(out2);
+  EXPECT_EQ(ReadFile(out2).find("zgodny"), std::string::npos) << ReadFile(out2);
 }
 
 // --map never merges devices, and another controller model needs --other-model, with the
