@@ -234,9 +234,10 @@ void WriteOut(const std::string& path, const std::string& bytes) {
   int en = 0;
   if (!WriteFileAtomically(path, bytes, err, &en)) {
     // The file module's text names the path first; a system error is said in Polish here.
+    // A refusal (not a regular file) already says that nothing was replaced.
     throw CliError{"nie można zapisać pliku " + path + ": " +
-                   (en ? SystemReason(en) : err.substr(std::min(err.size(), path.size() + 2))) +
-                   "; nic nie zapisano"};
+                   (en ? SystemReason(en) + "; nic nie zapisano"
+                       : err.substr(std::min(err.size(), path.size() + 2)))};
   }
 }
 
