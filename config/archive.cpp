@@ -480,6 +480,15 @@ bool ParseArchive(std::string_view text, Archive& out, std::string& error) {
     error = "plik nie jest poprawnym dokumentem JSON (uszkodzony lub obcięty): " + kind + " " +
             Place(text, e.byte);
     return false;
+  } catch (const json::exception& e) {
+    // A number beyond what a double holds: the parser names it, not its place.
+    const std::string what = e.what();
+    const size_t a = what.find('\''), b = what.rfind('\'');
+    const std::string number = a != std::string::npos && b > a ? what.substr(a + 1, b - a - 1) : "";
+    const size_t at = number.empty() ? std::string::npos : text.find(number);
+    error = "plik nie jest poprawnym dokumentem JSON: liczba " + number + " poza zakresem" +
+            (at == std::string::npos ? std::string() : " " + Place(text, at + 1));
+    return false;
   }
   if (!dup.First().empty()) {
     error = dup.First() + ": klucz podany dwa razy";

@@ -209,6 +209,9 @@ TEST(ArchiveReader, RefusalsNameThePlaceAndTheValueAsWritten) {
        edit("\"boltPulse\": 10", "\"boltPulse\": 1 0"),
        {"błąd składni", pulseLine + ", kolumnie "}},
       {"truncated", good.substr(0, pulse + 5), {"dokument urwany", pulseLine}},
+      {"number beyond a double",
+       edit("\"boltPulse\": 10", "\"boltPulse\": 1e999"),
+       {"liczba 1e999 poza zakresem", pulseLine + ", kolumnie 20"}},
       {"not UTF-8", edit("\"tool\": \"t\"", "\"tool\": \"t\xff\""), {"UTF-8", "w wierszu 4"}},
   };
   for (const auto& c : cases) {
