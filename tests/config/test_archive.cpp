@@ -9,6 +9,7 @@
 #include "cfg_builders.h"
 #include "config/archive.h"
 #include "config/ctrlcfg.h"
+#include "config/plural.h"
 
 using namespace cfgtest;
 
@@ -221,4 +222,16 @@ TEST(ArchiveReader, RefusalsNameThePlaceAndTheValueAsWritten) {
     for (const std::string& s : c.says)
       EXPECT_NE(why.find(s), std::string::npos) << c.name << ": " << why;
   }
+}
+
+// Counted nouns in the messages: 1, 2-4 (not 12-14), the rest.
+TEST(ArchiveTexts, PolishPluralForms) {
+  const struct {
+    long long n;
+    const char* text;
+  } cases[] = {{0, "0 przejść"},     {1, "1 przejście"},   {2, "2 przejścia"},
+               {4, "4 przejścia"},   {5, "5 przejść"},     {11, "11 przejść"},
+               {12, "12 przejść"},   {14, "14 przejść"},   {21, "21 przejść"},
+               {22, "22 przejścia"}, {112, "112 przejść"}, {124, "124 przejścia"}};
+  for (const auto& c : cases) EXPECT_EQ(CountPl(c.n, "przejście", "przejścia", "przejść"), c.text);
 }
