@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -11,15 +12,25 @@
 #include "link/posix_endpoint.h"
 #include "link/udpdev.h"
 
+// Exit status of every command.
+constexpr int kExitOk = 0;
+constexpr int kExitFail = 1;   // also diff: the controller differs from the archive
+constexpr int kExitUsage = 2;  // also diff: trouble (no answer, a refused archive)
+constexpr int kExitInterrupted = 130;
+
 // A failure with its message for the user; code 1 (failure) or 2 (usage).
 struct CliError {
   std::string text;
-  int code = 1;
+  int code = kExitFail;
 };
 
 // Set by SIGINT and SIGTERM; the commands stop at the next safe point.
 extern volatile std::sig_atomic_t gInterrupted;
 void CheckInterrupted();
+// What the running command has done so far, for the one line printed after an interrupt:
+// "nic nie zapisano", "zapisano k5.json", ...
+void SetProgress(const std::string& text);
+const std::string& Progress();
 
 // The parsed command line of one command.
 struct Args {
@@ -27,7 +38,22 @@ struct Args {
   std::vector<std::string> positional;
   std::string output, location;
   std::vector<std::string> maps;
-  bool json = false, all = false, dryRun = false, yes = false, help = false;
+  bool json = false, all = false, dryRun = false, yes = false, help = false, force = false,
+       otherModel = false;
+};
+
+// Texts shared by the commands (text.cpp).
+// The system's reason for a failed file operation, in Polish.
+std::string SystemReason(int errnum);
+// One line for a link error, with what to do next.
+std::string LinkErrorLine(const UErr& e);
+// "(feldaro-cli list pokaże urządzenia w sieci)" and the like.
+extern const char* const kListHint;
+
+// Discovery answers seen on the wire, also those the device set had no room for.
+struct SeenDevice {
+  uint32_t id;
+  std::string address;
 };
 
 // The UDP endpoint on port 45389 and the device set. Destroying it ends every session
@@ -42,11 +68,17 @@ class LinkCtx {
   UdpDevSet& Set() { return *set_; }
   // The discovery of the window; with late, also a short wait for devices that answer late.
   void Search(bool late);
-  // The device named by DEV (a name such as K27_00005 or an IPv4 address); searches first.
+  // Every search's three broadcasts, each with its wait, then the late answers: for a
+  // command that must reach every device (--all). Returns the devices that answered.
+  std::vector<SeenDevice> SearchAll();
+  // The device named by DEV (a name such as K27_00005, in any letter case, or an IPv4
+  // address); searches first.
   UdpDev& Find(const std::string& dev);
 
  private:
+  class Tap;
   PosixEndpoint ep_;
+  std::unique_ptr<Tap> tap_;
   SystemClock clock_;
   std::unique_ptr<UdpDevSet> set_;
   bool searched_ = false;
@@ -65,6 +97,15 @@ void ReadController(UdpDev& dev, ReadCfg& out);
 using LinkSlot = std::optional<LinkCtx>;
 LinkCtx& OpenLink(LinkSlot& slot);
 
+// Files: "-" is standard output or standard input.
+void WriteOut(const std::string& path, const std::string& bytes);
+struct Archive;
+std::string ReadArchiveFile(const std::string& path, Archive& arc);
+std::string ArchiveText(const UdpDev& dev, const ReadCfg& r, const std::string& location);
+std::string ReportText(const UdpDev& dev, const ReadCfg& r, const std::string& location);
+// "2026-12-09": the local date, as file names of --all use it.
+std::string IsoToday();
+
 // The command implementations; they return the exit status.
 int CmdList(LinkSlot& link, const Args& a);
 int CmdShow(LinkSlot& link, const Args& a);
@@ -72,3 +113,6 @@ int CmdReport(LinkSlot& link, const Args& a);
 int CmdBackup(LinkSlot& link, const Args& a);
 int CmdDiff(LinkSlot& link, const Args& a);
 int CmdRestore(LinkSlot& link, const Args& a);
+// report --all and backup --all (all.cpp).
+int ForAll(LinkSlot& link, const Args& a, const char* ext,
+           std::string (*text)(const UdpDev&, const ReadCfg&, const std::string&));

@@ -2,12 +2,14 @@
 // editor's candidate lists, and refusal of an archive that breaks a rule.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 
 #include "cfg_builders.h"
 #include "config/archive.h"
 #include "config/ctrlcfg.h"
+#include "config/plural.h"
 
 using namespace cfgtest;
 
@@ -70,7 +72,7 @@ void AssignLikeTheEditor(Rng& rng, CtrlCfg& cfg) {
     }
     SetAirlock(cfg, d, rng(6) - 1);
     uint8_t* p = cfg.doors[d].params;
-    p[0] = uint8_t(rng(256));
+    p[0] = uint8_t((rng(16) << 4) | rng(5));  // the editor's five passage types
     p[1] = uint8_t(rng(256));
     p[2] = uint8_t((p[2] & 7) | (rng(32) << 3));
     p[3] = uint8_t(rng(256));
@@ -157,4 +159,79 @@ TEST(ArchiveReader, RefusesShapesARestoreCannotTrust) {
   EXPECT_NE(bad("\"readers\": [\n        null,", "\"readers\": [").find("4 pozycji"),
             std::string::npos);
   EXPECT_NE(bad("\"number\": 1", "\"number\": 2").find("nie po kolei"), std::string::npos);
+}
+
+// Every refusal names the place (JSON path, or line and column) and the value as written.
+TEST(ArchiveReader, RefusalsNameThePlaceAndTheValueAsWritten) {
+  auto read = std::make_unique<CtrlCfg>();
+  DoorSpec first;
+  first.params[4] = 4;  // "boltPulse": 10 only in the second passage
+  ASSERT_TRUE(Load(*read, {{MakeId(327, 5), 1, 0, Info2(4, 2), 4}}, {first, DoorSpec{}}));
+  const std::string good = ArchiveToJson(
+      MakeArchive(*read, MakeId(327, 5), "10.0.0.1", 2, "t", "2024-03-05T10:00:00Z", "", {}, {}));
+  const size_t pulse = good.find("\"boltPulse\": 10");
+  ASSERT_NE(pulse, std::string::npos) << good;
+  const std::string pulseLine =
+      "w wierszu " + std::to_string(1 + std::count(good.begin(), good.begin() + long(pulse), '\n'));
+  auto edit = [&](const std::string& from, const std::string& to) {
+    std::string t = good;
+    const size_t at = t.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) t.replace(at, from.size(), to);
+    return t;
+  };
+  std::string type9 = good;
+  const size_t second = type9.find("\"number\": 2");
+  const size_t type = type9.find("\"type\": 1", second);
+  ASSERT_NE(type, std::string::npos);
+  type9.replace(type, 9, "\"type\": 9");
+  const struct {
+    const char* name;
+    std::string text;
+    std::vector<std::string> says;
+  } cases[] = {
+      {"duplicate key",
+       edit("\"boltPulse\": 10", "\"boltPulse\": 10, \"boltPulse\": 3"),
+       {"passages[1].boltPulse: klucz podany dwa razy"}},
+      {"duplicate top key",
+       edit("\"version\": 1", "\"version\": 1, \"version\": 1"),
+       {"version: klucz podany dwa razy"}},
+      {"type beyond the editor", type9, {"passages[1].type: wartość 9 poza zakresem 0-4"}},
+      {"2^64-1",
+       edit("\"boltPulse\": 10", "\"boltPulse\": 18446744073709551615"),
+       {"passages[1].boltPulse: wartość 18446744073709551615 poza zakresem 0-127"}},
+      {"negative",
+       edit("\"boltPulse\": 10", "\"boltPulse\": -1"),
+       {"passages[1].boltPulse: wartość -1 poza zakresem 0-127"}},
+      {"fraction",
+       edit("\"boltPulse\": 10", "\"boltPulse\": 1.5"),
+       {"passages[1].boltPulse: oczekiwano liczby całkowitej, jest 1.5"}},
+      {"syntax",
+       edit("\"boltPulse\": 10", "\"boltPulse\": 1 0"),
+       {"błąd składni", pulseLine + ", kolumnie "}},
+      {"truncated", good.substr(0, pulse + 5), {"dokument urwany", pulseLine}},
+      {"number beyond a double",
+       edit("\"boltPulse\": 10", "\"boltPulse\": 1e999"),
+       {"liczba 1e999 poza zakresem", pulseLine + ", kolumnie 20"}},
+      {"not UTF-8", edit("\"tool\": \"t\"", "\"tool\": \"t\xff\""), {"UTF-8", "w wierszu 4"}},
+  };
+  for (const auto& c : cases) {
+    Archive arc;
+    std::string why;
+    EXPECT_FALSE(ParseArchive(c.text, arc, why)) << c.name;
+    for (const std::string& s : c.says)
+      EXPECT_NE(why.find(s), std::string::npos) << c.name << ": " << why;
+  }
+}
+
+// Counted nouns in the messages: 1, 2-4 (not 12-14), the rest.
+TEST(ArchiveTexts, PolishPluralForms) {
+  const struct {
+    long long n;
+    const char* text;
+  } cases[] = {{0, "0 przejść"},     {1, "1 przejście"},   {2, "2 przejścia"},
+               {4, "4 przejścia"},   {5, "5 przejść"},     {11, "11 przejść"},
+               {12, "12 przejść"},   {14, "14 przejść"},   {21, "21 przejść"},
+               {22, "22 przejścia"}, {112, "112 przejść"}, {124, "124 przejścia"}};
+  for (const auto& c : cases) EXPECT_EQ(CountPl(c.n, "przejście", "przejścia", "przejść"), c.text);
 }
