@@ -68,7 +68,7 @@ TEST(DoorTabs, EveryLabelIsVisibleAndEveryTabIsWhereAssistiveTechnologyLooks) {
   ASSERT_GT(tabs->RowCount(), 1);
   QAccessibleInterface* bar = QAccessible::queryAccessibleInterface(tabs);
   ASSERT_NE(bar, nullptr);
-  ASSERT_EQ(bar->childCount(), kMaxDoors);
+  EXPECT_EQ(bar->childCount(), kMaxDoors) << "tabs and nothing else";
   for (int s : {0, 7, 13, 14, 15}) {
     SCOPED_TRACE("selected tab " + std::to_string(s + 1));
     tabs->setCurrentIndex(s);
