@@ -173,8 +173,12 @@ TEST(IntentFaults, KeyPicksDuringATickEndOnTheLineTheUserReached) {
       << "a line passed over loaded last";
 }
 
-// Random interleavings of what a user and the devices do, step by step. FELDARO_SEED
-// repeats one run; FELDARO_RUNS sets how many.
+// Random interleavings of what a user and the devices do, step by step: picks by mouse and
+// key, the four actions, ticks, devices that stop and resume answering, edits, a close.
+// Nothing of an action reaches a device other than the one shown at the click, or goes
+// out after a configuration was read since the click; no action runs twice; the highlight
+// stays on the user's last pick and, once the queue drains, on the loaded device; no box
+// opens over another modal window. FELDARO_SEED repeats one run; FELDARO_RUNS sets how many.
 namespace {
 
 struct Asked {
@@ -214,8 +218,10 @@ class Interleaving {
         w.win->UDPTimerTimer();
       } else if (r < 58) {
         w.ClickEthLine(Roll(int(devs_.size())));
+        NotePick();
       } else if (r < 64) {
         w.KeyOnEthList(Roll(2) ? Qt::Key_Down : Qt::Key_Up);
+        NotePick();
       } else if (r < 86) {
         static const char* const kButtons[] = {"WrCfgBtn", "DelLostBtn", "ReplaceBtn", "RapCfgBtn"};
         static const char kLetters[] = {'c', 'F', 'R', 'r'};
@@ -239,6 +245,7 @@ class Interleaving {
       } else {
         closed = w.win->close();
       }
+      CheckHighlight();
       if (w.win->Idle() && w.steps->Waiting() == 0) CheckDrained();
     }
     // Everything comes back and the queue drains.
@@ -256,6 +263,19 @@ class Interleaving {
 
   void Fail(const std::string& what) {
     ADD_FAILURE() << "seed " << seed_ << ", event " << ev_ << ": " << what;
+  }
+
+  uint32_t HighlightedId() const {
+    const QListWidgetItem* item = w_->Find<QListWidget>("EthLstBox")->currentItem();
+    return item ? item->data(Qt::UserRole).toUInt() : 0;
+  }
+  // The line the user's click or key landed on is the user's last pick.
+  void NotePick() { lastPick_ = HighlightedId(); }
+  // Nothing the program does moves the highlight away from the user's last pick.
+  void CheckHighlight() {
+    if (lastPick_ != 0 && HighlightedId() != lastPick_)
+      Fail("the highlight moved from the last pick " + DevName(lastPick_) + " to " +
+           DevName(HighlightedId()));
   }
 
   uint32_t ShownId() const {
@@ -317,6 +337,7 @@ class Interleaving {
   std::vector<SimDevice*> devs_;
   std::vector<size_t> seen_;
   std::vector<Asked> asked_;
+  uint32_t lastPick_ = 0;
 };
 
 }  // namespace
