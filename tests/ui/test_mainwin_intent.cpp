@@ -111,6 +111,10 @@ TEST(IntentFaults, AnActionQueuedBehindAFailedPickSendsNothingToTheNewDevice) {
     EXPECT_EQ(Letters(a, fromA).find_first_of("cFR"), std::string::npos);
     EXPECT_TRUE(w.host.dialogs.empty()) << "a dialog opened for another device";
     EXPECT_EQ(Status(w), QString::fromUtf8(c.status));
+    if (const char* grab = std::getenv("FELDARO_GRAB_STATUS")) {
+      w.Show();
+      EXPECT_TRUE(w.win->grab().save(grab));
+    }
   }
 }
 
