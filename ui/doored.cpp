@@ -152,7 +152,8 @@ void TMainWin::RefreshDoorEditor() {
   if (ui->DoorTc->count() != Cfg.doorCount) BuildTabs(*ui, *ed, Cfg);
   if (!ui->DoorTc->isEnabledTo(this)) EnableDoorEditor(true);
 
-  const int mode = sel_.index >= 0 ? sel_.mode : 0;
+  const SelectedView sel = Selected();
+  const int mode = sel.index >= 0 ? sel.mode : 0;
   bool testing = ed->TstGrpBox->isEnabledTo(this);
   if (!TestingEnabled(mode) && testing) EnableTesting(false);
   if (TestingEnabled(mode) && !testing) EnableTesting(true);

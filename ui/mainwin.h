@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "closeflow.h"
 #include "config/ctrlcfg.h"
 #include "editor_model.h"
+#include "intent.h"
 #include "link/udpdev.h"
 #include "oprunner.h"
 #include "uihost.h"
@@ -57,7 +59,11 @@ class TMainWin : public QWidget {
   // Members in their fixed order: the endpoint outlives the device set, whose
   // destruction ends every open session.
   Endpoint& UDP;
-  UdpDevSet DevSet;
+
+ private:
+  UdpDevSet devSet_;  // the found devices: through Devs(), or inside a network step
+
+ public:
   CtrlCfg Cfg;
   InRow InRows[4];
   bool Refreshing = false;
@@ -72,6 +78,14 @@ class TMainWin : public QWidget {
 
   // Start-up search; with the worker it runs behind the window, which may show at once.
   void FormCreate();
+  // Closes the window for a signal: what runs or waits finishes within its waits, no box
+  // opens, and the close is not cancelled.
+  void Quit();
+  // One line of the window's status text (an action that did not run, a warning); empty
+  // clears it.
+  void ShowStatus(const QString& text);
+  // Changes whenever `Cfg` is replaced by a load; edits and renewed device tables keep it.
+  uint64_t CfgGeneration() const { return cfgGen_; }
   // No operation runs or waits.
   bool Idle() const { return ops_.Idle(); }
   // Hands the network steps to another executor; only while idle.
@@ -142,11 +156,19 @@ class TMainWin : public QWidget {
 
   // Index of the selected passage tab (-1 when none).
   int SelectedDoor() const;
-  // The device every action addresses, or null. Only while no network step runs: inside an
-  // operation, or when the window is idle.
+  // The set of found devices. Only while no network step runs (inside an operation between
+  // its steps, or when the window is idle): checked in debug and sanitizer builds.
+  UdpDevSet& Devs();
+  const UdpDevSet& Devs() const;
+  // Makes device `id` the one every action addresses (0: none). The window's only record of
+  // the selection; a pick does it for the line picked.
+  void SetSelected(uint32_t id) { selId_ = id; }
+  // The device every action addresses, or null; its index in Devs(), or -1. Only while no
+  // network step runs, as Devs().
   UdpDev* SelectedDev();
-  // The selected device as the window's handlers may read it at any time.
-  const SelectedView& Selected() const { return sel_; }
+  int SelectedIndex() const;
+  // The selected device as its line shows it; the window's handlers may read it at any time.
+  SelectedView Selected() const;
 
   // Error guard of the action handlers: a UErr shows ErrorText, any other error its message.
   template <class F>
@@ -173,7 +195,6 @@ class TMainWin : public QWidget {
   void PlaceDoorTabs();      // the passage tabs over the editor's top edge, all rows shown
   void ShowHelp(int page);
   void UpdateBusy();
-  void MirrorSelected();
   // A network step of an operation: `co_await Net(...)`.
   NetStep Net(std::function<void()> work);
   // The operations behind the handlers (mainflow.cpp).
@@ -181,21 +202,35 @@ class TMainWin : public QWidget {
   OpTask Search();
   OpTask Pick(uint32_t id);
   OpTask Tick();
-  OpTask DelLost();
-  OpTask Replace(uint16_t pair);
-  OpTask Write();
-  OpTask Report();
+  OpTask DelLost(Intent in);
+  OpTask Replace(Intent in);
+  OpTask Write(Intent in);
+  OpTask Report(Intent in);
+  // A user's action on the selected device: what the user saw is taken now, and the
+  // operation runs only if the window still shows it when its turn comes.
+  void SubmitAction(UserAction action, uint16_t pair, OpTask (TMainWin::*op)(Intent));
+  OpTask Checked(Intent in, OpTask (TMainWin::*op)(Intent));
+  // Whether the action may go on now; if not, says so in the status text.
+  bool Still(const Intent& in);
+  // The line of EthLstBox showing device `id`, -1 for none.
+  int LineOf(uint32_t id) const;
+  // The device whose line is to be highlighted: the user's last pick while it waits.
+  uint32_t HighlightedId() const;
   OpTask CollectAndRefresh();
   OpTask ReadConfigOf(UdpDev* d);
   void ReportFlow();
 
   OpRunner ops_;
-  SelectedView sel_;
-  CtrlCfg netCfg_;              // the copy of Cfg a network step works on
-  bool closeWhenIdle_ = false;  // asked to close while operations ran or waited
+  uint32_t selId_ = 0;        // the selected device; 0: none
+  bool stepRunning_ = false;  // a network step is out: the device set is the link's
+  CtrlCfg netCfg_;            // the copy of Cfg a network step works on
+  CloseFlow close_;
+  uint64_t cfgGen_ = 1;    // see CfgGeneration()
+  Intent shown_;           // the device and load the controller group shows
+  uint32_t lastPick_ = 0;  // the device the user picked last
+  int picksWaiting_ = 0;   // picks asked for whose turn has not come
   bool busyShown_ = false;
   bool errorBoxOpen_ = false;  // an error box is open: further errors are not stacked on it
-  bool closing_ = false;       // the window was closed: ticks no longer run
   bool listUpdating_ = false;  // the program itself is changing EthLstBox
   bool clickReloads_ = false;  // the last press on EthLstBox hit the line already selected
   bool centred_ = false;       // placed in the middle of the screen at the first show
