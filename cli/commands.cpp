@@ -284,6 +284,7 @@ int CmdList(LinkSlot& slot, const Args& a) {
       const UdpDev& d = set.dev[i];
       std::cout << (i ? ",\n  " : "\n  ") << "{\"name\": \"" << DevName(d.id)
                 << "\", \"id\": " << d.id << ", \"address\": \"" << d.IpText()
+                << (d.ip2 ? "\", \"address2\": \"" + d.Ip2Text() : std::string())
                 << "\", \"mode\": " << (d.status & 3) << ", \"modeText\": \"" << d.ModeText()
                 << "\", \"controller\": " << (IsController(d.id) ? "true" : "false") << "}";
     }
@@ -360,6 +361,8 @@ int CmdRestore(LinkSlot& slot, const Args& a) {
   const std::string& named = a.positional[1];
   UdpDev& dev = OpenLink(slot).Find(named);
   const uint32_t id = dev.id;
+  // One identifier answering from two addresses: which one is the controller is unknown.
+  if (dev.ip2) throw CliError{TwoAddressText(dev)};
   ReadCfg r;
   ReadController(dev, r);
   const std::map<uint32_t, uint32_t> m = DeviceMap(arc, dev, *r.cfg, a.maps);
@@ -392,6 +395,7 @@ int CmdRestore(LinkSlot& slot, const Args& a) {
   if (!dev.ReadStatus()) throw UErr(&dev, 1, 0);
   if (dev.id != id || (IsName(named) && DevName(dev.id) != named))
     throw CliError{"urządzenie pod adresem " + dev.IpText() + " nie jest już " + named};
+  if (dev.ip2) throw CliError{TwoAddressText(dev)};
   dev.WriteConfig(*built);
 
   // Read back and compare with what was written.
