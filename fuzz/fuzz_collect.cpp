@@ -22,7 +22,7 @@ struct Injected {
 struct Rec {
   uint32_t id, ip;
   uint16_t status;
-  uint32_t ip2 = 0, round = 0, roundIp = 0, roundPrior = 0;
+  uint32_t ip2 = 0, round = 0, roundPrior = 0;
 };
 
 // The device set's rule, written out: ascending by the low 26 bits, equal keys by arrival,
@@ -37,7 +37,6 @@ bool RefAdd(std::vector<Rec>& set, uint32_t round, uint32_t id, uint32_t ip, uin
       bool changed = false;
       if (r.round != round) {
         r.round = round;
-        r.roundIp = ip;
         r.roundPrior = r.ip;
         changed = r.ip2 != 0;
         r.ip2 = 0;
@@ -58,12 +57,12 @@ bool RefAdd(std::vector<Rec>& set, uint32_t round, uint32_t id, uint32_t ip, uin
       return changed;
     }
     if (set.size() < size_t(kMaxDevices) && (r.id & 0x03FFFFFF) > (id & 0x03FFFFFF)) {
-      set.insert(set.begin() + long(i), Rec{id, ip, status, 0, round, ip, ip});
+      set.insert(set.begin() + long(i), Rec{id, ip, status, 0, round, ip});
       return true;
     }
   }
   if (set.size() >= size_t(kMaxDevices)) return false;
-  set.push_back(Rec{id, ip, status, 0, round, ip, ip});
+  set.push_back(Rec{id, ip, status, 0, round, ip});
   return true;
 }
 

@@ -76,7 +76,6 @@ UdpDev::UdpDev(UdpDev&& o) noexcept
       changed(o.changed),
       session(o.session),
       round(o.round),
-      roundIp(o.roundIp),
       roundPrior(o.roundPrior) {
   std::memcpy(key, o.key, sizeof key);
   o.session = false;
@@ -88,7 +87,6 @@ UdpDev& UdpDev::operator=(UdpDev&& o) noexcept {
   ip = o.ip;
   ip2 = o.ip2;
   round = o.round;
-  roundIp = o.roundIp;
   roundPrior = o.roundPrior;
   seq = o.seq;
   status = o.status;
@@ -226,7 +224,6 @@ bool Update(UdpDev& d, uint32_t round, uint32_t ip, uint16_t status) {
   if (d.round != round) {
     // Its first answer in this search: the search decides afresh about a second address.
     d.round = round;
-    d.roundIp = ip;
     d.roundPrior = d.ip;
     if (d.ip2) {
       d.ip2 = 0;
@@ -285,7 +282,6 @@ bool UdpDevSet::Add(uint32_t id, uint32_t ip, uint16_t status) {
   for (int j = count; j > at; --j) dev[j] = std::move(dev[j - 1]);
   dev[at] = UdpDev(id, ip, status);
   dev[at].round = round;
-  dev[at].roundIp = ip;
   dev[at].roundPrior = ip;
   if (at < count && at <= selected) ++selected;
   ++count;

@@ -57,10 +57,8 @@ struct UdpDev {
   bool changed = false;
   bool session = false;
   uint8_t key[16] = {};
-  // The search in which the device last answered discovery, the address of its first
-  // answer in that search and its address before it.
+  // The search in which the device last answered discovery, and its address before it.
   uint32_t round = 0;
-  uint32_t roundIp = 0;
   uint32_t roundPrior = 0;
 
   UdpDev() = default;
