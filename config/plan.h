@@ -50,6 +50,7 @@ bool ParsePlan(std::string_view text, SitePlan& out, std::string& error);
 // Reads the file at path through ParsePlan; the reason names the file's problem.
 bool LoadPlan(const std::string& path, SitePlan& out, std::string& error);
 // Writes PlanToJson(plan) atomically (config/atomicfile.h); false with "<path>: reason".
+// The caller sets plan.modified (and tool) before saving.
 bool SavePlan(const std::string& path, const SitePlan& plan, std::string& error);
 
 // Index of the controller with that identifier in plan.ctrls, or -1.
@@ -84,9 +85,9 @@ const char* DriftCliText(DriftState s);
 const char* DriftCaption(DriftState s);
 
 // The editable model of a plan entry (offline editing with the passage editor): the device
-// table from the recorded 'D' answer (or, without one, from the device list), the passages
-// from the record, used I/O marked. False with the reason when a passage names a device the
-// table lacks or the record cannot make a model.
+// table from the record's device list (slots, counts, OC, states, as a 'D' answer gives
+// them), the passages from the record, used I/O marked. False with the reason when a passage names
+// a device the table lacks or the record cannot make a model.
 bool PlanEntryModel(const Archive& arc, CtrlCfg& out, std::string& error);
 // The record for an edited model: identity, times, location and 'D' of base, devices and
 // passages from cfg, raw 'C' re-encoded from cfg (what a write of cfg would send).
