@@ -19,7 +19,8 @@
 #include "config/devname.h"
 #include "config/report.h"
 
-volatile std::sig_atomic_t gInterrupted = 0;
+std::atomic<int> gInterrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 void CheckInterrupted() {
   if (gInterrupted) throw CliError{"przerwano; sesje z kontrolerami zostają zamknięte."};
