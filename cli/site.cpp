@@ -161,6 +161,7 @@ int Check(LinkSlot& slot, const Args& a) {
     if (FindPlanCtrl(plan, d->id) < 0) {
       CheckRow row{nullptr, d->id, d->IpText(), {}};
       row.drift.state = DriftState::NotInPlan;
+      row.drift.reason = "tryb " + d->ModeText();
       rows.push_back(std::move(row));
     }
 
@@ -192,11 +193,12 @@ int Check(LinkSlot& slot, const Args& a) {
     std::cout << "\n";
     for (const std::string& l : r.drift.lines) std::cout << "  " << l << "\n";
   }
-  std::cout << "Plan " << (plan.site.name.empty() ? path : plan.site.name) << ": "
-            << counts[int(DriftState::Agree)] << " zgodnych, " << counts[int(DriftState::Differs)]
-            << " różni się, " << counts[int(DriftState::Missing)] << " brak w sieci, "
-            << counts[int(DriftState::Unreadable)] << " nie do odczytu, "
-            << counts[int(DriftState::NotInPlan)] << " spoza planu\n";
+  std::cout << "Plan " << (plan.site.name.empty() ? path : plan.site.name)
+            << ": zgodne: " << counts[int(DriftState::Agree)]
+            << ", różne: " << counts[int(DriftState::Differs)]
+            << ", brak w sieci: " << counts[int(DriftState::Missing)]
+            << ", nie do odczytu: " << counts[int(DriftState::Unreadable)]
+            << ", spoza planu: " << counts[int(DriftState::NotInPlan)] << "\n";
   return rc;
 }
 

@@ -187,8 +187,9 @@ TEST(E2ESite, CheckNamesMissingUnreadableAndForeignControllers) {
   net.Console("appear K27_00021");
   CliRun r = Cli(net, {"site", "check", plan});
   EXPECT_EQ(r.rc, 1) << r.out;
-  EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"K27_00005: zgodny", "K27_00009: brak w sieci",
-                                                    "K27_00012: zgodny", "K27_00021: spoza planu"}))
+  EXPECT_EQ(Lines(r.out),
+            (std::vector<std::string>{"K27_00005: zgodny", "K27_00009: brak w sieci",
+                                      "K27_00012: zgodny", "K27_00021: spoza planu (tryb Serwis)"}))
       << r.out;
   net.Console("mode K27_00012 0");
   r = Cli(net, {"site", "check", plan});
