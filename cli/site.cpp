@@ -259,6 +259,16 @@ void ReadControllers(std::vector<CtrlRead>& reads, const std::string& location, 
 int CmdSite(LinkSlot& slot, const Args& a) {
   const std::string& sub = a.positional[0];
   if (sub == "capture") return Capture(slot, a);
-  if (sub == "check") return Check(slot, a);
+  if (sub == "check") {
+    // For a check, 1 means drift: any trouble (a refused plan, the port, the link) is 2.
+    try {
+      return Check(slot, a);
+    } catch (CliError& e) {
+      e.code = 2;
+      throw;
+    } catch (const UErr& e) {
+      throw CliError{OneLine(ErrorText(e)), 2};
+    }
+  }
   return SiteApply(slot, a);
 }
