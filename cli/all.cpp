@@ -1,5 +1,5 @@
-// feldaro-cli report --all and backup --all: one file per controller of the segment, and a
-// closing line that says which controllers were left out and why.
+// feldaro-cli report --all and backup --all: one file per controller of the segment (the
+// controllers read at once), and a closing line that says which were left out and why.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -48,8 +48,11 @@ int ForAll(LinkSlot& slot, const Args& a, const char* ext,
     skipped.push_back(DevName(s.id) + " (" + s.address + ", poza pełnym zbiorem urządzeń)");
   }
   const std::string date = IsoToday();
+  // The controllers to read, in the order of the set; they are read at once, each in its own
+  // session, and the files written in that order afterwards.
+  std::vector<CtrlRead> reads;
+  std::vector<std::string> paths;
   for (int i = 0; i < set.count; ++i) {
-    CheckInterrupted();
     UdpDev& d = set.dev[i];
     if (!IsController(d.id)) continue;
     ++controllers;
@@ -64,27 +67,34 @@ int ForAll(LinkSlot& slot, const Args& a, const char* ext,
       skipped.push_back(name + " (plik " + path + " już istnieje; --force go zastąpi)");
       continue;
     }
+    reads.emplace_back(&d);
+    paths.push_back(path);
+  }
+  ReadControllers(reads, a.location, true);
+  for (size_t k = 0; k < reads.size(); ++k) {
+    CheckInterrupted();
+    CtrlRead& r = reads[k];
+    const std::string name = DevName(r.dev->id);
+    if (!r.ok) {
+      if (r.unreadable && r.errorCode == 0) {
+        skipped.push_back(name + " (tryb " + r.modeText + ")");
+        continue;
+      }
+      std::cerr << "feldaro-cli: " << (r.errorLine.empty() ? r.error : r.errorLine) << "\n";
+      skipped.push_back(
+          name + (r.errorCode ? " (błąd nr " + std::to_string(r.errorCode) + ")" : std::string()));
+      continue;
+    }
     try {
-      ReadCfg r;
-      ReadController(d, r);
-      CheckInterrupted();
-      WriteOut(path, text(d, r, a.location));
-      std::cout << "zapisano " << path << "\n";
+      WriteOut(paths[k], text(*r.dev, r.read, a.location));
+      std::cout << "zapisano " << paths[k] << "\n";
       ++written;
       SetProgress("zapisano " + std::to_string(written) + " z " + std::to_string(controllers) +
-                  " odczytanych dotąd kontrolerów");
-    } catch (const UErr& e) {
-      std::cerr << "feldaro-cli: " << LinkErrorLine(e) << "\n";
-      skipped.push_back(name + " (błąd nr " + std::to_string(e.code) + ")");
+                  " kontrolerów");
     } catch (const CliError& e) {
       if (e.code == kExitInterrupted) throw;
       std::cerr << "feldaro-cli: " << e.text << "\n";
       skipped.push_back(name);
-    }
-    // One controller at a time: its session ends before the next one is read.
-    try {
-      d.EndSession();
-    } catch (const UErr&) {
     }
   }
   if (controllers == 0) {

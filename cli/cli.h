@@ -1,5 +1,6 @@
 // feldaro-cli: shared pieces of the command-line client.
 #pragma once
+#include <atomic>
 #include <csignal>
 #include <map>
 #include <memory>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "config/archive.h"
 #include "config/ctrlcfg.h"
 #include "link/posix_endpoint.h"
 #include "link/udpdev.h"
@@ -25,7 +27,8 @@ struct CliError {
 };
 
 // Set by SIGINT and SIGTERM; the commands stop at the next safe point.
-extern volatile std::sig_atomic_t gInterrupted;
+// Lock-free, so the signal handler may set it and the reading threads may look at it.
+extern std::atomic<int> gInterrupted;
 void CheckInterrupted();
 // What the running command has done so far, for the one line printed after an interrupt:
 // "nic nie zapisano", "zapisano k5.json", ...
@@ -36,7 +39,8 @@ const std::string& Progress();
 struct Args {
   std::string command;
   std::vector<std::string> positional;
-  std::string output, location;
+  std::string output, location, name;
+  bool hasName = false;
   std::vector<std::string> maps;
   bool json = false, all = false, dryRun = false, yes = false, help = false, force = false,
        otherModel = false;
@@ -105,6 +109,25 @@ std::string ArchiveText(const UdpDev& dev, const ReadCfg& r, const std::string& 
 std::string ReportText(const UdpDev& dev, const ReadCfg& r, const std::string& location);
 // "2026-12-09": the local date, as file names of --all use it.
 std::string IsoToday();
+// One controller read for the site commands: the read and its archive record, or why not.
+struct CtrlRead {
+  CtrlRead() = default;
+  explicit CtrlRead(UdpDev* d) : dev(d) {}
+  UdpDev* dev = nullptr;
+  bool ok = false;
+  bool unreadable = false;  // its mode does not allow reading the passages
+  std::string modeText;     // the mode as the read found it
+  std::string error;        // why the read failed, on one line
+  std::string errorLine;    // the same for a line of its own (with the device and what to do)
+  int errorCode = 0;        // the link's error number, when the link failed
+  ReadCfg read;
+  Archive arc;
+};
+// Reads one controller as ReadController does and records the outcome; with endSession the
+// session is ended afterwards.
+void ReadOneController(CtrlRead& r, const std::string& location, bool endSession);
+// Reads every controller of reads (dev set, distinct controllers).
+void ReadControllers(std::vector<CtrlRead>& reads, const std::string& location, bool endSession);
 
 // The command implementations; they return the exit status.
 int CmdList(LinkSlot& link, const Args& a);
@@ -116,3 +139,11 @@ int CmdRestore(LinkSlot& link, const Args& a);
 // report --all and backup --all (all.cpp).
 int ForAll(LinkSlot& link, const Args& a, const char* ext,
            std::string (*text)(const UdpDev&, const ReadCfg&, const std::string&));
+int CmdSite(LinkSlot& link, const Args& a);
+int SiteApply(LinkSlot& link, const Args& a);
+
+// Shared by the commands.
+std::string UtcNow();
+// A device name such as K27_00005 (not an address).
+bool IsDevName(const std::string& s);
+bool IsIpv4(const std::string& s);

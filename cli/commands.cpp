@@ -20,7 +20,8 @@
 #include "config/report.h"
 #include "restore.h"
 
-volatile std::sig_atomic_t gInterrupted = 0;
+std::atomic<int> gInterrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 namespace {
 std::string gProgress = "nic nie zapisano";
@@ -146,6 +147,14 @@ std::string Upper(std::string s) {
 
 }  // namespace
 
+bool IsDevName(const std::string& s) {
+  return IsName(s);
+}
+
+bool IsIpv4(const std::string& s) {
+  return IsIp(s);
+}
+
 UdpDev& LinkCtx::Find(const std::string& dev) {
   if (!IsIp(dev) && !IsName(dev))
     throw CliError{"\"" + dev + "\" nie jest nazwą urządzenia (np. K27_00005) ani adresem IPv4",
@@ -194,8 +203,6 @@ void ReadController(UdpDev& dev, ReadCfg& out) {
   out.rawDoors.assign(c, c + nc);
 }
 
-namespace {
-
 // ------------------------------------------------------------------ helpers
 
 std::string UtcNow() {
@@ -206,6 +213,8 @@ std::string UtcNow() {
   std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
   return buf;
 }
+
+namespace {
 
 ReportDate Today() {
   const std::time_t t = std::time(nullptr);

@@ -1,6 +1,6 @@
-// feldaro-cli: discovery, reading, reports, configuration archives, comparison and restore
-// from the command line. Exit status: 0 success, 1 failure (for diff: a difference), 2 usage
-// error (for diff: any trouble), 130 interrupted.
+// feldaro-cli: discovery, reading, reports, configuration archives, comparison, restore and
+// the site plan from the command line. Exit status: 0 success, 1 failure (for diff: a difference),
+// 2 usage error (for diff: any trouble), 130 interrupted.
 #include <cstring>
 #include <iostream>
 
@@ -13,6 +13,9 @@ const char* const kExitTable =
     "  0    sukces; diff: brak różnic\n"
     "  1    błąd (nic nie zapisano albo zapis się nie powiódł); diff: są różnice\n"
     "  2    błędne użycie; diff: kłopot (archiwum odrzucone, kontroler nie odpowiada)\n"
+    "       site check: 0 wszystkie zgodne, 1 różnice, 2 kontroler nie do odczytu albo kłopot\n"
+    "       site capture: 1, gdy któregoś kontrolera nie odczytano; site apply: 1, gdy\n"
+    "       któregoś nie doprowadzono do zgodności z planem\n"
     "  130  przerwano (Ctrl-C, SIGTERM); ostatni wiersz mówi, co zostało zrobione\n";
 
 const char* const kProgram =
@@ -28,6 +31,11 @@ const char* const kProgram =
     "  diff PLIK.json URZ [--json]           różnice: kontroler -> archiwum\n"
     "  restore PLIK.json URZ [--map STARE=NOWE ...] [--other-model] [--dry-run [--json]] [--yes]\n"
     "                                        zapisuje przejścia z archiwum do kontrolera\n"
+    "  site capture -o PLAN.json [--name TEKST] [--location TEKST]\n"
+    "                                        plan obiektu z każdego czytelnego kontrolera\n"
+    "  site check PLAN.json [--json]         porównuje sieć z planem obiektu\n"
+    "  site apply PLAN.json [URZ ...] [--map STARE=NOWE ...] [--dry-run] [--yes]\n"
+    "                                        doprowadza kontrolery do zgodności z planem\n"
     "  help [POLECENIE]                      opis programu albo polecenia\n"
     "\n"
     "URZ to nazwa urządzenia (np. K27_00005, wielkość liter dowolna) albo jego adres IPv4.\n"
@@ -98,6 +106,32 @@ const Help kHelp[] = {
      "  --json            z --dry-run: zmiany jako obiekt JSON (opis w feldaro-cli(1))\n"
      "  --yes             bez pytania (wymagane, gdy wejście nie jest terminalem); gdy\n"
      "                    kontroler zmienił się między odczytami, nic nie zapisuje (kod 1)\n"},
+    {"site",
+     "Użycie: feldaro-cli site capture -o PLAN.json [--name TEKST] [--location TEKST]\n"
+     "       feldaro-cli site check PLAN.json [--json]\n"
+     "       feldaro-cli site apply PLAN.json [URZ ...] [--map STARE=NOWE ...] [--dry-run] "
+     "[--yes]\n"
+     "Plan obiektu (JSON, \"format\": \"feldaro-site\") to zamierzona konfiguracja każdego\n"
+     "kontrolera obiektu: dla każdego rekord archiwum (jak backup) i etykieta.\n"
+     "capture  odczytuje każdy kontroler w trybie Serwis lub Instalacja do nowego planu;\n"
+     "         podsumowanie \"N z M\", kod 1, gdy któregoś nie odczytano\n"
+     "  -o, --output  plik planu\n"
+     "  --name        nazwa obiektu\n"
+     "  --location    adres obiektu (zapisany też w rekordzie każdego kontrolera)\n"
+     "check    dla każdego kontrolera planu: \"zgodny\", \"różni się\" (z różnicami plan ->\n"
+     "         kontroler, jak diff), \"brak w sieci\", \"nie do odczytu (tryb ...)\"; potem\n"
+     "         kontrolery z sieci, których plan nie ma: \"spoza planu\"\n"
+     "         kod 0: wszystkie zgodne, 1: różnice, 2: kontroler nie do odczytu\n"
+     "         albo sprawdzenie się nie odbyło (plan odrzucony, port zajęty)\n"
+     "  --json        wynik jako dokument JSON\n"
+     "apply    każdy kontroler planu, który się różni (albo tylko URZ ...), zapisuje jak\n"
+     "         restore: zmiany, jedno potwierdzenie, świeży odczyt tuż przed zapisem (gdy\n"
+     "         stan się zmienił, nic nie jest wysyłane), odczyt kontrolny; podsumowanie;\n"
+     "         kod 1, gdy któregoś kontrolera nie doprowadzono do zgodności\n"
+     "  --map STARE=NOWE  kontroler planu zastąpiony nowym tego samego modelu albo urządzenie\n"
+     "                    magistrali zastąpione nowym tego samego modelu\n"
+     "  --dry-run         tylko sprawdza i wypisuje zmiany\n"
+     "  --yes             bez pytania (wymagane, gdy wejście nie jest terminalem)\n"},
 };
 
 const char* HelpOf(const std::string& command) {
@@ -124,6 +158,44 @@ bool WantsVersion(int argc, char** argv) {
     if (o == "-V" || o == "--version") return true;
   }
   return false;
+}
+
+void CheckMaps(const Args& a) {
+  for (const std::string& m : a.maps)
+    if (m.find('=') == std::string::npos || m.front() == '=' || m.back() == '=')
+      Usage(a.command, "--map oczekuje STARE=NOWE, np. R05_00101=R05_00109");
+}
+
+// site capture | check | apply: the options each takes and its operands.
+Args ParseSite(Args& a) {
+  const std::string sub = a.positional.empty() ? "" : a.positional[0];
+  auto only = [&](bool ok, const char* opt) {
+    if (!ok) Usage("site", "polecenie site " + sub + " nie przyjmuje opcji " + opt);
+  };
+  if (sub != "capture" && sub != "check" && sub != "apply")
+    Usage("site", sub.empty() ? "brak polecenia site (capture, check, apply)"
+                              : "nieznane polecenie site: " + sub);
+  only(!a.all, "--all");
+  only(!a.force, "--force");
+  only(!a.otherModel, "--other-model");
+  only(!a.json || sub == "check", "--json");
+  only(a.output.empty() || sub == "capture", "-o");
+  only(a.location.empty() || sub == "capture", "--location");
+  only(!a.hasName || sub == "capture", "--name");
+  only(a.maps.empty() || sub == "apply", "--map");
+  only((!a.dryRun && !a.yes) || sub == "apply", a.dryRun ? "--dry-run" : "--yes");
+  const size_t n = a.positional.size();
+  if (sub == "capture") {
+    if (a.output.empty()) Usage("site", "brak opcji -o");
+    if (a.output == "-") Usage("site", "plan zapisywany jest do pliku, nie \"-\"");
+    if (n != 1) Usage("site", "za dużo argumentów");
+  } else if (sub == "check" && n != 2) {
+    Usage("site", n < 2 ? "za mało argumentów" : "za dużo argumentów");
+  } else if (sub == "apply" && n < 2) {
+    Usage("site", "za mało argumentów");
+  }
+  CheckMaps(a);
+  return a;
 }
 
 Args Parse(int argc, char** argv) {
@@ -191,6 +263,9 @@ Args Parse(int argc, char** argv) {
       once("-o", a.output);
     } else if (o == "--location") {
       once("--location", a.location);
+    } else if (o == "--name") {
+      once("--name", a.name);
+      a.hasName = true;
     } else if (o == "--map") {
       a.maps.push_back(value());
     } else {
@@ -200,9 +275,11 @@ Args Parse(int argc, char** argv) {
   if (a.help) return a;
   // Which options each command takes, and how many operands.
   const std::string& c = a.command;
+  if (c == "site") return ParseSite(a);
   auto only = [&](bool ok, const char* opt) {
     if (!ok) Usage(c, std::string("polecenie ") + c + " nie przyjmuje opcji " + opt);
   };
+  only(!a.hasName, "--name");
   only(!a.json || c == "list" || c == "show" || c == "diff" || c == "restore", "--json");
   only(!a.all || c == "report" || c == "backup", "--all");
   only(a.output.empty() || c == "report" || c == "backup", "-o");
@@ -240,14 +317,16 @@ void OnSignal(int) {
 int Run(const Args& a) {
   LinkSlot link;
   const std::string& c = a.command;
-  // diff tells "different" by 1, so any trouble there is 2.
-  const int fail = c == "diff" ? kExitUsage : kExitFail;
+  // diff and site check tell "different" by 1, so any trouble there is 2.
+  const bool check = c == "site" && a.positional[0] == "check";
+  const int fail = c == "diff" || check ? kExitUsage : kExitFail;
   try {
     if (c == "list") return CmdList(link, a);
     if (c == "show") return CmdShow(link, a);
     if (c == "report") return CmdReport(link, a);
     if (c == "backup") return CmdBackup(link, a);
     if (c == "diff") return CmdDiff(link, a);
+    if (c == "site") return CmdSite(link, a);
     return CmdRestore(link, a);
   } catch (const UErr& e) {
     // The device record is still alive here: the link closes after the message.
@@ -288,7 +367,8 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
-  const bool writes = a.command == "report" || a.command == "backup" || a.command == "restore";
+  const bool writes = a.command == "report" || a.command == "backup" || a.command == "restore" ||
+                      (a.command == "site" && a.positional[0] != "check");
   SetProgress(writes ? "nic nie zapisano" : "nic nie zmieniono");
   const int rc = Run(a);
   if (gInterrupted) {

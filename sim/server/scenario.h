@@ -25,6 +25,11 @@ struct SimNode {
   int announceMs = 0;
   bool forgeStatus = false;
   bool forgeKey = false;
+  // Time the device takes to process one request before it answers. Requests are processed
+  // one after the other, as an embedded controller does: one arriving while the device is
+  // busy waits for the one before it. 0: answers leave at once.
+  int processingMs = 0;
+  int64_t busyUntilMs = 0;  // when the request being processed is done
 };
 
 // One scripted change, carried out when the simulator has run for `at` seconds.
