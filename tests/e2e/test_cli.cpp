@@ -658,9 +658,11 @@ std::vector<std::string> SessionFramesToImpostor(const SimLan& net) {
 TEST(E2ECli, ImpostorNeverGetsTheSessionAndTwoAddressesStopTheRestore) {
   E2E_REQUIRE_NETNS();
   SimLan net("cimp");
-  net.StartSim(Scenario());
+  net.StartSim(Scenario(), /*console=*/true);
   const std::string arc = net.lab.File("k5.json");
   ASSERT_EQ(Cli(net, {"backup", "K27_00005", "-o", arc}).rc, 0);
+  // The controller moves away from the archive, so the restore has something to write.
+  net.Console("param K27_00005 1 6 40");
   // Another host claims K27_00005: from 10.77.0.66 it answers discovery late (after the
   // search has ended) and sends forged key material to the tool every 100 ms; from
   // 10.77.0.67, hidden for now, it answers discovery at once.
