@@ -80,6 +80,7 @@ TMainWin::TMainWin(UiHost& h, Endpoint& udp, Clock& c, bool startTimer, LinkThre
   DevSet.selected = -1;
   ClearCfg(Cfg);
   SetupWidgets();
+  SetupMenu();
   ShowTimerErrors = true;
   LinkSetEndpoint(&UDP);
   LinkSetClock(&clock);

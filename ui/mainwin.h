@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "config/archive.h"
 #include "config/ctrlcfg.h"
 #include "doored.h"
 #include "editor_model.h"
@@ -14,7 +15,9 @@
 #include "oprunner.h"
 #include "uihost.h"
 
+class QMenuBar;
 class QTimer;
+class TPlanWin;
 class THelpWin;
 class TLokalizDlg;
 
@@ -97,6 +100,20 @@ class TMainWin : public QWidget {
   // The selected device as the window's handlers may read it at any time.
   const SelectedView& Selected() const { return sel_; }
 
+  // Menu "Plik" (mainmenu.cpp).
+  void NewPlanMnClick();
+  void OpenPlanMnClick();
+  void SaveArchiveMnClick();
+  void CompareArchiveMnClick();
+  // A plan window over the file at path; an error box and null when the file is refused.
+  TPlanWin* OpenPlanWindow(const QString& path);
+  QMenuBar* MenuBar = nullptr;
+
+  // For the plan window: an operation run by this window's runner in turn with its own,
+  // and a network step of such an operation on the same link.
+  void SubmitOp(std::function<OpTask()> make) { ops_.Submit(OpRunner::kUser, std::move(make)); }
+  NetStep NetOp(std::function<void()> work) { return Net(std::move(work)); }
+
   // Error guard of the action handlers: a UErr shows ErrorText, any other error its message.
   template <class F>
   bool Guard(F&& f) {
@@ -136,6 +153,10 @@ class TMainWin : public QWidget {
   OpTask CollectAndRefresh();
   OpTask ReadConfigOf(UdpDev* d);
   void ReportFlow();
+  void SetupMenu();  // mainmenu.cpp
+  OpTask NewPlan();
+  OpTask SaveArchive(uint32_t id, QString path);
+  OpTask CompareArchive(uint32_t id, std::shared_ptr<Archive> arc);
 
   OpRunner ops_;
   SelectedView sel_;
