@@ -14,6 +14,7 @@
 #include "config/devname.h"
 #include "doortabs.h"
 #include "mainwin.h"
+#include "ui_dooreditor.h"
 #include "ui_planwin.h"
 
 namespace {
@@ -61,6 +62,12 @@ TPlanWin::TPlanWin(UiHost& host, TMainWin* main, QWidget* parent)
     ShowRows();
   };
 
+  // The keyboard goes from the list to the passage tabs and into the editor; the read-only
+  // list of differences passes the Tab key on.
+  ui->DriftTxt->setTabChangesFocus(true);
+  QWidget::setTabOrder(ui->CtrlLstBox, ui->DoorTc);
+  QWidget::setTabOrder(ui->DoorTc, DoorEd->ed->RygielCb);
+
   connect(ui->CtrlLstBox, &QListWidget::currentRowChanged, this, [this](int) {
     if (!listUpdating_) CtrlLstBoxClick();
   });
@@ -77,7 +84,8 @@ TPlanWin::~TPlanWin() = default;
 
 bool TPlanWin::eventFilter(QObject* obj, QEvent* ev) {
   if (obj == main_ && ev->type() == QEvent::Hide && !main_->isMinimized() && isVisible())
-    QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { close(); }, Qt::QueuedConnection);
   if (obj == ui->DoorPanel && (ev->type() == QEvent::Move || ev->type() == QEvent::Resize)) {
     const QRect panel = ui->DoorPanel->geometry();
     ui->DoorTc->setGeometry(panel.x(), panel.y() - kTabRowSlot, panel.width(),
