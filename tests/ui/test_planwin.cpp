@@ -13,8 +13,10 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 
+#include "config/archive.h"
 #include "config/devname.h"
 #include "config/plan.h"
+#include "plansteps.h"
 #include "planwin.h"
 #include "tests/common/fakehost.h"
 
@@ -265,4 +267,68 @@ TEST(PlanWin, TheMainWindowKeepsItsControlsBelowTheMenuBar) {
                                 "Zapisz archiwum kontrolera…", "Porównaj z archiwum…"}));
   if (qEnvironmentVariableIsSet("FELDARO_GRAB_DIR"))
     w.win->grab().save(qEnvironmentVariable("FELDARO_GRAB_DIR") + "/mainwin-menu.png");
+}
+
+TEST(PlanWin, UploadIsNeverPreparedForAnotherController) {
+  PlanWorld p;
+  const SitePlan plan = p.Load();
+  const Archive& planned = plan.ctrls[0].arc;
+  // A read of the other controller: the plan's record does not apply to it.
+  UdpDev* other = nullptr;
+  for (int i = 0; i < p.w.win->DevSet.count; ++i)
+    if (p.w.win->DevSet.dev[i].id != planned.ctrlId) other = &p.w.win->DevSet.dev[i];
+  ASSERT_NE(other, nullptr);
+  CtrlSnap seen;
+  ReadCtrl(*other, seen);
+  UploadPrep prep;
+  EXPECT_FALSE(PrepareUpload(planned, seen, prep));
+  EXPECT_TRUE(prep.lines.empty());
+  EXPECT_NE(prep.why.find(DevName(other->id)), std::string::npos) << prep.why;
+
+  // Its own controller: nothing to change; a read-back that differs is caught.
+  UdpDev* own = nullptr;
+  for (int i = 0; i < p.w.win->DevSet.count; ++i)
+    if (p.w.win->DevSet.dev[i].id == planned.ctrlId) own = &p.w.win->DevSet.dev[i];
+  ASSERT_NE(own, nullptr);
+  CtrlSnap mine;
+  ReadCtrl(*own, mine);
+  ASSERT_TRUE(PrepareUpload(planned, mine, prep)) << prep.why;
+  EXPECT_TRUE(prep.lines.empty());
+  std::string why;
+  EXPECT_TRUE(VerifyReadBack(*prep.built, mine.rawDoors, why)) << why;
+  // The controller answers with passage 1's open time changed.
+  auto other1 = std::make_unique<CtrlCfg>(*prep.built);
+  other1->doors[0].params[kParOpenTime] ^= 1;
+  uint8_t buf[kCfgBufSize];
+  const int n = EncodeDoors(*other1, buf);
+  EXPECT_FALSE(VerifyReadBack(*prep.built, std::vector<uint8_t>(buf, buf + n), why));
+  EXPECT_NE(why.find("Przejście 1"), std::string::npos) << why;
+}
+
+TEST(PlanWin, ArchiveOfTheSelectedControllerAndItsComparison) {
+  GuiWorld w;
+  QTemporaryDir dir;
+  SimDevice& c = w.AddController(K27(5), kIpA, 2, 2);
+  w.Start();
+  ASSERT_EQ(w.win->Selected().id, K27(5));
+  w.host.savePath = dir.filePath("k27.json");
+  w.win->SaveArchiveMnClick();
+  QFile f(w.host.savePath);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  Archive arc;
+  std::string why;
+  ASSERT_TRUE(ParseArchive(f.readAll().toStdString(), arc, why)) << why;
+  EXPECT_EQ(arc.ctrlId, K27(5));
+  ASSERT_EQ(arc.cfg.doors.size(), 2u);
+
+  // The controller changes; the comparison names exactly that function.
+  c.doors[1].params[kParOpenTime] = 7;
+  w.host.openPath = w.host.savePath;
+  w.win->CompareArchiveMnClick();
+  ASSERT_FALSE(w.host.infos.empty());
+  const QString text = w.host.infos.back().text;
+  EXPECT_TRUE(text.startsWith("Różnice")) << text.toStdString();
+  EXPECT_TRUE(text.contains("Przejście 2:")) << text.toStdString();
+  EXPECT_FALSE(text.contains("Przejście 1:")) << text.toStdString();
+  EXPECT_EQ(text.count("\n"), 2) << text.toStdString();
 }
