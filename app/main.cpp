@@ -118,6 +118,10 @@ int main(int argc, char** argv) {
         QWidget* modal = QApplication::activeModalWidget();
         if (!modal || !modal->close()) break;
       }
+      // Plan windows close without their question about unsaved edits, as the main
+      // window's unsaved passages are not kept either.
+      for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == QStringLiteral("TPlanWin")) static_cast<TPlanWin*>(w)->ForceClose();
       if (MainWin) MainWin->close();
     });
   }

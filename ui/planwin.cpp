@@ -98,7 +98,7 @@ bool TPlanWin::eventFilter(QObject* obj, QEvent* ev) {
 void TPlanWin::closeEvent(QCloseEvent* ev) {
   // Unsaved edits are not thrown away without asking.
   SyncCurrent();
-  if (AnyEdited() &&
+  if (!forceClose_ && AnyEdited() &&
       !Ask(QStringLiteral("Plan ma niezapisane zmiany. Zamknąć okno bez zapisywania?"))) {
     ev->ignore();
     return;

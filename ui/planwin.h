@@ -52,6 +52,12 @@ class TPlanWin : public QWidget {
   void UploadBtnClick();
   void SavePlanBtnClick();
 
+  // Closes without asking about unsaved edits (SIGTERM: the program is being ended).
+  void ForceClose() {
+    forceClose_ = true;
+    close();
+  }
+
   const SitePlan& Plan() const { return plan_; }
   const QString& Path() const { return path_; }
   int RowCount() const { return int(rows_.size()); }
@@ -96,4 +102,5 @@ class TPlanWin : public QWidget {
   int cur_ = -1;
   std::unique_ptr<CtrlCfg> work_;  // the model the editor is attached to
   bool listUpdating_ = false;
+  bool forceClose_ = false;
 };
