@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -13,16 +14,26 @@
 #include "link/posix_endpoint.h"
 #include "link/udpdev.h"
 
+// Exit status of every command.
+constexpr int kExitOk = 0;
+constexpr int kExitFail = 1;   // also diff: the controller differs from the archive
+constexpr int kExitUsage = 2;  // also diff: trouble (no answer, a refused archive)
+constexpr int kExitInterrupted = 130;
+
 // A failure with its message for the user; code 1 (failure) or 2 (usage).
 struct CliError {
   std::string text;
-  int code = 1;
+  int code = kExitFail;
 };
 
 // Set by SIGINT and SIGTERM; the commands stop at the next safe point.
 // Lock-free, so the signal handler may set it and the reading threads may look at it.
 extern std::atomic<int> gInterrupted;
 void CheckInterrupted();
+// What the running command has done so far, for the one line printed after an interrupt:
+// "nic nie zapisano", "zapisano k5.json", ...
+void SetProgress(const std::string& text);
+const std::string& Progress();
 
 // The parsed command line of one command.
 struct Args {
@@ -31,7 +42,22 @@ struct Args {
   std::string output, location, name;
   bool hasName = false;
   std::vector<std::string> maps;
-  bool json = false, all = false, dryRun = false, yes = false, help = false;
+  bool json = false, all = false, dryRun = false, yes = false, help = false, force = false,
+       otherModel = false;
+};
+
+// Texts shared by the commands (text.cpp).
+// The system's reason for a failed file operation, in Polish.
+std::string SystemReason(int errnum);
+// One line for a link error, with what to do next.
+std::string LinkErrorLine(const UErr& e);
+// "(feldaro-cli list pokaże urządzenia w sieci)" and the like.
+extern const char* const kListHint;
+
+// Discovery answers seen on the wire, also those the device set had no room for.
+struct SeenDevice {
+  uint32_t id;
+  std::string address;
 };
 
 // The UDP endpoint on port 45389 and the device set. Destroying it ends every session
@@ -46,11 +72,17 @@ class LinkCtx {
   UdpDevSet& Set() { return *set_; }
   // The discovery of the window; with late, also a short wait for devices that answer late.
   void Search(bool late);
-  // The device named by DEV (a name such as K27_00005 or an IPv4 address); searches first.
+  // Every search's three broadcasts, each with its wait, then the late answers: for a
+  // command that must reach every device (--all). Returns the devices that answered.
+  std::vector<SeenDevice> SearchAll();
+  // The device named by DEV (a name such as K27_00005, in any letter case, or an IPv4
+  // address); searches first.
   UdpDev& Find(const std::string& dev);
 
  private:
+  class Tap;
   PosixEndpoint ep_;
+  std::unique_ptr<Tap> tap_;
   SystemClock clock_;
   std::unique_ptr<UdpDevSet> set_;
   bool searched_ = false;
@@ -69,6 +101,14 @@ void ReadController(UdpDev& dev, ReadCfg& out);
 using LinkSlot = std::optional<LinkCtx>;
 LinkCtx& OpenLink(LinkSlot& slot);
 
+// Files: "-" is standard output or standard input.
+void WriteOut(const std::string& path, const std::string& bytes);
+struct Archive;
+std::string ReadArchiveFile(const std::string& path, Archive& arc);
+std::string ArchiveText(const UdpDev& dev, const ReadCfg& r, const std::string& location);
+std::string ReportText(const UdpDev& dev, const ReadCfg& r, const std::string& location);
+// "2026-12-09": the local date, as file names of --all use it.
+std::string IsoToday();
 // One controller read for the site commands: the read and its archive record, or why not.
 struct CtrlRead {
   CtrlRead() = default;
@@ -78,6 +118,8 @@ struct CtrlRead {
   bool unreadable = false;  // its mode does not allow reading the passages
   std::string modeText;     // the mode as the read found it
   std::string error;        // why the read failed, on one line
+  std::string errorLine;    // the same for a line of its own (with the device and what to do)
+  int errorCode = 0;        // the link's error number, when the link failed
   ReadCfg read;
   Archive arc;
 };
@@ -94,6 +136,9 @@ int CmdReport(LinkSlot& link, const Args& a);
 int CmdBackup(LinkSlot& link, const Args& a);
 int CmdDiff(LinkSlot& link, const Args& a);
 int CmdRestore(LinkSlot& link, const Args& a);
+// report --all and backup --all (all.cpp).
+int ForAll(LinkSlot& link, const Args& a, const char* ext,
+           std::string (*text)(const UdpDev&, const ReadCfg&, const std::string&));
 int CmdSite(LinkSlot& link, const Args& a);
 int SiteApply(LinkSlot& link, const Args& a);
 
@@ -102,5 +147,3 @@ std::string UtcNow();
 // A device name such as K27_00005 (not an address).
 bool IsDevName(const std::string& s);
 bool IsIpv4(const std::string& s);
-// Asks on the terminal; false without a terminal, on end of input or anything but yes.
-bool ConfirmOnTerminal(const std::string& question);

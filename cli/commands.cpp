@@ -4,8 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QLocale>
-#include <QString>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -17,14 +16,67 @@
 #include "config/archive.h"
 #include "config/atomicfile.h"
 #include "config/devname.h"
+#include "config/plural.h"
 #include "config/report.h"
+#include "restore.h"
 
 std::atomic<int> gInterrupted{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-void CheckInterrupted() {
-  if (gInterrupted) throw CliError{"przerwano; sesje z kontrolerami zostają zamknięte."};
+namespace {
+std::string gProgress = "nic nie zapisano";
+}  // namespace
+
+void SetProgress(const std::string& text) {
+  gProgress = text;
 }
+const std::string& Progress() {
+  return gProgress;
+}
+
+void CheckInterrupted() {
+  if (gInterrupted) throw CliError{"", kExitInterrupted};
+}
+
+// Passes everything through to the socket and notes every discovery answer on the way,
+// also one the device set has no room for.
+class LinkCtx::Tap : public Endpoint {
+ public:
+  explicit Tap(Endpoint& inner) : inner_(inner) {}
+  void Send(const char* host, uint16_t port, const uint8_t* data, size_t len) override {
+    inner_.Send(host, port, data, len);
+  }
+  void Broadcast(uint16_t port, const uint8_t* data, size_t len) override {
+    inner_.Broadcast(port, data, len);
+  }
+  size_t Receive(uint8_t* buf, size_t cap, int timeoutMs, char* sender) override {
+    char from[kIpTextSize] = {};
+    const size_t n = inner_.Receive(buf, cap, timeoutMs, from);
+    if (sender) std::memcpy(sender, from, kIpTextSize);
+    // A status answer with a good CRC from a device of this system, as discovery takes it.
+    if (n == 28 && std::memcmp(buf, "MMDO", 4) == 0 && Crc32(buf, 24) == GetU32(buf + 24)) {
+      const uint32_t id = GetU32(buf + 4);
+      if (id != kBroadcastId && (id >> 28) == 2) {
+        from[kIpTextSize - 1] = 0;
+        if (!seen_.count(id)) order_.push_back(id);
+        seen_[id] = from;
+      }
+    }
+    return n;
+  }
+  uint16_t DestPort() const override { return inner_.DestPort(); }
+
+  std::vector<SeenDevice> Seen() const {
+    std::vector<SeenDevice> out;
+    for (uint32_t id : order_) out.push_back(SeenDevice{id, seen_.at(id)});
+    return out;
+  }
+
+ private:
+  Endpoint& inner_;
+  std::map<uint32_t, std::string> seen_;
+  std::vector<uint32_t> order_;
+};
 
 // ------------------------------------------------------------------ the link
 
@@ -37,7 +89,8 @@ LinkCtx::LinkCtx() {
           "okno i spróbuj ponownie."};
     throw CliError{"nie można otworzyć portu UDP 45389: " + ep_.error()};
   }
-  LinkSetEndpoint(&ep_);
+  tap_ = std::make_unique<Tap>(ep_);
+  LinkSetEndpoint(tap_.get());
   LinkSetClock(&clock_);
   set_ = std::make_unique<UdpDevSet>();
 }
@@ -56,6 +109,22 @@ void LinkCtx::Search(bool late) {
   CheckInterrupted();
 }
 
+std::vector<SeenDevice> LinkCtx::SearchAll() {
+  // The window's search stops after the first broadcast anybody answered; a device whose
+  // answer was lost then stays unknown. Here every broadcast goes out.
+  uint8_t req[12];
+  BuildRequest('O', kBroadcastId, req);
+  for (int i = 0; i < 3; ++i) {
+    tap_->Broadcast(tap_->DestPort(), req, sizeof req);
+    set_->Collect(kDefaultWaitMs);
+    CheckInterrupted();
+  }
+  set_->Collect(700);
+  searched_ = true;
+  CheckInterrupted();
+  return tap_->Seen();
+}
+
 namespace {
 
 bool IsIp(const std::string& s) {
@@ -64,26 +133,42 @@ bool IsIp(const std::string& s) {
 }
 
 bool IsName(const std::string& s) {
-  if (s.size() != 9 || s[3] != '_') return false;
+  if (s.size() != 9 || s[3] != '_' || !std::isalpha(static_cast<unsigned char>(s[0]))) return false;
   for (int i : {1, 2, 4, 5, 6, 7, 8})
     if (s[size_t(i)] < '0' || s[size_t(i)] > '9') return false;
   return true;
 }
 
+// Device names are written in capitals; k27_00005 names the same device.
+std::string Upper(std::string s) {
+  for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
 }  // namespace
+
+bool IsDevName(const std::string& s) {
+  return IsName(s);
+}
+
+bool IsIpv4(const std::string& s) {
+  return IsIp(s);
+}
 
 UdpDev& LinkCtx::Find(const std::string& dev) {
   if (!IsIp(dev) && !IsName(dev))
-    throw CliError{"\"" + dev + "\" nie jest nazwą urządzenia (np. K27_00005) ani adresem IPv4", 2};
+    throw CliError{"\"" + dev + "\" nie jest nazwą urządzenia (np. K27_00005) ani adresem IPv4",
+                   kExitUsage};
+  const std::string want = Upper(dev);
   for (int pass = 0; pass < 2; ++pass) {
     if (pass == 0 && !searched_) Search(false);
     if (pass == 1) set_->Collect(700);
     for (int i = 0; i < set_->count; ++i) {
       UdpDev& d = set_->dev[i];
-      if (DevName(d.id) == dev || d.IpText() == dev) return d;
+      if (DevName(d.id) == want || d.IpText() == dev) return d;
     }
   }
-  throw CliError{"nie znaleziono urządzenia " + dev + " w sieci."};
+  throw CliError{"nie znaleziono urządzenia " + want + " w sieci " + kListHint + "."};
 }
 
 LinkCtx& OpenLink(LinkSlot& slot) {
@@ -92,9 +177,13 @@ LinkCtx& OpenLink(LinkSlot& slot) {
 }
 
 void ReadController(UdpDev& dev, ReadCfg& out) {
-  if (!IsController(dev.id)) throw CliError{DevName(dev.id) + " nie jest kontrolerem."};
+  if (!IsController(dev.id))
+    throw CliError{DevName(dev.id) + " nie jest kontrolerem " + kListHint + "."};
   if (!dev.ReadStatus()) throw UErr(&dev, 1, 0);
-  if (dev.Mode() < 2) throw UErr(&dev, 9, 0);
+  if (dev.Mode() < 2)
+    throw CliError{DevName(dev.id) + " jest w trybie „" + dev.ModeText() +
+                   "”: konfigurację przejść można odczytać i zapisać tylko w trybie „Serwis” "
+                   "albo „Instalacja”. Zmień tryb kontrolera i spróbuj ponownie."};
   CheckInterrupted();
   dev.EnsureSession();
   // Both answers first, as the window's read does; then the decoders.
@@ -125,26 +214,6 @@ std::string UtcNow() {
   return buf;
 }
 
-bool IsDevName(const std::string& s) {
-  return IsName(s);
-}
-
-bool IsIpv4(const std::string& s) {
-  return IsIp(s);
-}
-
-bool ConfirmOnTerminal(const std::string& question) {
-  if (!isatty(STDIN_FILENO)) return false;
-  std::cerr << question << " [t/N] " << std::flush;
-  std::string line;
-  if (!std::getline(std::cin, line)) {
-    CheckInterrupted();
-    return false;
-  }
-  CheckInterrupted();
-  return line == "t" || line == "T" || line == "tak" || line == "TAK";
-}
-
 namespace {
 
 ReportDate Today() {
@@ -154,36 +223,54 @@ ReportDate Today() {
   return ReportDate{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday};
 }
 
-// The window's suggestion: the locale's short date format gives the separator.
-std::string SuggestedName(const std::string& devName) {
-  const QString fmt = QLocale().dateFormat(QLocale::ShortFormat);
-  std::string sep = "-";
-  for (QChar ch : fmt)
-    if (!ch.isLetter()) {
-      sep = QString(ch).toStdString();
-      break;
-    }
-  return SuggestedReportName(Today(), sep, devName);
+}  // namespace
+
+std::string IsoToday() {
+  const ReportDate d = Today();
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", d.year, d.month, d.day);
+  return buf;
 }
 
 void WriteOut(const std::string& path, const std::string& bytes) {
+  if (path == "-") {
+    std::cout.write(bytes.data(), std::streamsize(bytes.size()));
+    std::cout.flush();
+    if (!std::cout) throw CliError{"nie można pisać na standardowe wyjście"};
+    return;
+  }
   std::string err;
-  if (!WriteFileAtomically(path, bytes, err))
-    throw CliError{"nie można zapisać pliku " + path + ": " + err};
+  int en = 0;
+  if (!WriteFileAtomically(path, bytes, err, &en)) {
+    // The file module's text names the path first; a system error is said in Polish here.
+    // A refusal (not a regular file) already says that nothing was replaced.
+    throw CliError{"nie można zapisać pliku " + path + ": " +
+                   (en ? SystemReason(en) + "; nic nie zapisano"
+                       : err.substr(std::min(err.size(), path.size() + 2)))};
+  }
 }
 
 std::string ReadArchiveFile(const std::string& path, Archive& arc) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) throw CliError{"nie można otworzyć pliku " + path + ": " + std::strerror(errno)};
+  const bool in = path == "-";
+  std::ifstream f;
+  if (!in) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+      throw CliError{"nie można otworzyć pliku " + path + ": " + SystemReason(EISDIR)};
+    f.open(path, std::ios::binary);
+    if (!f) throw CliError{"nie można otworzyć pliku " + path + ": " + SystemReason(errno)};
+  }
+  std::istream& src = in ? std::cin : f;
   std::string text;
   char buf[65536];
-  while (f.read(buf, sizeof buf) || f.gcount() > 0) {
-    text.append(buf, size_t(f.gcount()));
+  while (src.read(buf, sizeof buf) || src.gcount() > 0) {
+    text.append(buf, size_t(src.gcount()));
     if (text.size() > kArchiveMaxBytes) break;
   }
+  const std::string name = in ? "ze standardowego wejścia" : path;
   std::string err;
   if (!ParseArchive(text, arc, err))
-    throw CliError{"archiwum " + path + " odrzucone: " + err + ". Nic nie wysłano do kontrolera."};
+    throw CliError{"archiwum " + name + " odrzucone: " + err + ". Nic nie wysłano do kontrolera."};
   return text;
 }
 
@@ -200,87 +287,10 @@ std::string ReportText(const UdpDev& dev, const ReadCfg& r, const std::string& l
   return os.str();
 }
 
-void EnsureDir(const std::string& dir) {
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) == 0) {
-    if (!S_ISDIR(st.st_mode)) throw CliError{dir + " nie jest katalogiem."};
-    return;
-  }
-  if (::mkdir(dir.c_str(), 0777) != 0)
-    throw CliError{"nie można utworzyć katalogu " + dir + ": " + std::strerror(errno)};
-}
-
-// report --all and backup --all: every controller that may be read, one file each. The
-// controllers are read at once (each with its own session), the files written in order.
-int ForAll(LinkSlot& slot, const Args& a, const char* ext,
-           std::string (*text)(const UdpDev&, const ReadCfg&, const std::string&)) {
-  EnsureDir(a.output);
-  LinkCtx& link = OpenLink(slot);
-  link.Search(true);
-  std::vector<CtrlRead> reads;
-  UdpDevSet& set = link.Set();
-  for (int i = 0; i < set.count; ++i) {
-    UdpDev& d = set.dev[i];
-    if (!IsController(d.id)) continue;
-    if ((d.status & 3) < 2) {
-      std::cerr << "pominięto " << DevName(d.id) << " (tryb " << d.ModeText() << ")\n";
-      continue;
-    }
-    reads.emplace_back(&d);
-  }
-  ReadControllers(reads, a.location, true);
-  int written = 0, failed = 0;
-  for (CtrlRead& r : reads) {
-    CheckInterrupted();
-    if (!r.ok) {
-      std::cerr << "feldaro-cli: " << DevName(r.dev->id) << ": "
-                << (r.unreadable ? "nie do odczytu (tryb " + r.modeText + ")" : r.error) << "\n";
-      ++failed;
-      continue;
-    }
-    try {
-      const std::string path = a.output + "/" + SuggestedName(DevName(r.dev->id)) + ext;
-      WriteOut(path, text(*r.dev, r.read, a.location));
-      std::cout << "zapisano " << path << "\n";
-      ++written;
-    } catch (const CliError& e) {
-      std::cerr << "feldaro-cli: " << e.text << "\n";
-      ++failed;
-    }
-  }
-  if (written == 0 && failed == 0) std::cerr << "nie znaleziono kontrolera do odczytu.\n";
-  return failed == 0 && written > 0 ? 0 : 1;
-}
+namespace {
 
 void PrintLines(const std::vector<std::string>& lines) {
   for (const std::string& l : lines) std::cout << l << "\n";
-}
-
-// Archived identifier -> target identifier: the archived controller becomes the target
-// controller; --map OLD=NEW names replacements of the same model.
-std::map<uint32_t, uint32_t> DeviceMap(const Archive& arc, const UdpDev& target, const CtrlCfg& cfg,
-                                       const std::vector<std::string>& maps) {
-  std::map<uint32_t, uint32_t> m;
-  m[arc.ctrlId] = target.id;
-  for (const std::string& s : maps) {
-    const std::string from = s.substr(0, s.find('=')), to = s.substr(s.find('=') + 1);
-    const ArcDevice* old = nullptr;
-    for (const ArcDevice& d : arc.devices)
-      if (DevName(d.id) == from) old = &d;
-    if (!old) throw CliError{"--map: w archiwum nie ma urządzenia " + from};
-    const BusDev* repl = nullptr;
-    for (int k = 0; k < cfg.listedCount; ++k)
-      if (DevName(cfg.devs[cfg.order[k]].id) == to) repl = &cfg.devs[cfg.order[k]];
-    if (!repl) throw CliError{"--map: na kontrolerze " + DevName(target.id) + " nie ma " + to};
-    if (IdTypeCode(repl->id) != IdTypeCode(old->id))
-      throw CliError{"--map: " + to + " nie jest tym samym modelem co " + from};
-    m[old->id] = repl->id;
-  }
-  return m;
-}
-
-bool Confirm(const std::string& devName) {
-  return ConfirmOnTerminal("Zapisać tę konfigurację do kontrolera " + devName + "?");
 }
 
 }  // namespace
@@ -334,9 +344,12 @@ int CmdReport(LinkSlot& slot, const Args& a) {
   UdpDev& dev = OpenLink(slot).Find(a.positional[0]);
   ReadCfg r;
   ReadController(dev, r);
+  CheckInterrupted();
   WriteOut(a.output, ReportText(dev, r, a.location));
+  if (a.output == "-") return kExitOk;
+  SetProgress("zapisano " + a.output);
   std::cout << "zapisano " << a.output << "\n";
-  return 0;
+  return kExitOk;
 }
 
 int CmdBackup(LinkSlot& slot, const Args& a) {
@@ -344,10 +357,14 @@ int CmdBackup(LinkSlot& slot, const Args& a) {
   UdpDev& dev = OpenLink(slot).Find(a.positional[0]);
   ReadCfg r;
   ReadController(dev, r);
+  CheckInterrupted();
   WriteOut(a.output, ArchiveText(dev, r, a.location));
-  std::cout << "zapisano " << a.output << ": " << DevName(dev.id) << ", " << r.cfg->listedCount
-            << " urządzeń, " << r.cfg->doorCount << " przejść\n";
-  return 0;
+  if (a.output == "-") return kExitOk;
+  SetProgress("zapisano " + a.output);
+  std::cout << "zapisano " << a.output << ": " << DevName(dev.id) << ", "
+            << CountPl(r.cfg->listedCount, "urządzenie", "urządzenia", "urządzeń") << ", "
+            << CountPl(r.cfg->doorCount, "przejście", "przejścia", "przejść") << "\n";
+  return kExitOk;
 }
 
 int CmdDiff(LinkSlot& slot, const Args& a) {
@@ -356,79 +373,17 @@ int CmdDiff(LinkSlot& slot, const Args& a) {
   UdpDev& dev = OpenLink(slot).Find(a.positional[1]);
   ReadCfg r;
   ReadController(dev, r);
+  // What the controller has -> what the archive holds, as restore shows its changes.
   const std::map<uint32_t, uint32_t> m = {{arc.ctrlId, dev.id}};
-  const std::vector<std::string> lines = DiffCfg(MapDevices(arc.cfg, m), ResolveCfg(*r.cfg));
-  if (lines.empty()) {
+  const std::vector<CfgChange> changes = DiffItems(ResolveCfg(*r.cfg), MapDevices(arc.cfg, m));
+  if (a.json) {
+    PrintChangesJson(DevName(dev.id), arc, a.positional[0], changes, nullptr);
+  } else if (changes.empty()) {
     std::cout << "Brak różnic: " << DevName(dev.id) << " ma konfigurację przejść z archiwum.\n";
-    return 0;
-  }
-  std::cout << "Różnice (archiwum " << DevName(arc.ctrlId) << " z " << arc.created
-            << " -> kontroler " << DevName(dev.id) << "):\n";
-  PrintLines(lines);
-  return 1;
-}
-
-int CmdRestore(LinkSlot& slot, const Args& a) {
-  Archive arc;
-  ReadArchiveFile(a.positional[0], arc);
-  const std::string& named = a.positional[1];
-  UdpDev& dev = OpenLink(slot).Find(named);
-  const uint32_t id = dev.id;
-  ReadCfg r;
-  ReadController(dev, r);
-  const std::map<uint32_t, uint32_t> m = DeviceMap(arc, dev, *r.cfg, a.maps);
-  auto built = std::make_unique<CtrlCfg>();
-  std::string why;
-  if (!BuildRestore(arc.cfg, *r.cfg, m, *built, why))
-    throw CliError{"archiwum " + a.positional[0] + " odrzucone: " + why +
-                   ". Nic nie wysłano do kontrolera."};
-
-  const std::vector<std::string> lines = DiffCfg(ResolveCfg(*r.cfg), ResolveCfg(*built));
-  if (lines.empty()) {
-    std::cout << "Brak zmian: " << DevName(id) << " ma już konfigurację przejść z archiwum.\n";
   } else {
-    std::cout << "Zmiany (kontroler " << DevName(id) << " -> archiwum " << DevName(arc.ctrlId)
-              << " z " << arc.created << "):\n";
-    PrintLines(lines);
+    std::cout << "Różnice (kontroler " << DevName(dev.id) << " teraz -> archiwum "
+              << DevName(arc.ctrlId) << " z " << arc.created << "):\n";
+    PrintLines(ChangeLines(changes));
   }
-  if (a.dryRun) {
-    std::cout << "--dry-run: nic nie zapisano.\n";
-    return 0;
-  }
-  if (!a.yes && !Confirm(DevName(id))) {
-    std::cerr << "feldaro-cli: nie zapisano: brak potwierdzenia (na wejściu, które nie jest "
-                 "terminalem, potrzebne --yes).\n";
-    return 1;
-  }
-  CheckInterrupted();
-  // Just before the write: the device answering at that address still carries the
-  // identifier found for DEV (the link accepts only answers with the record's identifier).
-  if (!dev.ReadStatus()) throw UErr(&dev, 1, 0);
-  if (dev.id != id || (IsName(named) && DevName(dev.id) != named))
-    throw CliError{"urządzenie pod adresem " + dev.IpText() + " nie jest już " + named};
-  dev.WriteConfig(*built);
-
-  // Read back and compare with what was written.
-  uint8_t back[kCfgBufSize];
-  const int n = dev.Exchange('C', 0, nullptr, kCfgBufSize, back);
-  auto check = std::make_unique<CtrlCfg>(*built);
-  uint8_t wrote[kCfgBufSize], read[kCfgBufSize];
-  const int lw = EncodeDoors(*built, wrote);
-  const bool decoded = DecodeDoors(*check, back, size_t(n));
-  const int lr = decoded ? EncodeDoors(*check, read) : 0;
-  if (!decoded || lw != lr || std::memcmp(wrote, read, size_t(lw)) != 0) {
-    std::cerr << "feldaro-cli: odczyt kontrolny z " << DevName(id)
-              << " różni się od zapisanej konfiguracji";
-    if (decoded) {
-      std::cerr << ":\n";
-      for (const std::string& l : DiffCfg(ResolveCfg(*built), ResolveCfg(*check)))
-        std::cerr << l << "\n";
-    } else {
-      std::cerr << " (niepoprawna odpowiedź).\n";
-    }
-    return 1;
-  }
-  std::cout << "Zapisano konfigurację przejść do " << DevName(id) << " (" << lw
-            << " bajtów); odczyt kontrolny zgodny z zapisem.\n";
-  return 0;
+  return changes.empty() ? kExitOk : kExitFail;
 }

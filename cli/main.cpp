@@ -1,6 +1,6 @@
-// feldaro-cli: discovery, reading, reports, configuration archives, comparison and restore
-// from the command line. Exit status: 0 success, 1 failure (or, for diff, a difference),
-// 2 usage error.
+// feldaro-cli: discovery, reading, reports, configuration archives, comparison, restore and
+// the site plan from the command line. Exit status: 0 success, 1 failure (for diff: a difference),
+// 2 usage error (for diff: any trouble), 130 interrupted.
 #include <cstring>
 #include <iostream>
 
@@ -8,29 +8,42 @@
 
 namespace {
 
+const char* const kExitTable =
+    "Kod wyjścia:\n"
+    "  0    sukces; diff: brak różnic\n"
+    "  1    błąd (nic nie zapisano albo zapis się nie powiódł); diff: są różnice\n"
+    "  2    błędne użycie; diff: kłopot (archiwum odrzucone, kontroler nie odpowiada)\n"
+    "       site check: 0 wszystkie zgodne, 1 różnice, 2 kontroler nie do odczytu albo kłopot\n"
+    "       site capture: 1, gdy któregoś kontrolera nie odczytano; site apply: 1, gdy\n"
+    "       któregoś nie doprowadzono do zgodności z planem\n"
+    "  130  przerwano (Ctrl-C, SIGTERM); ostatni wiersz mówi, co zostało zrobione\n";
+
 const char* const kProgram =
-    "Użycie: feldaro-cli POLECENIE [opcje]\n"
+    "Użycie: feldaro-cli POLECENIE [opcje] [--] [argumenty]\n"
     "\n"
     "Polecenia:\n"
     "  list [--json]                         wyszukuje urządzenia w sieci\n"
     "  show URZ [--json]                     odczytuje i pokazuje konfigurację kontrolera\n"
     "  report URZ -o PLIK [--location TEKST] raport konfiguracji (jak przycisk \"Raport\")\n"
-    "  report --all -o KATALOG               raport każdego czytelnego kontrolera\n"
+    "  report --all -o KATALOG [--force]     raport każdego kontrolera\n"
     "  backup URZ -o PLIK.json               archiwum konfiguracji\n"
-    "  backup --all -o KATALOG               archiwum każdego czytelnego kontrolera\n"
-    "  diff PLIK.json URZ                    różnice między archiwum a kontrolerem\n"
-    "  restore PLIK.json URZ [--map STARE=NOWE ...] [--dry-run] [--yes]\n"
+    "  backup --all -o KATALOG [--force]     archiwum każdego kontrolera\n"
+    "  diff PLIK.json URZ [--json]           różnice: kontroler -> archiwum\n"
+    "  restore PLIK.json URZ [--map STARE=NOWE ...] [--other-model] [--dry-run [--json]] [--yes]\n"
     "                                        zapisuje przejścia z archiwum do kontrolera\n"
     "  site capture -o PLAN.json [--name TEKST] [--location TEKST]\n"
     "                                        plan obiektu z każdego czytelnego kontrolera\n"
     "  site check PLAN.json [--json]         porównuje sieć z planem obiektu\n"
     "  site apply PLAN.json [URZ ...] [--map STARE=NOWE ...] [--dry-run] [--yes]\n"
     "                                        doprowadza kontrolery do zgodności z planem\n"
+    "  help [POLECENIE]                      opis programu albo polecenia\n"
     "\n"
-    "URZ to nazwa urządzenia (np. K27_00005) albo jego adres IPv4.\n"
-    "feldaro-cli POLECENIE --help opisuje polecenie.\n"
-    "Kod wyjścia: 0 sukces, 1 błąd (dla diff i site check: są różnice), 2 błędne użycie\n"
-    "(dla site check także: kontroler nie do odczytu).\n"
+    "URZ to nazwa urządzenia (np. K27_00005, wielkość liter dowolna) albo jego adres IPv4.\n"
+    "PLIK \"-\" to standardowe wyjście (-o) albo standardowe wejście (archiwum).\n"
+    "Opcje z wartością przyjmują też postać --output=PLIK; \"--\" kończy opcje.\n"
+    "-V, --version podaje wersję; feldaro-cli help POLECENIE opisuje polecenie.\n"
+    "Każde wyszukiwanie wysyła ramkę czasu, która ustawia zegary wszystkich urządzeń\n"
+    "w segmencie sieci, tak jak okno Feldaro.\n"
     "Program używa portu UDP 45389, tak jak okno Feldaro: oba nie mogą działać naraz\n"
     "na jednym komputerze.\n";
 
@@ -52,35 +65,47 @@ const Help kHelp[] = {
      "  --json   ta sama treść co archiwum (backup)\n"},
     {"report",
      "Użycie: feldaro-cli report URZ -o PLIK [--location TEKST]\n"
-     "       feldaro-cli report --all -o KATALOG [--location TEKST]\n"
+     "       feldaro-cli report --all -o KATALOG [--location TEKST] [--force]\n"
      "Zapisuje raport konfiguracji, bajt w bajt taki jak zapisuje przycisk \"Raport\" okna.\n"
-     "  -o, --output    plik raportu albo (z --all) katalog\n"
+     "  -o, --output    plik raportu (\"-\": standardowe wyjście) albo (z --all) katalog\n"
      "  --location      tekst lokalizacji w nagłówku raportu\n"
-     "  --all           raport każdego kontrolera w trybie Serwis lub Instalacja, nazwany jak\n"
-     "                  proponuje okno (data i nazwa kontrolera, rozszerzenie .txt)\n"},
+     "  --all           raport każdego kontrolera w sieci, plik RRRR-MM-DD_NAZWA.txt; kończy\n"
+     "                  wierszem \"zapisano N z M; pominięto: ...\" (kod 1, gdy coś pominięto)\n"
+     "  --force         z --all: zastępuje wcześniejsze pliki o tej samej nazwie\n"},
     {"backup",
      "Użycie: feldaro-cli backup URZ -o PLIK.json [--location TEKST]\n"
-     "       feldaro-cli backup --all -o KATALOG [--location TEKST]\n"
+     "       feldaro-cli backup --all -o KATALOG [--location TEKST] [--force]\n"
      "Zapisuje archiwum konfiguracji (JSON): kontroler, urządzenia magistrali, przejścia z\n"
      "przypisaniami wskazującymi urządzenia po identyfikatorze oraz surowe odpowiedzi 'D' i 'C'.\n"
-     "  -o, --output    plik archiwum albo (z --all) katalog\n"
+     "  -o, --output    plik archiwum (\"-\": standardowe wyjście) albo (z --all) katalog\n"
      "  --location      opis miejsca instalacji zapisany w archiwum\n"
-     "  --all           archiwum każdego kontrolera w trybie Serwis lub Instalacja\n"},
+     "  --all           archiwum każdego kontrolera w sieci, plik RRRR-MM-DD_NAZWA.json;\n"
+     "                  kończy wierszem \"zapisano N z M; pominięto: ...\"\n"
+     "  --force         z --all: zastępuje wcześniejsze pliki o tej samej nazwie\n"},
     {"diff",
-     "Użycie: feldaro-cli diff PLIK.json URZ\n"
+     "Użycie: feldaro-cli diff PLIK.json URZ [--json]\n"
      "Odczytuje kontroler i wypisuje, przejście po przejściu i funkcja po funkcji, co różni go\n"
-     "od archiwum (archiwum -> kontroler). Kontroler z archiwum odpowiada kontrolerowi URZ.\n"
-     "Kod wyjścia 0, gdy nie ma różnic, 1, gdy są.\n"},
+     "od archiwum: to, co ma kontroler -> to, co miałby po restore. Kontroler z archiwum\n"
+     "odpowiada kontrolerowi URZ.\n"
+     "  --json   różnice jako obiekt JSON (opis w feldaro-cli(1))\n"
+     "Kod wyjścia 0, gdy nie ma różnic, 1, gdy są, 2 przy kłopocie.\n"},
     {"restore",
-     "Użycie: feldaro-cli restore PLIK.json URZ [--map STARE=NOWE ...] [--dry-run] [--yes]\n"
+     "Użycie: feldaro-cli restore PLIK.json URZ [--map STARE=NOWE ...] [--other-model]\n"
+     "                            [--dry-run [--json]] [--yes]\n"
      "Zapisuje przejścia z archiwum do kontrolera URZ (tego samego albo zastępczego).\n"
      "Każde urządzenie z archiwum musi być na kontrolerze (po identyfikatorze); kontroler z\n"
      "archiwum odpowiada kontrolerowi URZ. Przed zapisem konfiguracja jest budowana regułami\n"
      "edytora przejść; archiwum, które je łamie, jest odrzucane i nic nie jest wysyłane.\n"
-     "Najpierw wypisuje zmiany, potem pyta o potwierdzenie, zapisuje i odczytuje kontrolnie.\n"
-     "  --map STARE=NOWE  urządzenie z archiwum zastąpione nowym tego samego modelu\n"
+     "Najpierw wypisuje zmiany (kontroler teraz -> po zapisie), potem pyta o potwierdzenie,\n"
+     "przed zapisem odczytuje kontroler ponownie (gdy coś się zmieniło, pokazuje nową listę\n"
+     "zmian i pyta znowu), zapisuje i odczytuje kontrolnie. Gdy nie ma zmian, nic nie zapisuje.\n"
+     "  --map STARE=NOWE  urządzenie z archiwum zastąpione nowym tego samego modelu (jedno za\n"
+     "                    jedno; nie na urządzenie, które archiwum samo przypisuje)\n"
+     "  --other-model     zgoda na archiwum kontrolera innego modelu\n"
      "  --dry-run         tylko sprawdza i wypisuje zmiany\n"
-     "  --yes             bez pytania (wymagane, gdy wejście nie jest terminalem)\n"},
+     "  --json            z --dry-run: zmiany jako obiekt JSON (opis w feldaro-cli(1))\n"
+     "  --yes             bez pytania (wymagane, gdy wejście nie jest terminalem); gdy\n"
+     "                    kontroler zmienił się między odczytami, nic nie zapisuje (kod 1)\n"},
     {"site",
      "Użycie: feldaro-cli site capture -o PLAN.json [--name TEKST] [--location TEKST]\n"
      "       feldaro-cli site check PLAN.json [--json]\n"
@@ -96,7 +121,8 @@ const Help kHelp[] = {
      "check    dla każdego kontrolera planu: \"zgodny\", \"różni się\" (z różnicami plan ->\n"
      "         kontroler, jak diff), \"brak w sieci\", \"nie do odczytu (tryb ...)\"; potem\n"
      "         kontrolery z sieci, których plan nie ma: \"spoza planu\"\n"
-     "         kod 0: wszystkie zgodne, 1: różnice, 2: kontroler nie do odczytu lub błąd\n"
+     "         kod 0: wszystkie zgodne, 1: różnice, 2: kontroler nie do odczytu\n"
+     "         albo sprawdzenie się nie odbyło (plan odrzucony, port zajęty)\n"
      "  --json        wynik jako dokument JSON\n"
      "apply    każdy kontroler planu, który się różni (albo tylko URZ ...), zapisuje jak\n"
      "         restore: zmiany, jedno potwierdzenie, świeży odczyt tuż przed zapisem (gdy\n"
@@ -114,8 +140,24 @@ const char* HelpOf(const std::string& command) {
   return nullptr;
 }
 
+// A command's help with the exit codes, which every command shares.
+std::string HelpText(const std::string& command) {
+  const char* h = HelpOf(command);
+  return std::string(h ? h : kProgram) + (h ? "\n" : "\n") + kExitTable;
+}
+
 [[noreturn]] void Usage(const std::string& command, const std::string& why) {
-  throw CliError{why + "\n" + (HelpOf(command) ? HelpOf(command) : kProgram), 2};
+  const std::string see = HelpOf(command) ? "feldaro-cli help " + command : "feldaro-cli --help";
+  throw CliError{why + " (" + see + " opisuje użycie)", kExitUsage};
+}
+
+bool WantsVersion(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string o = argv[i];
+    if (o == "--") return false;
+    if (o == "-V" || o == "--version") return true;
+  }
+  return false;
 }
 
 void CheckMaps(const Args& a) {
@@ -134,6 +176,8 @@ Args ParseSite(Args& a) {
     Usage("site", sub.empty() ? "brak polecenia site (capture, check, apply)"
                               : "nieznane polecenie site: " + sub);
   only(!a.all, "--all");
+  only(!a.force, "--force");
+  only(!a.otherModel, "--other-model");
   only(!a.json || sub == "check", "--json");
   only(a.output.empty() || sub == "capture", "-o");
   only(a.location.empty() || sub == "capture", "--location");
@@ -143,6 +187,7 @@ Args ParseSite(Args& a) {
   const size_t n = a.positional.size();
   if (sub == "capture") {
     if (a.output.empty()) Usage("site", "brak opcji -o");
+    if (a.output == "-") Usage("site", "plan zapisywany jest do pliku, nie \"-\"");
     if (n != 1) Usage("site", "za dużo argumentów");
   } else if (sub == "check" && n != 2) {
     Usage("site", n < 2 ? "za mało argumentów" : "za dużo argumentów");
@@ -159,66 +204,109 @@ Args Parse(int argc, char** argv) {
   a.command = argv[1];
   if (a.command == "-h" || a.command == "--help" || a.command == "help") {
     a.help = true;
-    if (argc > 2) a.command = argv[2];
+    a.command.clear();
+    if (argc > 3) Usage("", "help przyjmuje najwyżej jedno polecenie");
+    if (argc == 3) {
+      a.command = argv[2];
+      if (!HelpOf(a.command)) Usage("", "nieznane polecenie: " + a.command);
+    }
     return a;
   }
-  if (a.command == "--version") return a;
   if (!HelpOf(a.command)) Usage("", "nieznane polecenie: " + a.command);
+  std::set<std::string> given;  // options that take one value
+  bool options = true;
   for (int i = 2; i < argc; ++i) {
-    const std::string o = argv[i];
+    std::string o = argv[i];
+    if (!options || o == "-" || o.empty() || o[0] != '-') {
+      a.positional.push_back(o);
+      continue;
+    }
+    if (o == "--") {
+      options = false;
+      continue;
+    }
+    // --output=FILE and the like.
+    std::optional<std::string> inline_;
+    if (o.rfind("--", 0) == 0 && o.find('=') != std::string::npos) {
+      inline_ = o.substr(o.find('=') + 1);
+      o = o.substr(0, o.find('='));
+    }
     auto value = [&]() -> std::string {
+      if (inline_) return *inline_;
       if (i + 1 >= argc) Usage(a.command, "opcja " + o + " wymaga wartości");
       return argv[++i];
     };
+    auto once = [&](const std::string& name, std::string& into) {
+      if (!given.insert(name).second) Usage(a.command, "opcja " + name + " podana dwa razy");
+      into = value();
+      if (into.empty()) Usage(a.command, "opcja " + name + " wymaga wartości");
+    };
+    auto flag = [&](bool& into) {
+      if (inline_) Usage(a.command, "opcja " + o + " nie przyjmuje wartości");
+      into = true;
+    };
     if (o == "-h" || o == "--help") {
-      a.help = true;
+      flag(a.help);
     } else if (o == "--json") {
-      a.json = true;
+      flag(a.json);
     } else if (o == "--all") {
-      a.all = true;
+      flag(a.all);
     } else if (o == "--dry-run") {
-      a.dryRun = true;
+      flag(a.dryRun);
     } else if (o == "--yes" || o == "-y") {
-      a.yes = true;
+      flag(a.yes);
+    } else if (o == "--force") {
+      flag(a.force);
+    } else if (o == "--other-model") {
+      flag(a.otherModel);
     } else if (o == "-o" || o == "--output") {
-      a.output = value();
+      once("-o", a.output);
     } else if (o == "--location") {
-      a.location = value();
+      once("--location", a.location);
     } else if (o == "--name") {
-      a.name = value();
+      once("--name", a.name);
       a.hasName = true;
     } else if (o == "--map") {
       a.maps.push_back(value());
-    } else if (o.size() > 1 && o[0] == '-') {
-      Usage(a.command, "nieznana opcja: " + o);
     } else {
-      a.positional.push_back(o);
+      Usage(a.command, "nieznana opcja: " + o);
     }
   }
   if (a.help) return a;
   // Which options each command takes, and how many operands.
   const std::string& c = a.command;
+  if (c == "site") return ParseSite(a);
   auto only = [&](bool ok, const char* opt) {
     if (!ok) Usage(c, std::string("polecenie ") + c + " nie przyjmuje opcji " + opt);
   };
-  if (c == "site") return ParseSite(a);
-  only(!a.json || c == "list" || c == "show", "--json");
+  only(!a.hasName, "--name");
+  only(!a.json || c == "list" || c == "show" || c == "diff" || c == "restore", "--json");
   only(!a.all || c == "report" || c == "backup", "--all");
   only(a.output.empty() || c == "report" || c == "backup", "-o");
   only(a.location.empty() || c == "report" || c == "backup", "--location");
-  only(!a.hasName, "--name");
   only(a.maps.empty() || c == "restore", "--map");
-  only((!a.dryRun && !a.yes) || c == "restore", a.dryRun ? "--dry-run" : "--yes");
+  only(!a.dryRun || c == "restore", "--dry-run");
+  only(!a.yes || c == "restore", "--yes");
+  only(!a.otherModel || c == "restore", "--other-model");
+  only(!a.force || c == "report" || c == "backup", "--force");
+  if (c == "restore" && a.json && !a.dryRun) Usage(c, "--json tylko z --dry-run");
+  if (a.force && !a.all)
+    Usage(c, "--force tylko z --all (plik podany w -o jest zastępowany zawsze)");
   size_t want = 0;
   if (c == "show") want = 1;
   if (c == "report" || c == "backup") {
     want = a.all ? 0 : 1;
     if (a.output.empty()) Usage(c, "brak opcji -o");
+    if (a.all && a.output == "-") Usage(c, "z --all opcja -o wskazuje katalog, nie \"-\"");
   }
   if (c == "diff" || c == "restore") want = 2;
   if (a.positional.size() != want)
     Usage(c, a.positional.size() < want ? "za mało argumentów" : "za dużo argumentów");
-  CheckMaps(a);
+  if ((c == "diff" || c == "restore") && a.positional[1] == "-")
+    Usage(c, "\"-\" może zastąpić plik archiwum, nie urządzenie");
+  for (const std::string& m : a.maps)
+    if (m.find('=') == std::string::npos || m.front() == '=' || m.back() == '=')
+      Usage(c, "--map oczekuje STARE=NOWE, np. R05_00101=R05_00109");
   return a;
 }
 
@@ -228,8 +316,11 @@ void OnSignal(int) {
 
 int Run(const Args& a) {
   LinkSlot link;
+  const std::string& c = a.command;
+  // diff and site check tell "different" by 1, so any trouble there is 2.
+  const bool check = c == "site" && a.positional[0] == "check";
+  const int fail = c == "diff" || check ? kExitUsage : kExitFail;
   try {
-    const std::string& c = a.command;
     if (c == "list") return CmdList(link, a);
     if (c == "show") return CmdShow(link, a);
     if (c == "report") return CmdReport(link, a);
@@ -239,34 +330,34 @@ int Run(const Args& a) {
     return CmdRestore(link, a);
   } catch (const UErr& e) {
     // The device record is still alive here: the link closes after the message.
-    std::cerr << ErrorText(e);
+    if (!gInterrupted) std::cerr << "feldaro-cli: " << LinkErrorLine(e) << "\n";
   } catch (const CliError& e) {
+    if (e.code == kExitInterrupted || gInterrupted) return kExitInterrupted;
     std::cerr << "feldaro-cli: " << e.text << "\n";
-    return e.code;
+    return e.code == kExitUsage ? kExitUsage : fail;
   } catch (const std::exception& e) {
-    std::cerr << "feldaro-cli: " << e.what() << "\n";
+    if (!gInterrupted) std::cerr << "feldaro-cli: " << e.what() << "\n";
   }
-  return 1;
+  return fail;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (WantsVersion(argc, argv)) {
+    std::cout << "feldaro-cli (Feldaro " FELDARO_VERSION ")\n";
+    return kExitOk;
+  }
   Args a;
   try {
     a = Parse(argc, argv);
   } catch (const CliError& e) {
-    std::cerr << "feldaro-cli: " << e.text;
+    std::cerr << "feldaro-cli: " << e.text << "\n";
     return e.code;
   }
-  if (a.command == "--version") {
-    std::cout << "feldaro-cli (Feldaro " FELDARO_VERSION ")\n";
-    return 0;
-  }
   if (a.help) {
-    const char* h = HelpOf(a.command);
-    std::cout << (h ? h : kProgram);
-    return 0;
+    std::cout << HelpText(a.command);
+    return kExitOk;
   }
   // Ctrl-C and SIGTERM end the command at its next safe point; the sessions it opened are
   // ended on the way out. No SA_RESTART: a prompt waiting for input returns at once.
@@ -276,7 +367,14 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+  const bool writes = a.command == "report" || a.command == "backup" || a.command == "restore" ||
+                      (a.command == "site" && a.positional[0] != "check");
+  SetProgress(writes ? "nic nie zapisano" : "nic nie zmieniono");
   const int rc = Run(a);
-  if (gInterrupted && rc == 0) return 1;
+  if (gInterrupted) {
+    // Sessions are ended by now; one line says where the command stood.
+    std::cerr << "\nfeldaro-cli: przerwano; " << Progress() << ".\n";
+    return kExitInterrupted;
+  }
   return rc;
 }

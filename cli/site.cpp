@@ -58,16 +58,23 @@ UdpDev* FindById(const std::vector<UdpDev*>& ctrls, uint32_t id) {
 
 int Capture(LinkSlot& slot, const Args& a) {
   LinkCtx& link = OpenLink(slot);
-  link.Search(true);
+  const std::vector<SeenDevice> seen = link.SearchAll();
   std::vector<CtrlRead> reads;
   for (UdpDev* d : Controllers(link)) reads.push_back(CtrlRead(d));
+  // Controllers that answered but found no room in the device set are missed too.
+  std::vector<std::string> noRoom;
+  for (const SeenDevice& s : seen)
+    if (IsController(s.id) && !FindById(Controllers(link), s.id))
+      noRoom.push_back(DevName(s.id) + " (" + s.address + ")");
   ReadControllers(reads, a.location, true);
   SitePlan plan;
   plan.site.name = a.name;
   plan.site.address = a.location;
   plan.created = plan.modified = UtcNow();
   plan.tool = "Feldaro " FELDARO_VERSION;
-  int missed = 0;
+  int missed = int(noRoom.size());
+  for (const std::string& n : noRoom)
+    std::cerr << "pominięto " << n << ": poza pełnym zbiorem urządzeń\n";
   for (CtrlRead& r : reads) {
     if (!r.ok) {
       std::cerr << "pominięto " << DevName(r.dev->id) << " ("
@@ -79,18 +86,19 @@ int Capture(LinkSlot& slot, const Args& a) {
     std::cout << "odczytano " << DevName(r.dev->id) << ": " << r.read.cfg->listedCount
               << " urządzeń, " << r.read.cfg->doorCount << " przejść\n";
   }
-  const std::string summary =
-      std::to_string(plan.ctrls.size()) + " z " + std::to_string(reads.size()) + " kontrolerów";
+  const std::string summary = std::to_string(plan.ctrls.size()) + " z " +
+                              std::to_string(reads.size() + noRoom.size()) + " kontrolerów";
   if (plan.ctrls.empty()) {
     std::cerr << "feldaro-cli: nie odczytano żadnego kontrolera (" << summary
               << "); planu nie zapisano.\n";
-    return 1;
+    return kExitFail;
   }
   std::string why;
   if (!SavePlan(a.output, plan, why))
     throw CliError{"nie można zapisać planu " + a.output + ": " + why};
   std::cout << "zapisano plan " << a.output << ": " << summary << "\n";
-  return missed ? 1 : 0;
+  SetProgress("zapisano plan " + a.output);
+  return missed ? kExitFail : kExitOk;
 }
 
 // ------------------------------------------------------------------ check
@@ -221,10 +229,12 @@ void ReadOneController(CtrlRead& r, const std::string& location, bool endSession
     r.ok = true;
   } catch (const UErr& e) {
     r.error = OneLine(ErrorText(e));
+    r.errorLine = LinkErrorLine(e);
+    r.errorCode = e.code;
     r.modeText = d.ModeText();
     r.unreadable = e.code == 9;
   } catch (const CliError& e) {
-    if (gInterrupted) throw;
+    if (e.code == kExitInterrupted || gInterrupted) throw;
     r.error = e.text;
   }
   if (!endSession) return;
@@ -238,22 +248,19 @@ void ReadControllers(std::vector<CtrlRead>& reads, const std::string& location, 
   CheckInterrupted();
   // Each controller on a thread of its own with its own session: the segment is read in
   // about the time of one controller's chain of answers, not of all of them in a row.
-  std::vector<std::string> errors(reads.size());
   RunPerDevice(
       LinkEndpoint(), reads.size(), kReadThreads,
       [&](size_t i) { return std::make_pair(reads[i].dev->IpText(), reads[i].dev->id); },
       [&](size_t i) {
         try {
           ReadOneController(reads[i], location, endSession);
-        } catch (const CliError& e) {
-          errors[i] = e.text;  // interrupted: reported below
+        } catch (const CliError&) {
+          // Interrupted: said below, once every thread has stopped.
         } catch (const std::exception& e) {
           reads[i].error = e.what();
         }
       });
   CheckInterrupted();
-  for (const std::string& e : errors)
-    if (!e.empty()) throw CliError{e};
 }
 
 int CmdSite(LinkSlot& slot, const Args& a) {

@@ -2,6 +2,11 @@
 // a time as restore does: read, build through the editor's rules, list the changes, confirm,
 // read afresh just before the write and send nothing when the controller moved meanwhile,
 // write, read back and compare.
+#include <poll.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -10,6 +15,7 @@
 #include "config/archive.h"
 #include "config/devname.h"
 #include "config/plan.h"
+#include "restore.h"
 
 namespace {
 
@@ -20,10 +26,8 @@ struct ApplyItem {
   // The controller on the network: the planned one or its replacement (found by name).
   uint32_t target = 0;
   std::string targetName;
-  CtrlRead read;  // the read the changes were computed from
-  std::map<uint32_t, uint32_t> map;
-  std::unique_ptr<CtrlCfg> built;
-  std::vector<std::string> lines;  // controller -> plan
+  CtrlRead read;     // the read the changes were computed from
+  RestorePlan plan;  // what the write sends and what it changes (controller -> plan)
   ApplySt st = ApplySt::Pending;
   std::string why;  // for Failed
 };
@@ -35,8 +39,14 @@ std::string Who(const ApplyItem& it) {
   return s;
 }
 
+std::string Upper(std::string s) {
+  for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// Device names in any letter case, as elsewhere.
 std::pair<std::string, std::string> SplitMap(const std::string& m) {
-  return {m.substr(0, m.find('=')), m.substr(m.find('=') + 1)};
+  return {Upper(m.substr(0, m.find('='))), Upper(m.substr(m.find('=') + 1))};
 }
 
 bool PlanHasDevice(const PlanCtrl& c, const std::string& name) {
@@ -66,7 +76,8 @@ std::vector<ApplyItem> SelectEntries(const SitePlan& plan, const Args& a) {
     if (!known) throw CliError{"--map: w planie nie ma urządzenia " + from, 2};
   }
   std::vector<ApplyItem> items;
-  const std::vector<std::string> named(a.positional.begin() + 2, a.positional.end());
+  std::vector<std::string> named(a.positional.begin() + 2, a.positional.end());
+  for (std::string& n : named) n = Upper(n);
   std::vector<bool> used(named.size(), false);
   for (const PlanCtrl& c : plan.ctrls) {
     ApplyItem it;
@@ -103,36 +114,20 @@ std::vector<ApplyItem> SelectEntries(const SitePlan& plan, const Args& a) {
   return items;
 }
 
-// Archived identifier -> the target's: the planned controller to the target, and replaced
-// bus devices of this entry (--map) to their successors of the same model on the target.
-bool DeviceMapFor(ApplyItem& it, const std::vector<std::string>& maps) {
-  it.map.clear();
-  it.map[it.entry->arc.ctrlId] = it.target;
-  const CtrlCfg& cfg = *it.read.read.cfg;
+// The --map entries that name a bus device of this entry (a replaced controller is its
+// target already).
+std::vector<std::string> EntryMaps(const ApplyItem& it, const std::vector<std::string>& maps) {
+  std::vector<std::string> out;
   for (const std::string& m : maps) {
-    const auto [from, to] = SplitMap(m);
-    const ArcDevice* old = nullptr;
-    for (const ArcDevice& d : it.entry->arc.devices)
-      if (DevName(d.id) == from && d.id != it.entry->arc.ctrlId) old = &d;
-    if (!old) continue;
-    const BusDev* repl = nullptr;
-    for (int k = 0; k < cfg.listedCount; ++k)
-      if (DevName(cfg.devs[cfg.order[k]].id) == to) repl = &cfg.devs[cfg.order[k]];
-    if (!repl) {
-      it.why = "--map: na kontrolerze " + DevName(it.target) + " nie ma " + to;
-      return false;
-    }
-    if (IdTypeCode(repl->id) != IdTypeCode(old->id)) {
-      it.why = "--map: " + to + " nie jest tym samym modelem co " + from;
-      return false;
-    }
-    it.map[old->id] = repl->id;
+    const std::string from = SplitMap(m).first;
+    if (from != DevName(it.entry->arc.ctrlId) && PlanHasDevice(*it.entry, from)) out.push_back(m);
   }
-  return true;
+  return out;
 }
 
-// From the read: the configuration the plan asks for, built through the editor's rules, and
-// the list of changes. An entry that breaks a rule or names a missing device fails here.
+// From the read: what the plan asks for, built through the editor's rules by restore's own
+// steps, and the list of changes. An entry that breaks a rule or names a missing device
+// fails here, with restore's reason.
 void Prepare(ApplyItem& it, const std::vector<std::string>& maps) {
   const CtrlRead& r = it.read;
   if (!r.ok) {
@@ -140,86 +135,89 @@ void Prepare(ApplyItem& it, const std::vector<std::string>& maps) {
     it.why = r.unreadable ? "nie do odczytu (tryb " + r.modeText + ")" : r.error;
     return;
   }
-  if (!DeviceMapFor(it, maps)) {
+  try {
+    it.plan = PlanRestore(it.entry->arc, "z planu (wpis " + DevName(it.entry->arc.ctrlId) + ")",
+                          r.read, RestoreOptions{EntryMaps(it, maps), false});
+  } catch (const CliError& e) {
+    if (e.code == kExitInterrupted) throw;
     it.st = ApplySt::Failed;
+    it.why = e.text;
     return;
   }
-  it.built = std::make_unique<CtrlCfg>();
-  std::string why;
-  if (!BuildRestore(it.entry->arc.cfg, *r.read.cfg, it.map, *it.built, why)) {
-    it.st = ApplySt::Failed;
-    it.why = "plan odrzucony: " + why;
-    return;
-  }
-  it.lines = DiffCfg(ResolveCfg(*r.read.cfg), ResolveCfg(*it.built));
-  if (it.lines.empty()) it.st = ApplySt::InLine;
-}
-
-// The bus device table as far as the built configuration depends on it.
-std::string TableKey(const CtrlCfg& cfg) {
-  std::string k;
-  for (int i = 0; i < cfg.listedCount; ++i) {
-    const BusDev& b = cfg.devs[cfg.order[i]];
-    k += std::to_string(cfg.order[i]) + ":" + std::to_string(b.id) + "/" +
-         std::to_string(b.outputCount) + "/" + std::to_string(b.inputCount) + "/" +
-         std::to_string(b.readerCount) + "/" + std::to_string(b.ocOutputs) + ";";
-  }
-  return k;
+  if (!it.plan.write) it.st = ApplySt::InLine;
 }
 
 // Just before the write: the controller read again. False (nothing may be sent) when it no
 // longer holds what the list of changes was computed from.
 bool FreshReadUnchanged(ApplyItem& it) {
   UdpDev& dev = *it.read.dev;
-  const uint32_t id = dev.id;
   ReadCfg fresh;
   try {
-    ReadController(dev, fresh);
+    if (!StateMoved(dev, it.plan, fresh)) return true;
   } catch (const UErr& e) {
-    it.why = "świeży odczyt przed zapisem nie powiódł się: " + ErrorText(e);
-    while (!it.why.empty() && it.why.back() == '\n') it.why.pop_back();
+    it.why = "świeży odczyt przed zapisem nie powiódł się: " + LinkErrorLine(e);
     return false;
   }
-  if (dev.id != id) {
-    it.why = "pod adresem " + dev.IpText() + " jest już inne urządzenie";
-    return false;
-  }
-  if (fresh.rawDoors != it.read.read.rawDoors ||
-      TableKey(*fresh.cfg) != TableKey(*it.read.read.cfg)) {
-    const std::vector<std::string> moved =
-        DiffCfg(ResolveCfg(*it.read.read.cfg), ResolveCfg(*fresh.cfg));
-    it.why = "konfiguracja kontrolera zmieniła się od odczytu";
-    it.why += moved.empty() ? " (lista urządzeń magistrali)" : ":\n  " + moved[0];
-    for (size_t i = 1; i < moved.size(); ++i) it.why += "\n  " + moved[i];
-    return false;
-  }
-  return true;
+  const std::vector<std::string> moved =
+      DiffCfg(ResolveCfg(*it.read.read.cfg), ResolveCfg(*fresh.cfg));
+  it.why = "konfiguracja kontrolera zmieniła się od odczytu";
+  it.why += moved.empty() ? " (lista urządzeń magistrali)" : ":\n  " + moved[0];
+  for (size_t i = 1; i < moved.size(); ++i) it.why += "\n  " + moved[i];
+  return false;
 }
 
-// The write and the read-back comparison, as restore does them.
-bool WriteAndVerify(ApplyItem& it, int& bytes) {
-  UdpDev& dev = *it.read.dev;
+// The write and the read-back comparison, restore's own step.
+bool Write(ApplyItem& it, int& bytes) {
   try {
-    dev.WriteConfig(*it.built);
-    uint8_t back[kCfgBufSize];
-    const int n = dev.Exchange('C', 0, nullptr, kCfgBufSize, back);
-    auto check = std::make_unique<CtrlCfg>(*it.built);
-    uint8_t wrote[kCfgBufSize], read[kCfgBufSize];
-    const int lw = EncodeDoors(*it.built, wrote);
-    const bool decoded = DecodeDoors(*check, back, size_t(n));
-    const int lr = decoded ? EncodeDoors(*check, read) : 0;
-    bytes = lw;
-    if (decoded && lw == lr && std::memcmp(wrote, read, size_t(lw)) == 0) return true;
-    it.why = "odczyt kontrolny różni się od zapisanej konfiguracji";
-    if (!decoded) it.why += " (niepoprawna odpowiedź)";
-    if (decoded)
-      for (const std::string& l : DiffCfg(ResolveCfg(*it.built), ResolveCfg(*check)))
-        it.why += "\n  " + l;
+    bytes = WriteAndVerify(*it.read.dev, it.plan);
+    return true;
+  } catch (const CliError& e) {
+    if (e.code == kExitInterrupted) throw;
+    it.why = e.text;
   } catch (const UErr& e) {
-    it.why = "zapis nie powiódł się: " + ErrorText(e);
-    while (!it.why.empty() && it.why.back() == '\n') it.why.pop_back();
+    it.why = "zapis nie powiódł się: " + LinkErrorLine(e);
   }
   return false;
+}
+
+// Asks on the terminal; while the question waits, the sessions of the controllers to be
+// written are kept alive every few seconds, as restore does for its one.
+bool AskKeepingSessions(const std::vector<UdpDev*>& devs, const std::string& question) {
+  if (!isatty(STDIN_FILENO)) return false;
+  std::cerr << question << " [t/N] " << std::flush;
+  using Clock = std::chrono::steady_clock;
+  auto lastKeep = Clock::now();
+  std::string line;
+  for (;;) {
+    CheckInterrupted();
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    const int r = ::poll(&p, 1, 500);
+    CheckInterrupted();
+    if (Clock::now() - lastKeep >= std::chrono::seconds(5)) {
+      lastKeep = Clock::now();
+      for (UdpDev* d : devs) try {
+          d->KeepSession();
+        } catch (const UErr&) {
+          // The fresh read after the answer opens a session again or reports the failure.
+        }
+    }
+    if (r <= 0) continue;
+    char c;
+    const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+    CheckInterrupted();
+    if (n <= 0) {
+      std::cerr << "\n";
+      return false;  // end of input
+    }
+    if (c != '\n') {
+      line += c;
+      continue;
+    }
+    for (char& ch : line) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\r')) line.pop_back();
+    while (!line.empty() && line.front() == ' ') line.erase(0, 1);
+    return line == "t" || line == "tak";
+  }
 }
 
 }  // namespace
@@ -272,7 +270,8 @@ int SiteApply(LinkSlot& slot, const Args& a) {
       std::cout << "nie do zastosowania: " << it.why << "\n";
     } else {
       std::cout << "zmiany (kontroler -> plan):\n";
-      for (const std::string& l : it.lines) std::cout << "  " << l << "\n";
+      for (const std::string& l : ChangeLines(it.plan.changes)) std::cout << "  " << l << "\n";
+      for (const std::string& n : it.plan.notes) std::cout << "  " << n << "\n";
       toWrite.push_back(&it);
     }
   }
@@ -286,26 +285,32 @@ int SiteApply(LinkSlot& slot, const Args& a) {
   if (!toWrite.empty() && !a.yes) {
     std::string names;
     for (const ApplyItem* it : toWrite) names += (names.empty() ? "" : ", ") + it->targetName;
-    if (!ConfirmOnTerminal("Zapisać zmiany do " + std::to_string(toWrite.size()) +
-                           " kontrolerów (" + names + ")?")) {
+    std::vector<UdpDev*> devs;
+    for (const ApplyItem* it : toWrite) devs.push_back(it->read.dev);
+    if (!AskKeepingSessions(devs, "Zapisać zmiany do " + std::to_string(toWrite.size()) +
+                                      " kontrolerów (" + names + ")?")) {
       std::cerr << "feldaro-cli: nie zapisano: brak potwierdzenia (na wejściu, które nie jest "
                    "terminalem, potrzebne --yes).\n";
       return 1;
     }
   }
+  int done = 0;
   for (ApplyItem* it : toWrite) {
     CheckInterrupted();
     int bytes = 0;
     it->st = ApplySt::Failed;
     if (!FreshReadUnchanged(*it)) {
       std::cerr << "feldaro-cli: " << Who(*it) << ": nic nie wysłano: " << it->why << "\n";
-    } else if (!WriteAndVerify(*it, bytes)) {
+    } else if (!Write(*it, bytes)) {
       std::cerr << "feldaro-cli: " << Who(*it) << ": " << it->why << "\n";
     } else {
       it->st = ApplySt::Written;
       std::cout << Who(*it) << ": zapisano (" << bytes
                 << " bajtów); odczyt kontrolny zgodny z planem.\n";
     }
+    done += it->st == ApplySt::Written;
+    SetProgress("zapisano do " + std::to_string(done) + " z " + std::to_string(toWrite.size()) +
+                " kontrolerów z listy zmian");
   }
   int written = 0, inLine = 0;
   failed = 0;

@@ -3,10 +3,13 @@
 #include "config/archive.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "config/devname.h"
+#include "config/plural.h"
 
 using nlohmann::json;
 using ojson = nlohmann::ordered_json;
@@ -96,6 +99,13 @@ ojson DoorJson(const ArcDoor& d, int number) {
           {"params", Hex(std::vector<uint8_t>(p, p + 8))}};
 }
 
+// Texts padded for the window's columns, without the padding.
+std::string Trimmed(const std::string& s) {
+  const size_t a = s.find_first_not_of(' ');
+  if (a == std::string::npos) return "";
+  return s.substr(a, s.find_last_not_of(' ') - a + 1);
+}
+
 const char* ModeName(int mode) {
   static const char* const names[4] = {"Blokada", "Konfiguracja", "Serwis", "Instalacja"};
   return names[mode & 3];
@@ -114,13 +124,13 @@ const json& Field(const json& obj, const char* key, const std::string& where) {
 }
 
 int64_t Int(const json& v, int64_t lo, int64_t hi, const std::string& where) {
-  if (!v.is_number_integer()) throw Bad{where + ": oczekiwano liczby całkowitej"};
-  const int64_t x = v.is_number_unsigned()
-                        ? int64_t(std::min<uint64_t>(v.get<uint64_t>(), 1ull << 62))
-                        : v.get<int64_t>();
-  if (x < lo || x > hi)
-    throw Bad{where + ": wartość " + std::to_string(x) + " poza zakresem " + std::to_string(lo) +
-              "-" + std::to_string(hi)};
+  if (!v.is_number_integer()) throw Bad{where + ": oczekiwano liczby całkowitej, jest " + v.dump()};
+  // A huge unsigned value is out of range as it stands; it is never folded into another.
+  const bool big = v.is_number_unsigned() && v.get<uint64_t>() > uint64_t(INT64_MAX);
+  const int64_t x = big ? INT64_MAX : v.get<int64_t>();
+  if (big || x < lo || x > hi)
+    throw Bad{where + ": wartość " + v.dump() + " poza zakresem " + std::to_string(lo) + "-" +
+              std::to_string(hi)};
   return x;
 }
 
@@ -186,7 +196,7 @@ ArcDoor DoorFrom(const json& j, const std::string& w) {
   uint8_t* p = d.params;
   std::copy(raw.begin(), raw.end(), p);
   // The named fields win over the raw bytes for the bits they cover.
-  p[kParType] = uint8_t((p[kParType] & 0xF0) | IntField(j, "type", 0, 15, w));
+  p[kParType] = uint8_t((p[kParType] & 0xF0) | IntField(j, "type", 0, 4, w));
   p[kParBoltPulse] = uint8_t(IntField(j, "boltPulse", 0, 127, w));
   p[kParOpenTime] = uint8_t(IntField(j, "openTime", 0, 127, w));
   uint8_t f = p[kParFlags] & uint8_t(~(kFlagHandle | kFlagFullPulse));
@@ -344,8 +354,8 @@ std::string ArchiveToJson(const Archive& a) {
     devs.push_back({{"slot", d.slot},
                     {"id", d.id},
                     {"name", DevName(d.id)},
-                    {"label", DevLabel(b)},
-                    {"type", TypeName(d.id)},
+                    {"label", Trimmed(DevLabel(b))},
+                    {"type", Trimmed(TypeName(d.id))},
                     {"suffixNumber", d.suffixNumber},
                     {"outputs", d.outputs},
                     {"inputs", d.inputs},
@@ -375,15 +385,113 @@ std::string ArchiveToJson(const Archive& a) {
   return j.dump(2, ' ', false, ojson::error_handler_t::replace) + "\n";
 }
 
+namespace {
+
+// Keys given twice in one object: JSON readers differ on which one counts, so an archive
+// with one is refused. The parser's events give the path of the first such key.
+class DuplicateKeys {
+ public:
+  bool Event(json::parse_event_t ev, const json& parsed) {
+    using E = json::parse_event_t;
+    switch (ev) {
+      case E::object_start:
+      case E::array_start:
+        stack_.push_back(Frame{ev == E::array_start, 0, ChildPath(), {}, {}});
+        break;
+      case E::key:
+        if (!stack_.empty()) {
+          Frame& f = stack_.back();
+          f.key = parsed.is_string() ? parsed.get<std::string>() : parsed.dump();
+          if (!f.keys.insert(f.key).second && first_.empty()) first_ = ChildPath();
+        }
+        break;
+      case E::object_end:
+      case E::array_end:
+        if (!stack_.empty()) stack_.pop_back();
+        Next();
+        break;
+      case E::value:
+        Next();
+        break;
+    }
+    return true;
+  }
+  const std::string& First() const { return first_; }
+
+ private:
+  struct Frame {
+    bool array;
+    size_t index;
+    std::string path, key;
+    std::set<std::string> keys;
+  };
+  std::vector<Frame> stack_;
+  std::string first_;
+
+  std::string ChildPath() const {
+    if (stack_.empty()) return "";
+    const Frame& f = stack_.back();
+    if (f.array) return f.path + "[" + std::to_string(f.index) + "]";
+    return f.path.empty() ? f.key : f.path + "." + f.key;
+  }
+  void Next() {
+    if (!stack_.empty() && stack_.back().array) ++stack_.back().index;
+  }
+};
+
+// "w wierszu 3, kolumnie 14" for a parser's byte count (1-based, the character it stopped at).
+std::string Place(std::string_view text, size_t byte) {
+  const size_t pos = std::min(byte, text.size());
+  size_t line = 1, col = 0;
+  for (size_t i = 0; i < pos; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\n') {
+      ++line;
+      col = 0;
+    } else if ((c & 0xC0) != 0x80) {
+      ++col;  // a character, not a UTF-8 continuation byte
+    }
+  }
+  return "w wierszu " + std::to_string(line) + ", kolumnie " +
+         std::to_string(std::max<size_t>(col, 1));
+}
+
+}  // namespace
+
 bool ParseArchive(std::string_view text, Archive& out, std::string& error) {
   out = Archive{};
   if (text.size() > kArchiveMaxBytes) {
     error = "plik za duży na archiwum konfiguracji";
     return false;
   }
-  const json j = json::parse(text.begin(), text.end(), nullptr, false);
-  if (j.is_discarded()) {
-    error = "plik nie jest poprawnym dokumentem JSON (uszkodzony lub obcięty)";
+  DuplicateKeys dup;
+  json j;
+  try {
+    j = json::parse(
+        text.begin(), text.end(),
+        [&dup](int, json::parse_event_t ev, json& parsed) { return dup.Event(ev, parsed); }, true);
+  } catch (const json::parse_error& e) {
+    const std::string what = e.what();
+    std::string kind = "błąd składni";
+    if (e.byte >= text.size())
+      kind = "dokument urwany";
+    else if (what.find("UTF-8") != std::string::npos)
+      kind = "bajt, który nie jest tekstem UTF-8,";
+    error = "plik nie jest poprawnym dokumentem JSON (uszkodzony lub obcięty): " + kind + " " +
+            Place(text, e.byte);
+    return false;
+  } catch (const json::exception& e) {
+    // A number beyond what a double holds: the parser names it, not its place.
+    const std::string what = e.what();
+    const size_t a = what.find('\''), b = what.rfind('\'');
+    const std::string number = a != std::string::npos && b > a ? what.substr(a + 1, b - a - 1) : "";
+    const size_t at = number.empty() ? std::string::npos : text.find(number);
+    error = "plik nie jest poprawnym dokumentem JSON: liczba " + number + " poza zakresem" +
+            (at == std::string::npos ? std::string() : " " + Place(text, at + 1));
+    return false;
+  }
+  if (!dup.First().empty()) {
+    error = dup.First() + ": klucz podany dwa razy";
     return false;
   }
   try {
@@ -418,8 +526,8 @@ bool BuildRestore(const ArcCfg& archived, const CtrlCfg& target,
   out = target;
   const int n = int(archived.doors.size());
   if (n > kMaxDoors || n != target.doorCount) {
-    error = "kontroler ma " + std::to_string(target.doorCount) + " przejść, archiwum " +
-            std::to_string(n) + "; liczby przejść muszą się zgadzać";
+    error = "kontroler ma " + CountPl(target.doorCount, "przejście", "przejścia", "przejść") +
+            ", archiwum " + std::to_string(n) + "; liczby przejść muszą się zgadzać";
     return false;
   }
   // Start from a controller with nothing assigned; the used masks follow the passages.
@@ -477,10 +585,9 @@ bool BuildRestore(const ArcCfg& archived, const CtrlCfg& target,
                                           : b.readerCount;
       if (r.index >= count)
         error = where + label + ": " + ArcRefText(r, kKinds[kind]) + " – urządzenie ma " +
-                std::to_string(count) +
-                (kind == kOutputs  ? " wyjść"
-                 : kind == kInputs ? " wejść"
-                                   : " czytników");
+                (kind == kOutputs  ? CountPl(count, "wyjście", "wyjścia", "wyjść")
+                 : kind == kInputs ? CountPl(count, "wejście", "wejścia", "wejść")
+                                   : CountPl(count, "czytnik", "czytniki", "czytników"));
       else
         error =
             where + label + ": " + ArcRefText(r, kKinds[kind]) + " jest już użyte w innej funkcji";
@@ -554,7 +661,9 @@ bool BuildRestore(const ArcCfg& archived, const CtrlCfg& target,
     }
     std::copy(a.params, a.params + 8, out.doors[d].params);
   }
-  out.trainNumber = cfg.trainNumber;
+  // A model without a train number neither gives one nor takes one: the target keeps its own.
+  if (archived.hasTrainNumber && HasTrainNumber(target.devs[0].id))
+    out.trainNumber = cfg.trainNumber;
   return true;
 }
 
@@ -563,19 +672,19 @@ std::string ArcRefText(const ArcRef& r, const char* kindText) {
   return DevName(r.dev) + ":" + kindText + std::to_string(r.index + 1) + (r.nc ? " [NC]" : "");
 }
 
-std::vector<std::string> DiffCfg(const ArcCfg& from, const ArcCfg& to) {
-  std::vector<std::string> lines;
+std::vector<CfgChange> DiffItems(const ArcCfg& from, const ArcCfg& to) {
+  std::vector<CfgChange> out;
   if (from.doors.size() != to.doors.size())
-    lines.push_back("Liczba przejść: " + std::to_string(from.doors.size()) + " -> " +
-                    std::to_string(to.doors.size()));
-  if (to.hasTrainNumber && from.trainNumber != to.trainNumber)
-    lines.push_back("Nr pociągu: " + std::to_string(from.trainNumber) + " -> " +
-                    std::to_string(to.trainNumber));
+    out.push_back(CfgChange{0, "Liczba przejść", std::to_string(from.doors.size()),
+                            std::to_string(to.doors.size())});
+  if (from.hasTrainNumber && to.hasTrainNumber && from.trainNumber != to.trainNumber)
+    out.push_back(CfgChange{0, "Nr pociągu", std::to_string(from.trainNumber),
+                            std::to_string(to.trainNumber)});
   const size_t n = std::min(from.doors.size(), to.doors.size());
   for (size_t d = 0; d < n; ++d) {
-    std::vector<std::string> door;
+    const int number = int(d) + 1;
     auto item = [&](const std::string& label, const std::string& a, const std::string& b) {
-      if (a != b) door.push_back("  " + label + ": " + a + " -> " + b);
+      if (a != b) out.push_back(CfgChange{number, label, a, b});
     };
     const ArcDoor &a = from.doors[d], &b = to.doors[d];
     item(kOutLabels[0], ArcRefText(a.outputs[0], "Out"), ArcRefText(b.outputs[0], "Out"));
@@ -600,9 +709,25 @@ std::vector<std::string> DiffCfg(const ArcCfg& from, const ArcCfg& to) {
     item("Pełny impuls rygla", yes(a.params[kParFlags] & kFlagFullPulse),
          yes(b.params[kParFlags] & kFlagFullPulse));
     item("Pozostałe parametry", Hex(OtherBits(a.params)), Hex(OtherBits(b.params)));
-    if (door.empty()) continue;
-    lines.push_back("Przejście " + std::to_string(d + 1) + ":");
-    lines.insert(lines.end(), door.begin(), door.end());
+  }
+  return out;
+}
+
+std::vector<std::string> ChangeLines(const std::vector<CfgChange>& changes) {
+  std::vector<std::string> lines;
+  int shown = -1;
+  for (const CfgChange& c : changes) {
+    if (c.passage == 0) {
+      lines.push_back(c.field + ": " + c.from + " -> " + c.to);
+      continue;
+    }
+    if (c.passage != shown) lines.push_back("Przejście " + std::to_string(c.passage) + ":");
+    shown = c.passage;
+    lines.push_back("  " + c.field + ": " + c.from + " -> " + c.to);
   }
   return lines;
+}
+
+std::vector<std::string> DiffCfg(const ArcCfg& from, const ArcCfg& to) {
+  return ChangeLines(DiffItems(from, to));
 }

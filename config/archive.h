@@ -67,7 +67,11 @@ Archive MakeArchive(const CtrlCfg& cfg, uint32_t ctrlId, const std::string& addr
                     const std::string& location, const std::vector<uint8_t>& rawDevList,
                     const std::vector<uint8_t>& rawDoors);
 std::string ArchiveToJson(const Archive& arc);
-// Reads an archive; false with the reason (Polish, UTF-8) when the text is not a valid one.
+// Reads an archive; false with the reason (Polish, UTF-8) when the text is not a valid one:
+// a syntax error with its line and column, a key given twice, a value out of range with its
+// JSON path and the value as written. The named fields of a passage (type, times, flags,
+// airlock, assignments) are what a restore writes; the raw 'D' and 'C' answers are kept as
+// read for the record and are not compared with them.
 bool ParseArchive(std::string_view text, Archive& out, std::string& error);
 
 // Replaces every device identifier found in map (the archived controller, replaced devices).
@@ -81,8 +85,19 @@ ArcCfg MapDevices(const ArcCfg& cfg, const std::map<uint32_t, uint32_t>& map);
 bool BuildRestore(const ArcCfg& archived, const CtrlCfg& target,
                   const std::map<uint32_t, uint32_t>& map, CtrlCfg& out, std::string& error);
 
-// Differences from `from` to `to`, passage by passage and function by function, in the
-// window's texts: "Przejście 2:" followed by lines such as "  Rygiel: A -> B".
+// One difference: a function of a passage (passage 1-16) or of the controller (passage 0),
+// in the window's texts, with the value before and after.
+struct CfgChange {
+  int passage = 0;
+  std::string field;  // "Rygiel", "Impuls otwarcia rygla", "Nr pociągu", ...
+  std::string from, to;
+  bool operator==(const CfgChange&) const = default;
+};
+
+// Differences from `from` to `to`, passage by passage and function by function.
+std::vector<CfgChange> DiffItems(const ArcCfg& from, const ArcCfg& to);
+// The same as lines: "Przejście 2:" followed by lines such as "  Rygiel: A -> B".
+std::vector<std::string> ChangeLines(const std::vector<CfgChange>& changes);
 std::vector<std::string> DiffCfg(const ArcCfg& from, const ArcCfg& to);
 
 // "K27_00005:Out1", "R05_00101:In2 [NC]", "---".

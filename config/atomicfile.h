@@ -9,4 +9,9 @@
 // the file is a new one: hard links to the old file keep the old contents, and the
 // directory must be writable. On failure nothing at `path` changes, no temporary file is
 // left, `error` is "<path>: <the system's reason>" and the result is false.
-bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::string& error);
+// Only a regular file (or a symbolic link to one) is ever replaced: a path that exists as
+// anything else (a device such as /dev/null, a FIFO, a socket, a directory) or a loop of
+// symbolic links is refused before anything is written, with `error` saying what it is.
+// errnum, when given, receives the system's error number (0 for such a refusal).
+bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::string& error,
+                         int* errnum = nullptr);

@@ -335,6 +335,7 @@ Scenario ParseScenario(const std::string& jsonText) {
     if (d.contains("faults")) ParseFaults(d.at("faults"), dev.faults, where + ".faults");
     dev.foreignSession = GetBool(d, "foreignSession", false, where);
     node.discoveryDelayMs = GetInt(d, "discoveryDelayMs", 0, 0, 60000, where);
+    node.discoveryLoss = GetInt(d, "discoveryLoss", 0, 0, 1000000, where);
     node.processingMs = GetInt(d, "processingMs", processingMs, 0, 60000, where);
     // A hidden device answers nothing until the timeline or the console lets it appear.
     if (GetBool(d, "hidden", false, where)) dev.faults.offline = true;
@@ -426,6 +427,8 @@ const char* const kHelp =
     "add DEV TYPE SERIAL [OUT IN RD]  a new bus device (type code, e.g. 5 for R05)\n"
     "session DEV foreign|none   another party holds the session, or nobody does\n"
     "appear DEV | hide DEV      the device answers on the LAN, or stops answering\n"
+    "param DEV PASSAGE BYTE VALUE  set a parameter byte (0-7) of a passage (from 1), as\n"
+    "                           another installer's write would\n"
     "quit\n"
     "DEV is a device name such as K27_00005 or its index in the list";
 
@@ -508,6 +511,18 @@ CommandResult RunCommand(Scenario& sc, const std::string& line, int64_t nowMs) {
     if (w.size() != 2) return Error("usage: " + verb + " DEV");
     d.faults.offline = verb == "hide";
     return CommandResult{true, false, node.name + (d.faults.offline ? " hidden" : " appears")};
+  }
+  if (verb == "param") {
+    long door, byte, value;
+    if (w.size() != 5 || !number(2, 1, 16, door) || !number(3, 0, 7, byte) ||
+        !number(4, 0, 255, value))
+      return Error("usage: param DEV PASSAGE 1..16 BYTE 0..7 VALUE 0..255");
+    if (size_t(door) > d.doors.size())
+      return Error(node.name + " has " + std::to_string(d.doors.size()) + " passages");
+    d.doors[size_t(door) - 1].params[byte] = uint8_t(value);
+    return CommandResult{true, false,
+                         node.name + " passage " + std::to_string(door) + " byte " +
+                             std::to_string(byte) + " = " + std::to_string(value)};
   }
   return Error(verb + ": unknown command; try help");
 }

@@ -14,6 +14,9 @@ struct SimNode {
   // Extra delay of this device's answers to broadcasts: a slow device whose discovery
   // answer misses the search and is picked up later.
   int discoveryDelayMs = 0;
+  // The device's answers to this many broadcasts are lost (a lossy link): it is found only
+  // by a later broadcast of the same search.
+  int discoveryLoss = 0;
   // Time the device takes to process one request before it answers. Requests are processed
   // one after the other, as an embedded controller does: one arriving while the device is
   // busy waits for the one before it. 0: answers leave at once.
@@ -50,7 +53,8 @@ struct CommandResult {
 
 // Runs one console command (also used for the timeline):
 //   list | mode DEV N | inactive DEV SLOT on|off | add DEV TYPE SERIAL [OUT IN RD]
-//   session DEV foreign|none | appear DEV | hide DEV | help | quit
+//   session DEV foreign|none | appear DEV | hide DEV | param DEV PASSAGE BYTE VALUE
+//   help | quit
 CommandResult RunCommand(Scenario& sc, const std::string& line, int64_t nowMs);
 
 // Mode names as the tool shows them.

@@ -221,6 +221,10 @@ void SimServer::Handle(const uint8_t* data, size_t len, const sockaddr_in& from,
     SimDevice& dev = *sc_.nodes[i].dev;
     std::vector<SimAnswer> answers;
     dev.OnDatagram(data, len, broadcast, now, answers);
+    if (broadcast && !answers.empty() && sc_.nodes[i].discoveryLoss > 0) {
+      --sc_.nodes[i].discoveryLoss;  // this answer is lost on the way
+      answers.clear();
+    }
     // The device keeps every datagram for the in-process tests; a long run needs no history.
     if (dev.received.size() > 256)
       dev.received.erase(dev.received.begin(), dev.received.end() - 64);

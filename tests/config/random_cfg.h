@@ -67,7 +67,7 @@ inline void AssignLikeTheEditor(Rng& rng, CtrlCfg& cfg) {
     }
     SetAirlock(cfg, d, rng(6) - 1);
     uint8_t* p = cfg.doors[d].params;
-    p[0] = uint8_t(rng(256));
+    p[0] = uint8_t((rng(16) << 4) | rng(5));  // the editor's five passage types
     p[1] = uint8_t(rng(256));
     p[2] = uint8_t((p[2] & 7) | (rng(32) << 3));
     p[3] = uint8_t(rng(256));

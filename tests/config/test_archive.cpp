@@ -2,15 +2,86 @@
 // editor's candidate lists, and refusal of an archive that breaks a rule.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 
 #include "cfg_builders.h"
 #include "config/archive.h"
 #include "config/ctrlcfg.h"
-#include "random_cfg.h"
+#include "config/plural.h"
 
 using namespace cfgtest;
+
+namespace {
+
+struct Rng {
+  std::mt19937 g;
+  explicit Rng(uint32_t seed) : g(seed) {}
+  int operator()(int n) { return int(g() % uint32_t(n)); }
+};
+
+std::vector<IoRef> List(const CtrlCfg& cfg, int kind) {
+  IoRef out[kMaxDevs * 16];
+  return std::vector<IoRef>(out, out + FreeIo(cfg, kind, out));
+}
+
+// Picks an entry or nothing.
+IoRef Pick(Rng& rng, const std::vector<IoRef>& v) {
+  return v.empty() || rng(4) == 0 ? kNoRef : v[size_t(rng(int(v.size())))];
+}
+
+// A random controller: device table, then passages assigned as the editor would.
+std::vector<DevSpec> RandomDevices(Rng& rng) {
+  std::vector<DevSpec> devs;
+  const uint32_t ctrlType = rng(2) ? 327 : 301;  // with and without the train number
+  devs.push_back({MakeId(ctrlType, uint32_t(40000 + rng(20000))), 1, 0, Info2(4, 2, rng(2)), 6});
+  const int n = 1 + rng(30);
+  for (int i = 0; i < n; ++i) {
+    if (rng(8) == 0) {
+      devs.push_back({0xFFFF0000u});  // an empty slot
+      continue;
+    }
+    const uint32_t type = uint32_t(rng(8)) * 100 + uint32_t(rng(30));
+    devs.push_back({MakeId(type, uint32_t(1000 + i), uint32_t(rng(4))), uint8_t(rng(9)),
+                    uint8_t(rng(4) == 0 ? 0x80 : 0), Info2(rng(16), rng(4), rng(2)),
+                    uint8_t(rng(16))});
+  }
+  return devs;
+}
+
+void AssignLikeTheEditor(Rng& rng, CtrlCfg& cfg) {
+  for (int d = 0; d < cfg.doorCount; ++d) {
+    SetOutput(cfg, d, 0, Pick(rng, List(cfg, kOutputs)), rng(2));
+    const IoRef bolt = cfg.doors[d].outputs[0];
+    std::vector<IoRef> sensors;
+    for (IoRef r : List(cfg, kInputs))
+      if (bolt != kNoRef && (r >> 8) == (bolt >> 8)) sensors.push_back(r);
+    SetInput(cfg, d, 1, Pick(rng, sensors), rng(2));
+    for (int slot : {0, 2, 3, 4 + rng(6)})
+      SetInput(cfg, d, slot, Pick(rng, List(cfg, kInputs)), rng(2));
+    for (int r = 0; r < 4; ++r) SetReader(cfg, d, r, Pick(rng, List(cfg, kReaders)));
+    SetOutput(cfg, d, 1, Pick(rng, List(cfg, kOutputs)), rng(2));
+    for (int slot : {2, 3}) {
+      IoRef shared[kMaxDoors];
+      std::vector<IoRef> offer(shared, shared + SharedOutputs(cfg, slot, shared));
+      for (IoRef r : List(cfg, kOutputs)) offer.push_back(r);
+      SetOutput(cfg, d, slot, Pick(rng, offer), 0);
+      const IoRef o = cfg.doors[d].outputs[slot];
+      if (o != kNoRef && cfg.devs[o >> 8].ocOutputs && rng(3) == 0) SetOutputNC(cfg, d, slot, 1);
+    }
+    SetAirlock(cfg, d, rng(6) - 1);
+    uint8_t* p = cfg.doors[d].params;
+    p[0] = uint8_t((rng(16) << 4) | rng(5));  // the editor's five passage types
+    p[1] = uint8_t(rng(256));
+    p[2] = uint8_t((p[2] & 7) | (rng(32) << 3));
+    p[3] = uint8_t(rng(256));
+    for (int i = 4; i < 8; ++i) p[i] = uint8_t(rng(128));
+  }
+  cfg.trainNumber = uint16_t(rng(10000));
+}
+
+}  // namespace
 
 TEST(ArchiveProperty, ReadArchiveParseRestoreGivesTheBytesRead) {
   int refused = 0;
@@ -88,4 +159,79 @@ TEST(ArchiveReader, RefusesShapesARestoreCannotTrust) {
   EXPECT_NE(bad("\"readers\": [\n        null,", "\"readers\": [").find("4 pozycji"),
             std::string::npos);
   EXPECT_NE(bad("\"number\": 1", "\"number\": 2").find("nie po kolei"), std::string::npos);
+}
+
+// Every refusal names the place (JSON path, or line and column) and the value as written.
+TEST(ArchiveReader, RefusalsNameThePlaceAndTheValueAsWritten) {
+  auto read = std::make_unique<CtrlCfg>();
+  DoorSpec first;
+  first.params[4] = 4;  // "boltPulse": 10 only in the second passage
+  ASSERT_TRUE(Load(*read, {{MakeId(327, 5), 1, 0, Info2(4, 2), 4}}, {first, DoorSpec{}}));
+  const std::string good = ArchiveToJson(
+      MakeArchive(*read, MakeId(327, 5), "10.0.0.1", 2, "t", "2024-03-05T10:00:00Z", "", {}, {}));
+  const size_t pulse = good.find("\"boltPulse\": 10");
+  ASSERT_NE(pulse, std::string::npos) << good;
+  const std::string pulseLine =
+      "w wierszu " + std::to_string(1 + std::count(good.begin(), good.begin() + long(pulse), '\n'));
+  auto edit = [&](const std::string& from, const std::string& to) {
+    std::string t = good;
+    const size_t at = t.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) t.replace(at, from.size(), to);
+    return t;
+  };
+  std::string type9 = good;
+  const size_t second = type9.find("\"number\": 2");
+  const size_t type = type9.find("\"type\": 1", second);
+  ASSERT_NE(type, std::string::npos);
+  type9.replace(type, 9, "\"type\": 9");
+  const struct {
+    const char* name;
+    std::string text;
+    std::vector<std::string> says;
+  } cases[] = {
+      {"duplicate key",
+       edit("\"boltPulse\": 10", "\"boltPulse\": 10, \"boltPulse\": 3"),
+       {"passages[1].boltPulse: klucz podany dwa razy"}},
+      {"duplicate top key",
+       edit("\"version\": 1", "\"version\": 1, \"version\": 1"),
+       {"version: klucz podany dwa razy"}},
+      {"type beyond the editor", type9, {"passages[1].type: wartość 9 poza zakresem 0-4"}},
+      {"2^64-1",
+       edit("\"boltPulse\": 10", "\"boltPulse\": 18446744073709551615"),
+       {"passages[1].boltPulse: wartość 18446744073709551615 poza zakresem 0-127"}},
+      {"negative",
+       edit("\"boltPulse\": 10", "\"boltPulse\": -1"),
+       {"passages[1].boltPulse: wartość -1 poza zakresem 0-127"}},
+      {"fraction",
+       edit("\"boltPulse\": 10", "\"boltPulse\": 1.5"),
+       {"passages[1].boltPulse: oczekiwano liczby całkowitej, jest 1.5"}},
+      {"syntax",
+       edit("\"boltPulse\": 10", "\"boltPulse\": 1 0"),
+       {"błąd składni", pulseLine + ", kolumnie "}},
+      {"truncated", good.substr(0, pulse + 5), {"dokument urwany", pulseLine}},
+      {"number beyond a double",
+       edit("\"boltPulse\": 10", "\"boltPulse\": 1e999"),
+       {"liczba 1e999 poza zakresem", pulseLine + ", kolumnie 20"}},
+      {"not UTF-8", edit("\"tool\": \"t\"", "\"tool\": \"t\xff\""), {"UTF-8", "w wierszu 4"}},
+  };
+  for (const auto& c : cases) {
+    Archive arc;
+    std::string why;
+    EXPECT_FALSE(ParseArchive(c.text, arc, why)) << c.name;
+    for (const std::string& s : c.says)
+      EXPECT_NE(why.find(s), std::string::npos) << c.name << ": " << why;
+  }
+}
+
+// Counted nouns in the messages: 1, 2-4 (not 12-14), the rest.
+TEST(ArchiveTexts, PolishPluralForms) {
+  const struct {
+    long long n;
+    const char* text;
+  } cases[] = {{0, "0 przejść"},     {1, "1 przejście"},   {2, "2 przejścia"},
+               {4, "4 przejścia"},   {5, "5 przejść"},     {11, "11 przejść"},
+               {12, "12 przejść"},   {14, "14 przejść"},   {21, "21 przejść"},
+               {22, "22 przejścia"}, {112, "112 przejść"}, {124, "124 przejścia"}};
+  for (const auto& c : cases) EXPECT_EQ(CountPl(c.n, "przejście", "przejścia", "przejść"), c.text);
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -13,10 +14,14 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "config/atomicfile.h"
 
 namespace {
+
+#define ADD_FAILURE_IF_ROOT() \
+  if (::geteuid() == 0) ADD_FAILURE() << "mknod failed as root: " << std::strerror(errno)
 
 class AtomicFile : public ::testing::Test {
  protected:
@@ -107,6 +112,50 @@ TEST_F(AtomicFile, FailuresNameThePathAndTheReasonAndChangeNothing) {
   EXPECT_EQ(err, P("r.txt") + ": " + std::strerror(EFBIG));
   EXPECT_EQ(Read(P("r.txt")), "poprzedni");
   EXPECT_EQ(Files(), std::set<std::string>{"r.txt"});
+}
+
+// Whatever exists at the path and is not a regular file is refused and stays as it was:
+// a character device (as /dev/null is), a FIFO, a directory, a loop of symbolic links and
+// a link to a FIFO. Everything is made inside the test's own folder.
+TEST_F(AtomicFile, SpecialFilesAreRefusedAndLeftInPlace) {
+  ASSERT_EQ(::mkfifo(P("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(::mkdir(P("dir").c_str(), 0700), 0);
+  ASSERT_EQ(::symlink("loop-b", P("loop-a").c_str()), 0);
+  ASSERT_EQ(::symlink("loop-a", P("loop-b").c_str()), 0);
+  ASSERT_EQ(::symlink("fifo", P("to-fifo").c_str()), 0);
+  struct Case {
+    std::string name;
+    mode_t type;  // what lstat must still show afterwards
+    const char* reason;
+  };
+  std::vector<Case> cases = {{"fifo", S_IFIFO, "potok nazwany (FIFO)"},
+                             {"dir", S_IFDIR, "to katalog"},
+                             {"loop-a", S_IFLNK, "pętla dowiązań symbolicznych"},
+                             {"to-fifo", S_IFLNK, "potok nazwany (FIFO)"}};
+  // A character device needs the right to make one (root, as sudo runs the tool).
+  if (::mknod(P("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0)
+    cases.push_back({"null", S_IFCHR, "urządzenie znakowe"});
+  else
+    ADD_FAILURE_IF_ROOT();
+  for (const Case& c : cases) {
+    std::string err;
+    int en = -1;
+    EXPECT_FALSE(WriteFileAtomically(P(c.name), "raport", err, &en)) << c.name;
+    EXPECT_EQ(en, 0) << c.name;
+    EXPECT_NE(err.find(P(c.name) + ": "), std::string::npos) << err;
+    EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+    EXPECT_NE(err.find("nic nie zastąpiono"), std::string::npos) << err;
+    struct stat st {};
+    ASSERT_EQ(::lstat(P(c.name).c_str(), &st), 0) << c.name;
+    EXPECT_EQ(st.st_mode & S_IFMT, c.type) << c.name << " was replaced";
+  }
+  // No temporary file was left behind; a regular file beside them is still written.
+  std::string err;
+  EXPECT_TRUE(WriteFileAtomically(P("r.txt"), "raport", err)) << err;
+  std::set<std::string> want = {"fifo", "dir", "loop-a", "loop-b", "to-fifo", "r.txt"};
+  if (cases.size() == 5) want.insert("null");
+  EXPECT_EQ(Files(), want);
+  ::rmdir(P("dir").c_str());
 }
 
 }  // namespace

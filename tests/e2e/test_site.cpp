@@ -209,6 +209,49 @@ TEST(E2ESite, CheckNamesMissingUnreadableAndForeignControllers) {
   r = Cli(net, {"site", "apply", plan, "--yes"});
   EXPECT_EQ(r.rc, 1) << r.out;
   EXPECT_NE(r.out.find("nieobsługiwana wersja planu obiektu 7"), std::string::npos) << r.out;
+  r = Cli(net, {"site", "check", plan});
+  EXPECT_EQ(r.rc, 2) << "a refused plan is trouble, not drift: " << r.out;
   for (const char* d : {"K27_00005", "K27_00009", "K27_00012", "K27_00021"})
     EXPECT_EQ(Writes(net, d), 0u) << d;
+}
+
+// The principle of the write: the list of changes shown is checked against a fresh read just
+// before each write. A controller whose bus changed while the question was open gets nothing;
+// the other one is written.
+TEST(E2ESite, ApplySendsNothingToAControllerThatChangedWhileTheQuestionWasOpen) {
+  E2E_REQUIRE_NETNS();
+  SimLan net("sitew");
+  net.StartSim(Scenario(), true);
+  const std::string plan = net.lab.File("plan.json");
+  ASSERT_EQ(Cli(net, {"site", "capture", "-o", plan}).rc, 0);
+  ChangeController(net, "K27_00005", [](CtrlCfg& c) { c.doors[0].params[kParBoltPulse] = 20; });
+  ChangeController(net, "K27_00012", [](CtrlCfg& c) { c.doors[0].params[kParOpenTime] = 40; });
+  // A terminal for the question: script(1) gives the program one and passes our input on.
+  const std::string out = net.lab.File("asked.out");
+  Proc p(net.tool,
+         {"/usr/bin/script", "-qec", std::string(FELDARO_CLI_BIN) + " site apply " + plan,
+          "/dev/null"},
+         out, true);
+  const auto end = steady_clock::now() + seconds(20);
+  while (ReadFile(out).find("[t/N]") == std::string::npos && steady_clock::now() < end)
+    std::this_thread::sleep_for(milliseconds(20));
+  ASSERT_NE(ReadFile(out).find("[t/N]"), std::string::npos) << ReadFile(out);
+  EXPECT_NE(ReadFile(out).find("Zapisać zmiany do 2 kontrolerów (K27_00005, K27_00012)?"),
+            std::string::npos)
+      << ReadFile(out);
+  // Meanwhile a reader is added on K27_00005's bus.
+  net.Console("add K27_00005 5 150");
+  p.Write("t\n");
+  int st = 0;
+  ASSERT_TRUE(p.Wait(seconds(30), st));
+  const std::string text = ReadFile(out);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << st << text;
+  EXPECT_NE(text.find("K27_00005: nic nie wysłano: konfiguracja kontrolera zmieniła się od "
+                      "odczytu (lista urządzeń magistrali)"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("K27_00012: zapisano"), std::string::npos) << text;
+  EXPECT_NE(text.find("nie doprowadzono do zgodności 1 (K27_00005)"), std::string::npos) << text;
+  EXPECT_EQ(Writes(net, "K27_00005"), 1u) << "only the other tool's change was written";
+  EXPECT_EQ(Writes(net, "K27_00012"), 2u);
 }

@@ -1,0 +1,14 @@
+// Polish counted nouns: one form for 1, one for 2-4 (but not 12-14), one for the rest.
+#pragma once
+#include <string>
+
+// "1 przejście", "3 przejścia", "5 przejść", "12 przejść", "22 przejścia".
+inline std::string CountPl(long long n, const char* one, const char* few, const char* many) {
+  const long long a = n < 0 ? -n : n;
+  const char* word = many;
+  if (a == 1)
+    word = one;
+  else if (a % 10 >= 2 && a % 10 <= 4 && (a % 100 < 12 || a % 100 > 14))
+    word = few;
+  return std::to_string(n) + " " + word;
+}
