@@ -8,8 +8,11 @@
 #include <QApplication>
 #include <QFile>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QSocketNotifier>
+#include <QTranslator>
 #include <cerrno>
 #include <cstdio>
 #include <exception>
@@ -96,6 +99,12 @@ int main(int argc, char** argv) {
   // The shell finds the desktop entry (and its icon) by this name.
   QGuiApplication::setDesktopFileName(QStringLiteral("org.feldaro.Feldaro"));
   QApplication::setWindowIcon(AppIcon());
+  // Qt's own texts (the save dialog of "Raport", context menus, accessible names) in Polish,
+  // as the rest of the window; without the translation installed they stay in English.
+  QTranslator qtPolish;
+  if (qtPolish.load(QLocale(QLocale::Polish, QLocale::Poland), QStringLiteral("qtbase"),
+                    QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+    QCoreApplication::installTranslator(&qtPolish);
 
   // The endpoint and the clock outlive the windows: the main window ends its sessions
   // through them when it is destroyed.
@@ -122,7 +131,7 @@ int main(int argc, char** argv) {
       // window's unsaved passages are not kept either.
       for (QWidget* w : QApplication::topLevelWidgets())
         if (w->objectName() == QStringLiteral("TPlanWin")) static_cast<TPlanWin*>(w)->ForceClose();
-      if (MainWin) MainWin->close();
+      if (MainWin) MainWin->Quit();
     });
   }
 

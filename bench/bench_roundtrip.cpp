@@ -124,7 +124,7 @@ int SelectOnWorker(PosixEndpoint& udp, SystemClock& clock, int rounds) {
   QListWidget* list = win->findChild<QListWidget*>("EthLstBox");
   std::vector<double> selects;
   for (int i = 0; i < rounds; ++i) {
-    win->DevSet.dev[0].EndSession();  // the worker is idle: every selection opens a session
+    win->Devs().dev[0].EndSession();  // the worker is idle: every selection opens a session
     const int errors = host.errors;
     const auto t0 = Clk::now();
     {
@@ -160,10 +160,10 @@ int Select(const char* echoHost, uint16_t echoPort, int rounds) {
   const auto s0 = Clk::now();
   win->FormCreate();
   const auto s1 = Clk::now();
-  std::printf("devices %d\nsearch_and_first_load_ms %.1f\n", win->DevSet.count, Us(s0, s1) / 1000);
-  if (win->DevSet.count == 0 || win->Cfg.doorCount == 0) {
+  std::printf("devices %d\nsearch_and_first_load_ms %.1f\n", win->Devs().count, Us(s0, s1) / 1000);
+  if (win->Devs().count == 0 || win->Cfg.doorCount == 0) {
     std::fprintf(stderr, "nothing loaded at start-up: %d devices, last error: %s\n",
-                 win->DevSet.count, host.last.toStdString().c_str());
+                 win->Devs().count, host.last.toStdString().c_str());
     return 1;
   }
   QListWidget* list = win->findChild<QListWidget*>("EthLstBox");
@@ -171,7 +171,7 @@ int Select(const char* echoHost, uint16_t echoPort, int rounds) {
 
   std::vector<double> selects;
   for (int i = 0; i < rounds; ++i) {
-    UdpDev& d = win->DevSet.dev[0];
+    UdpDev& d = win->Devs().dev[0];
     d.EndSession();  // so that every selection opens a session of its own, with 'K'
     const int errors = host.errors;
     const auto t0 = Clk::now();
@@ -192,7 +192,7 @@ int Select(const char* echoHost, uint16_t echoPort, int rounds) {
   std::vector<double> linkOnly;
   static CtrlCfg scratch;
   for (int i = 0; i < rounds; ++i) {
-    UdpDev& d = win->DevSet.dev[0];
+    UdpDev& d = win->Devs().dev[0];
     d.EndSession();
     const auto t0 = Clk::now();
     try {

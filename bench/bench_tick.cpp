@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <string>
@@ -81,9 +82,9 @@ struct TickWorld {
     if (sessionsWithAll) {
       // Sessions with every controller, as after the installer visited each one: the
       // keep-alive pass then serves twenty devices per tick.
-      for (int i = 0; i < win->DevSet.count; ++i) {
+      for (int i = 0; i < win->Devs().count; ++i) {
         try {
-          win->DevSet.dev[i].EnsureSession();
+          win->Devs().dev[i].EnsureSession();
         } catch (const UErr&) {
         }
       }
@@ -97,11 +98,11 @@ struct TickWorld {
 
   bool Loaded() {
     return win->Cfg.doorCount == kMaxDoors && win->Cfg.listedCount == kMaxDevs &&
-           win->DevSet.count == int(net.Devices().size()) && win->DevSet.selected == 0;
+           win->Devs().count == int(net.Devices().size()) && win->SelectedIndex() == 0;
   }
   int Sessions() const {
     int n = 0;
-    for (int i = 0; i < win->DevSet.count; ++i) n += win->DevSet.dev[i].session;
+    for (int i = 0; i < win->Devs().count; ++i) n += win->Devs().dev[i].session;
     return n;
   }
   void Tick() {
@@ -111,9 +112,9 @@ struct TickWorld {
   // The link calls of a tick in which nothing changed, without the window.
   void LinkTick() {
     clock.Advance(1000);
-    UdpDevSet& set = win->DevSet;
+    UdpDevSet& set = win->Devs();
     set.Collect(0);
-    UdpDev& d = set.dev[set.selected];
+    UdpDev& d = set.dev[std::max(0, win->SelectedIndex())];
     if (d.ReadStatus()) d.PollDevList(win->Cfg);
     const int k = keepAliveStart;
     keepAliveStart = (k + 1) % 5;
@@ -132,8 +133,8 @@ template <class F>
 void RunTicks(benchmark::State& state, TickWorld& w, F tick, bool errorsAllowed = false) {
   if (!w.Loaded()) {
     const std::string why =
-        "the controller did not load: devices " + std::to_string(w.win->DevSet.count) +
-        ", selected " + std::to_string(w.win->DevSet.selected) + ", passages " +
+        "the controller did not load: devices " + std::to_string(w.win->Devs().count) +
+        ", selected " + std::to_string(w.win->SelectedIndex()) + ", passages " +
         std::to_string(w.win->Cfg.doorCount) + ", listed " +
         std::to_string(w.win->Cfg.listedCount) + ", last error " + w.host.last.toStdString();
     state.SkipWithError(why.c_str());

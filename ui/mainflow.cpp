@@ -20,26 +20,36 @@ QString Text(const std::string& utf8) {
   return QString::fromStdString(utf8);
 }
 
+// Each line of the Ethernet list carries its device as the line shows it.
 constexpr int kIdRole = Qt::UserRole;
+constexpr int kModeRole = Qt::UserRole + 1;
+constexpr int kIpRole = Qt::UserRole + 2;
+
+void FillLine(QListWidgetItem* item, const UdpDev& d) {
+  item->setText(Text(d.ListText()));
+  item->setData(kIdRole, uint(d.id));
+  item->setData(kModeRole, d.Mode());
+  item->setData(kIpRole, Text(d.IpText()));
+}
 
 }  // namespace
 
 NetStep TMainWin::Net(std::function<void()> work) {
+  // While the step is out, the device set belongs to the link's thread.
   return NetStep(
-      ops_.Exec(), std::move(work), [this] { MirrorSelected(); }, [this] { MirrorSelected(); },
-      [this] { ops_.Resumed(); });
+      ops_.Exec(), std::move(work), [this] { stepRunning_ = true; },
+      [this] { stepRunning_ = false; }, [this] { ops_.Resumed(); });
 }
 
-void TMainWin::MirrorSelected() {
-  const UdpDev* d = SelectedDev();
-  if (!d) {
-    sel_ = SelectedView{};
-    return;
-  }
-  sel_.index = DevSet.selected;
-  sel_.id = d->id;
-  sel_.mode = d->Mode();
-  sel_.ip = d->IpText();
+SelectedView TMainWin::Selected() const {
+  SelectedView v;
+  v.index = LineOf(selId_);
+  if (v.index < 0) return v;
+  const QListWidgetItem* item = ui->EthLstBox->item(v.index);
+  v.id = selId_;
+  v.mode = item->data(kModeRole).toInt();
+  v.ip = item->data(kIpRole).toString().toStdString();
+  return v;
 }
 
 // --- Entry points: each asks for one operation ------------------------------------------
@@ -57,41 +67,88 @@ void TMainWin::EthLstBoxClick() {
   const QList<QListWidgetItem*> picked = ui->EthLstBox->selectedItems();
   if (picked.isEmpty()) return;
   const uint32_t id = picked.front()->data(kIdRole).toUInt();
+  ShowStatus({});
+  // Until its turn comes, rebuilds of the list keep this line highlighted, so the next
+  // key press or click moves on from where the user is.
+  lastPick_ = id;
+  ++picksWaiting_;
   ops_.Submit(OpRunner::kUser, [this, id] { return Pick(id); });
 }
 
 void TMainWin::UDPTimerTimer() {
   // Held back while a box or another modal window of the tool is open, so boxes cannot
   // pile up one inside the other; the next tick after it closes runs normally.
-  if (modalDepth > 0 || closing_ || closeWhenIdle_) return;
+  if (modalDepth > 0 || !close_.TicksAllowed()) return;
   ops_.Submit(OpRunner::kTick, [this] { return Tick(); });
 }
 
 void TMainWin::DelLostBtnClick() {
-  ops_.Submit(OpRunner::kUser, [this] { return DelLost(); });
+  SubmitAction(UserAction::DelLost, 0, &TMainWin::DelLost);
 }
 
 void TMainWin::ReplaceBtnClick() {
   // The pair the user chose now; a tick that refreshes the group meanwhile does not change it.
   const int idx = ui->ReplCb->currentIndex();
   if (idx < 0) return;
-  const auto pair = uint16_t(ui->ReplCb->itemData(idx).toUInt());
-  ops_.Submit(OpRunner::kUser, [this, pair] { return Replace(pair); });
+  SubmitAction(UserAction::Replace, uint16_t(ui->ReplCb->itemData(idx).toUInt()),
+               &TMainWin::Replace);
 }
 
 void TMainWin::WrCfgBtnClick() {
-  ops_.Submit(OpRunner::kUser, [this] { return Write(); });
+  SubmitAction(UserAction::Write, 0, &TMainWin::Write);
 }
 
 void TMainWin::RapCfgBtnClick() {
-  ops_.Submit(OpRunner::kUser, [this] { return Report(); });
+  SubmitAction(UserAction::Report, 0, &TMainWin::Report);
+}
+
+// --- What an action carries ------------------------------------------------------------
+
+void TMainWin::SubmitAction(UserAction action, uint16_t pair, OpTask (TMainWin::*op)(Intent)) {
+  // What the screen shows: the model may already be on its way to another device.
+  Intent in = shown_;
+  in.action = action;
+  in.pair = pair;
+  ShowStatus({});
+  const auto kind = action == UserAction::Report ? OpRunner::kDialog : OpRunner::kUser;
+  ops_.Submit(kind, [this, in, op] { return Checked(in, op); });
+}
+
+OpTask TMainWin::Checked(Intent in, OpTask (TMainWin::*op)(Intent)) {
+  if (!Still(in)) co_return;
+  co_await (this->*op)(in);
+}
+
+bool TMainWin::Still(const Intent& in) {
+  IntentNow now;
+  now.devId = selId_;
+  now.cfgGen = cfgGen_;
+  now.pairOffered = ui->ReplCb->findData(QVariant(uint(in.pair))) >= 0;
+  now.closing = close_.Now() != CloseFlow::kOpen;
+  const Verdict v = Judge(in, now);
+  if (v == Verdict::Run) return true;
+  const std::string why = RefusalText(in.action, v);
+  if (!why.empty()) ShowStatus(Text(why));
+  return false;
+}
+
+int TMainWin::LineOf(uint32_t id) const {
+  const QListWidget* box = ui->EthLstBox;
+  for (int r = 0; r < box->count(); ++r)
+    if (box->item(r)->data(kIdRole).toUInt() == id) return r;
+  return -1;
+}
+
+uint32_t TMainWin::HighlightedId() const {
+  if (picksWaiting_ > 0) return lastPick_;
+  return selId_;
 }
 
 // --- Operations -------------------------------------------------------------------------
 
 OpTask TMainWin::StartUp() {
   try {
-    co_await Net([this] { DevSet.Search(); });
+    co_await Net([this] { devSet_.Search(); });
     co_await RefreshEthList();
   } catch (const UErr& e) {
     ShowError(Text(ErrorText(e)));
@@ -105,7 +162,7 @@ OpTask TMainWin::StartUp() {
 
 OpTask TMainWin::Search() {
   try {
-    co_await Net([this] { DevSet.Search(); });
+    co_await Net([this] { devSet_.Search(); });
     co_await RefreshEthList();
   } catch (...) {
     ShowCaught(std::current_exception());
@@ -113,8 +170,8 @@ OpTask TMainWin::Search() {
 }
 
 OpTask TMainWin::RefreshEthList() {
-  const int n = DevSet.count;
-  const int s = DevSet.selected;
+  const int n = Devs().count;
+  const int s = SelectedIndex();
   QListWidget* box = ui->EthLstBox;
   {
     FlagScope quiet(listUpdating_);
@@ -128,9 +185,19 @@ OpTask TMainWin::RefreshEthList() {
   {
     FlagScope quiet(listUpdating_);
     for (int i = 0; i < n; ++i) {
-      auto* item = new QListWidgetItem(Text(DevSet.dev[i].ListText()));
-      item->setData(kIdRole, uint(DevSet.dev[i].id));
+      auto* item = new QListWidgetItem;
+      FillLine(item, Devs().dev[i]);
       box->addItem(item);
+    }
+  }
+  if (picksWaiting_ > 0) {
+    // The user's last pick stays highlighted; its own turn loads it.
+    const int line = LineOf(lastPick_);
+    if (line >= 0) {
+      FlagScope quiet(listUpdating_);
+      box->setCurrentRow(line);
+      RefreshDoorEditor();
+      co_return;
     }
   }
   if (s >= 0 && s < n) {
@@ -138,7 +205,7 @@ OpTask TMainWin::RefreshEthList() {
       FlagScope quiet(listUpdating_);
       box->setCurrentRow(s);
     }
-    const UdpDev& d = DevSet.dev[s];
+    const UdpDev& d = Devs().dev[s];
     const bool blocked = d.Mode() < 2;
     const bool foreignSession = (d.status & 0x80) != 0 && !d.session;
     const bool loaded = Cfg.doorCount > 0;
@@ -157,16 +224,15 @@ OpTask TMainWin::RefreshEthList() {
 }
 
 OpTask TMainWin::Pick(uint32_t id) {
+  // A line the user has already moved on from is not loaded: only the last pick is.
+  if (--picksWaiting_ > 0) co_return;
   // The list may have been rebuilt since the click (a device found meanwhile moves lines);
   // the device picked is selected again before it is loaded.
   QListWidget* box = ui->EthLstBox;
-  for (int r = 0; r < box->count(); ++r) {
-    if (box->item(r)->data(kIdRole).toUInt() != id) continue;
-    if (!box->item(r)->isSelected()) {
-      FlagScope quiet(listUpdating_);
-      box->setCurrentRow(r, QItemSelectionModel::ClearAndSelect);
-    }
-    break;
+  const int r = LineOf(id);
+  if (r >= 0 && !box->item(r)->isSelected()) {
+    FlagScope quiet(listUpdating_);
+    box->setCurrentRow(r, QItemSelectionModel::ClearAndSelect);
   }
   co_await SelectDevice();
 }
@@ -176,6 +242,7 @@ OpTask TMainWin::ReadConfigOf(UdpDev* d) {
   netCfg_ = Cfg;
   co_await Net([this, d] { d->ReadConfig(netCfg_); });
   Cfg = netCfg_;
+  ++cfgGen_;
 }
 
 OpTask TMainWin::SelectDevice() {
@@ -188,19 +255,19 @@ OpTask TMainWin::SelectDevice() {
     }
   }
   if (line < 0) co_return;
-  if (line < DevSet.count) DevSet.selected = line;
-  MirrorSelected();
+  if (line < Devs().count) SetSelected(Devs().dev[line].id);
 
   try {
     UdpDev* d = SelectedDev();
     // Emptied before anything can fail: whatever happens below, the model never keeps the
     // configuration of the device selected before, so it cannot be written to this one.
     ClearCfg(Cfg);
+    ++cfgGen_;
     if (d) {
       bool answered = false;
       co_await Net([d, &answered] { answered = d->ReadStatus(); });
       if (!answered) throw UErr(d, 1);
-      box->item(line)->setText(Text(d->ListText()));
+      FillLine(box->item(line), *d);
       if (IsController(d->id)) {
         if (d->Mode() < 2) throw UErr(d, 9);
         co_await ReadConfigOf(d);
@@ -213,11 +280,11 @@ OpTask TMainWin::SelectDevice() {
 }
 
 OpTask TMainWin::Tick() {
-  if (modalDepth > 0 || closing_) co_return;
+  if (modalDepth > 0 || close_.Now() == CloseFlow::kClosed) co_return;
   try {
     co_await CollectAndRefresh();
     UdpDev* d = SelectedDev();
-    if (DevSet.count == 0 || !d) co_return;
+    if (Devs().count == 0 || !d) co_return;
     bool answered = false;
     co_await Net([d, &answered] { answered = d->ReadStatus(); });
     if (d->changed) co_await RefreshEthList();
@@ -246,7 +313,7 @@ OpTask TMainWin::Tick() {
     const int k = KeepAliveStart;
     KeepAliveStart = (k + 1) % 5;
     co_await Net([this, k] {
-      for (int i = k; i < DevSet.count; i += 5) DevSet.dev[i].KeepSession();
+      for (int i = k; i < devSet_.count; i += 5) devSet_.dev[i].KeepSession();
     });
     ShowTimerErrors = true;
   } catch (const UErr& e) {
@@ -261,17 +328,17 @@ OpTask TMainWin::Tick() {
 
 OpTask TMainWin::CollectAndRefresh() {
   bool added = false;
-  co_await Net([this, &added] { added = DevSet.Collect(0); });
+  co_await Net([this, &added] { added = devSet_.Collect(0); });
   if (added) co_await RefreshEthList();
 }
 
-OpTask TMainWin::DelLost() {
+OpTask TMainWin::DelLost(Intent in) {
   try {
     co_await CollectAndRefresh();
     // A whole tick first, with its own guard: its errors do not end this handler.
     co_await Tick();
     UdpDev* d = SelectedDev();
-    if (d) {
+    if (d && Still(in)) {
       co_await Net([d] { d->DeleteLost(); });
       co_await ReadConfigOf(d);
       RefreshDevList();
@@ -281,12 +348,13 @@ OpTask TMainWin::DelLost() {
   }
 }
 
-OpTask TMainWin::Replace(uint16_t pair) {
+OpTask TMainWin::Replace(Intent in) {
   try {
     co_await CollectAndRefresh();
     UdpDev* d = SelectedDev();
     // A pair the group no longer offers (the list changed meanwhile) is not sent.
-    if (d && ui->ReplCb->findData(QVariant(uint(pair))) >= 0) {
+    const uint16_t pair = in.pair;
+    if (d && Still(in)) {
       co_await Net([d, pair] { d->ReplaceDev(pair); });
       co_await ReadConfigOf(d);
       RefreshDevList();
@@ -296,11 +364,11 @@ OpTask TMainWin::Replace(uint16_t pair) {
   }
 }
 
-OpTask TMainWin::Write() {
+OpTask TMainWin::Write(Intent in) {
   try {
     co_await CollectAndRefresh();
     UdpDev* d = SelectedDev();
-    if (d) {
+    if (d && Still(in)) {
       // What is written is the model as it is now; edits made while it goes out stay unsaved.
       netCfg_ = Cfg;
       co_await Net([this, d] { d->WriteConfig(netCfg_); });
@@ -310,7 +378,7 @@ OpTask TMainWin::Write() {
   }
 }
 
-OpTask TMainWin::Report() {
+OpTask TMainWin::Report(Intent) {
   ReportFlow();
   co_return;
 }

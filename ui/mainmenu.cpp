@@ -86,6 +86,7 @@ void TMainWin::NewPlanMnClick() {
 }
 
 OpTask TMainWin::NewPlan() {
+  if (Closing()) co_return;
   SitePlan plan;
   plan.site.name = "Nowy plan";
   plan.created = plan.modified = UtcNowText();
@@ -93,8 +94,8 @@ OpTask TMainWin::NewPlan() {
   int controllers = 0;
   std::string missed;
   // Every controller of the segment, one after the other on the link's thread.
-  for (int i = 0; i < DevSet.count; ++i) {
-    UdpDev* d = &DevSet.dev[i];
+  for (int i = 0; i < Devs().count; ++i) {
+    UdpDev* d = &Devs().dev[i];
     if (!IsController(d->id)) continue;
     ++controllers;
     const uint32_t id = d->id;
@@ -108,8 +109,8 @@ OpTask TMainWin::NewPlan() {
       }
     });
     d = nullptr;
-    for (int k = 0; k < DevSet.count; ++k)
-      if (DevSet.dev[k].id == id) d = &DevSet.dev[k];
+    for (int k = 0; k < Devs().count; ++k)
+      if (Devs().dev[k].id == id) d = &Devs().dev[k];
     if (err || !d) {
       missed += "\n" + DevName(id) + ": " + (err ? ErrText(err) : std::string("zniknął z sieci"));
       continue;
@@ -135,12 +136,14 @@ OpTask TMainWin::NewPlan() {
 }
 
 void TMainWin::SaveArchiveMnClick() {
-  // The controller selected now; the archive is of that controller or of none.
-  if (sel_.index < 0 || !IsController(sel_.id)) {
+  // The controller on screen now; the archive is of that controller or of none.
+  Intent in = shown_;
+  in.action = UserAction::Archive;
+  if (in.devId == 0 || !IsController(in.devId)) {
     ShowError(QStringLiteral("Zapisz archiwum kontrolera: wybierz kontroler na liście Ethernet."));
     return;
   }
-  const uint32_t id = sel_.id;
+  const uint32_t id = in.devId;
   const QString suggested = SuggestedReportName(
       QDate::currentDate(), DateSeparator(QLocale().dateFormat(QLocale::ShortFormat)), DevName(id));
   QString path;
@@ -150,15 +153,15 @@ void TMainWin::SaveArchiveMnClick() {
                              QStringLiteral("json"));
   }
   if (path.isEmpty()) return;
-  ops_.Submit(OpRunner::kUser, [this, id, path] { return SaveArchive(id, path); });
+  ShowStatus({});
+  ops_.Submit(OpRunner::kUser, [this, in, path] { return SaveArchive(in, path); });
 }
 
-OpTask TMainWin::SaveArchive(uint32_t id, QString path) {
+OpTask TMainWin::SaveArchive(Intent in, QString path) {
+  if (!Still(in)) co_return;
+  const uint32_t id = in.devId;
   UdpDev* d = SelectedDev();
-  if (!d || d->id != id) {
-    ShowError(Text("Nie zapisano archiwum: wybrany kontroler to już nie " + DevName(id) + "."));
-    co_return;
-  }
+  if (!d) co_return;
   // A read of its own, as backup does: the archive holds what the controller holds.
   CtrlSnap r;
   std::exception_ptr err;
@@ -186,11 +189,12 @@ OpTask TMainWin::SaveArchive(uint32_t id, QString path) {
 }
 
 void TMainWin::CompareArchiveMnClick() {
-  if (sel_.index < 0 || !IsController(sel_.id)) {
+  Intent in = shown_;
+  in.action = UserAction::Compare;
+  if (in.devId == 0 || !IsController(in.devId)) {
     ShowError(QStringLiteral("Porównaj z archiwum: wybierz kontroler na liście Ethernet."));
     return;
   }
-  const uint32_t id = sel_.id;
   QString path;
   {
     ModalScope modal(*this);
@@ -213,15 +217,15 @@ void TMainWin::CompareArchiveMnClick() {
     ShowError(QStringLiteral("Archiwum %1 odrzucone: %2").arg(path, Text(why)));
     return;
   }
-  ops_.Submit(OpRunner::kUser, [this, id, arc] { return CompareArchive(id, arc); });
+  ShowStatus({});
+  ops_.Submit(OpRunner::kUser, [this, in, arc] { return CompareArchive(in, arc); });
 }
 
-OpTask TMainWin::CompareArchive(uint32_t id, std::shared_ptr<Archive> arc) {
+OpTask TMainWin::CompareArchive(Intent in, std::shared_ptr<Archive> arc) {
+  if (!Still(in)) co_return;
+  const uint32_t id = in.devId;
   UdpDev* d = SelectedDev();
-  if (!d || d->id != id) {
-    ShowError(Text("Nie porównano: wybrany kontroler to już nie " + DevName(id) + "."));
-    co_return;
-  }
+  if (!d) co_return;
   CtrlSnap r;
   std::exception_ptr err;
   co_await Net([d, &r, &err] {

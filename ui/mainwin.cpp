@@ -20,6 +20,10 @@
 #include <QTimer>
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+#include <utility>
 
 #include "doortabs.h"
 #include "helpwin.h"
@@ -76,8 +80,8 @@ TMainWin::TMainWin(UiHost& h, Endpoint& udp, Clock& c, bool startTimer, LinkThre
       clock(c),
       ops_(link) {
   // Every device record starts all zero; nothing is found and nothing selected yet.
-  DevSet.count = 0;
-  DevSet.selected = -1;
+  devSet_.count = 0;
+  devSet_.selected = -1;  // the window keeps its selection itself (selId_)
   ClearCfg(Cfg);
   SetupWidgets();
   SetupMenu();
@@ -97,9 +101,9 @@ TMainWin::TMainWin(UiHost& h, Endpoint& udp, Clock& c, bool startTimer, LinkThre
 // The network step running now ends by its own waits; then every session this program
 // holds is ended, last record first, by the link's thread, as destroying the set would.
 TMainWin::~TMainWin() {
-  closing_ = true;
+  close_.End();
   ops_.onStateChange = nullptr;
-  ops_.Shutdown([this] { DevSet.EndSessions(); });
+  ops_.Shutdown([this] { devSet_.EndSessions(); });
 }
 
 void TMainWin::SetupWidgets() {
@@ -159,9 +163,10 @@ void TMainWin::SetupWidgets() {
     if (box->selectedItems().isEmpty()) {
       // A line can be deselected (Ctrl and a click); the device every action addresses
       // stays highlighted all the same.
-      if (sel_.index < 0 || sel_.index >= box->count()) return;
+      const int line = LineOf(HighlightedId());
+      if (line < 0) return;
       FlagScope quiet(listUpdating_);
-      box->setCurrentRow(sel_.index, QItemSelectionModel::ClearAndSelect);
+      box->setCurrentRow(line, QItemSelectionModel::ClearAndSelect);
       return;
     }
     EthLstBoxClick();
@@ -176,7 +181,10 @@ void TMainWin::SetupWidgets() {
   // The passage editor works on Cfg; its testing group follows the selected controller's
   // mode, and "Zapisz" and "Raport" are enabled exactly while it is.
   DoorEd->Attach(Cfg, ui->DoorTc, ui->TrainNrEd, ui->TrainNrLbl);
-  DoorEd->modeOf = [this] { return sel_.index >= 0 ? sel_.mode : 0; };
+  DoorEd->modeOf = [this] {
+    const SelectedView sel = Selected();
+    return sel.index >= 0 ? sel.mode : 0;
+  };
   DoorEd->onEnable = [this](bool on) {
     ui->WrCfgBtn->setEnabled(on);
     ui->RapCfgBtn->setEnabled(on);
@@ -233,16 +241,24 @@ void TMainWin::showEvent(QShowEvent* ev) {
 }
 
 void TMainWin::closeEvent(QCloseEvent* ev) {
-  // What runs or waits is finished first (bounded by its waits); ticks no longer start.
-  ops_.DropTicks();
-  if (!ops_.Idle()) {
-    closeWhenIdle_ = true;
+  // Ticks and a "Raport" whose turn has not come are dropped; what else runs or waits is
+  // finished first (bounded by its waits), and the window closes when the queue is empty.
+  ops_.Drop(OpRunner::kTick);
+  ops_.Drop(OpRunner::kDialog);
+  if (close_.Ask(ops_.Idle(), false))
+    ev->accept();
+  else
     ev->ignore();
-    return;
-  }
-  // The event loop ends with this window; no tick may start another exchange meanwhile.
-  closing_ = true;
-  ev->accept();
+}
+
+void TMainWin::Quit() {
+  close_.Ask(ops_.Idle(), true);
+  close();
+}
+
+void TMainWin::ShowStatus(const QString& text) {
+  ui->StatusLbl->setText(text);
+  ui->StatusLbl->setAccessibleDescription(text);
 }
 
 void TMainWin::UpdateBusy() {
@@ -254,22 +270,48 @@ void TMainWin::UpdateBusy() {
     else
       unsetCursor();
   }
-  if (closeWhenIdle_ && ops_.Idle()) {
-    closeWhenIdle_ = false;
+  if (ops_.Idle() && close_.Drained()) {
     // Not from inside the runner's own bookkeeping: the close comes as an event of its own.
-    QTimer::singleShot(0, this, [this] { close(); });
+    // A close cancelled meanwhile (a failure shown) does not happen.
+    QTimer::singleShot(0, this, [this] {
+      if (close_.Drained()) close();
+    });
   }
 }
 
+UdpDevSet& TMainWin::Devs() {
+  return const_cast<UdpDevSet&>(std::as_const(*this).Devs());
+}
+
+const UdpDevSet& TMainWin::Devs() const {
+#if defined(FELDARO_CHECKS) || !defined(NDEBUG)
+  if (stepRunning_) {
+    std::fputs("feldaro: the device set was used while a network step ran\n", stderr);
+    std::abort();
+  }
+#endif
+  return devSet_;
+}
+
+int TMainWin::SelectedIndex() const {
+  const UdpDevSet& set = Devs();
+  if (selId_ == 0) return -1;
+  for (int i = 0; i < set.count && i < int(std::size(set.dev)); ++i)
+    if (set.dev[i].id == selId_) return i;
+  return -1;
+}
+
 UdpDev* TMainWin::SelectedDev() {
-  if (DevSet.selected < 0 || DevSet.selected >= DevSet.count) return nullptr;
-  return &DevSet.dev[DevSet.selected];
+  const int i = SelectedIndex();
+  return i < 0 ? nullptr : &Devs().dev[i];
 }
 
 void TMainWin::ShowError(const QString& text) {
   // One box at a time: an error raised while a box is open is not stacked on top of it.
-  // Once the window is asked to close, nobody is left to read one.
-  if (errorBoxOpen_ || closeWhenIdle_ || closing_) return;
+  // While the window waits to close, the failure of an action the user asked for is shown
+  // and keeps the window open; a tick's is not.
+  if (errorBoxOpen_) return;
+  if (!close_.Failed(!ops_.Running() || ops_.CurrentKind() != OpRunner::kTick)) return;
   ModalScope modal(*this);
   FlagScope open(errorBoxOpen_);
   host.ErrorBox(this, QStringLiteral("Error"), text);
@@ -304,15 +346,19 @@ void TMainWin::HelpDoorBtnClick() {
 
 void TMainWin::WwwBtnClick() {
   // Sends nothing: the address is the one the window knows, also while the link is busy.
-  if (sel_.index < 0) return;
-  host.OpenUrl(QStringLiteral("http://") + Text(sel_.ip));
+  const SelectedView sel = Selected();
+  if (sel.index < 0) return;
+  host.OpenUrl(QStringLiteral("http://") + Text(sel.ip));
 }
 
 void TMainWin::RefreshDevList() {
+  // What the user sees from now on, and what an action asked for now will carry.
+  shown_.devId = selId_;
+  shown_.cfgGen = cfgGen_;
   const int listed = std::clamp(int(Cfg.listedCount), 0, kMaxDevs);
   QString caption;
-  if (listed > 0 && sel_.index >= 0)
-    caption = QStringLiteral(" ") + Text(DevName(sel_.id)) + QStringLiteral(" ");
+  if (listed > 0 && selId_ != 0)
+    caption = QStringLiteral(" ") + Text(DevName(selId_)) + QStringLiteral(" ");
   if (ui->SelDevBox->title() != caption) {
     ui->SelDevBox->setTitle(caption);
     PinGroups();

@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "closeflow.h"
 #include "config/archive.h"
 #include "config/ctrlcfg.h"
 #include "doored.h"
 #include "editor_model.h"
+#include "intent.h"
 #include "link/udpdev.h"
 #include "oprunner.h"
 #include "uihost.h"
@@ -48,7 +50,11 @@ class TMainWin : public QWidget {
   // Members in their fixed order: the endpoint outlives the device set, whose
   // destruction ends every open session.
   Endpoint& UDP;
-  UdpDevSet DevSet;
+
+ private:
+  UdpDevSet devSet_;  // the found devices: through Devs(), or inside a network step
+
+ public:
   CtrlCfg Cfg;
   bool ShowTimerErrors = true;
 
@@ -61,6 +67,14 @@ class TMainWin : public QWidget {
 
   // Start-up search; with the worker it runs behind the window, which may show at once.
   void FormCreate();
+  // Closes the window for a signal: what runs or waits finishes within its waits, no box
+  // opens, and the close is not cancelled.
+  void Quit();
+  // One line of the window's status text (an action that did not run, a warning); empty
+  // clears it.
+  void ShowStatus(const QString& text);
+  // Changes whenever `Cfg` is replaced by a load; edits and renewed device tables keep it.
+  uint64_t CfgGeneration() const { return cfgGen_; }
   // No operation runs or waits.
   bool Idle() const { return ops_.Idle(); }
   // Hands the network steps to another executor; only while idle.
@@ -94,11 +108,19 @@ class TMainWin : public QWidget {
 
   // Index of the selected passage tab (-1 when none).
   int SelectedDoor() const { return DoorEd->SelectedDoor(); }
-  // The device every action addresses, or null. Only while no network step runs: inside an
-  // operation, or when the window is idle.
+  // The set of found devices. Only while no network step runs (inside an operation between
+  // its steps, or when the window is idle): checked in debug and sanitizer builds.
+  UdpDevSet& Devs();
+  const UdpDevSet& Devs() const;
+  // Makes device `id` the one every action addresses (0: none). The window's only record of
+  // the selection; a pick does it for the line picked.
+  void SetSelected(uint32_t id) { selId_ = id; }
+  // The device every action addresses, or null; its index in Devs(), or -1. Only while no
+  // network step runs, as Devs().
   UdpDev* SelectedDev();
-  // The selected device as the window's handlers may read it at any time.
-  const SelectedView& Selected() const { return sel_; }
+  int SelectedIndex() const;
+  // The selected device as its line shows it; the window's handlers may read it at any time.
+  SelectedView Selected() const;
 
   // Menu "Plik" (mainmenu.cpp).
   void NewPlanMnClick();
@@ -110,7 +132,9 @@ class TMainWin : public QWidget {
   QMenuBar* MenuBar = nullptr;
 
   // For the plan window: an operation run by this window's runner in turn with its own,
-  // and a network step of such an operation on the same link.
+  // and a network step of such an operation on the same link; whether the window is
+  // closing (an operation that has not started yet then does nothing).
+  bool Closing() const { return close_.Now() != CloseFlow::kOpen; }
   void SubmitOp(std::function<OpTask()> make) { ops_.Submit(OpRunner::kUser, std::move(make)); }
   NetStep NetOp(std::function<void()> work) { return Net(std::move(work)); }
 
@@ -138,7 +162,6 @@ class TMainWin : public QWidget {
   void PlaceDoorTabs();  // the passage tabs over the editor's top edge, all rows shown
   void ShowHelp(int page);
   void UpdateBusy();
-  void MirrorSelected();
   // A network step of an operation: `co_await Net(...)`.
   NetStep Net(std::function<void()> work);
   // The operations behind the handlers (mainflow.cpp).
@@ -146,25 +169,39 @@ class TMainWin : public QWidget {
   OpTask Search();
   OpTask Pick(uint32_t id);
   OpTask Tick();
-  OpTask DelLost();
-  OpTask Replace(uint16_t pair);
-  OpTask Write();
-  OpTask Report();
+  OpTask DelLost(Intent in);
+  OpTask Replace(Intent in);
+  OpTask Write(Intent in);
+  OpTask Report(Intent in);
+  // A user's action on the selected device: what the user saw is taken now, and the
+  // operation runs only if the window still shows it when its turn comes.
+  void SubmitAction(UserAction action, uint16_t pair, OpTask (TMainWin::*op)(Intent));
+  OpTask Checked(Intent in, OpTask (TMainWin::*op)(Intent));
+  // Whether the action may go on now; if not, says so in the status text.
+  bool Still(const Intent& in);
+  // The line of EthLstBox showing device `id`, -1 for none.
+  int LineOf(uint32_t id) const;
+  // The device whose line is to be highlighted: the user's last pick while it waits.
+  uint32_t HighlightedId() const;
   OpTask CollectAndRefresh();
   OpTask ReadConfigOf(UdpDev* d);
   void ReportFlow();
   void SetupMenu();  // mainmenu.cpp
   OpTask NewPlan();
-  OpTask SaveArchive(uint32_t id, QString path);
-  OpTask CompareArchive(uint32_t id, std::shared_ptr<Archive> arc);
+  OpTask SaveArchive(Intent in, QString path);
+  OpTask CompareArchive(Intent in, std::shared_ptr<Archive> arc);
 
   OpRunner ops_;
-  SelectedView sel_;
-  CtrlCfg netCfg_;              // the copy of Cfg a network step works on
-  bool closeWhenIdle_ = false;  // asked to close while operations ran or waited
+  uint32_t selId_ = 0;        // the selected device; 0: none
+  bool stepRunning_ = false;  // a network step is out: the device set is the link's
+  CtrlCfg netCfg_;            // the copy of Cfg a network step works on
+  CloseFlow close_;
+  uint64_t cfgGen_ = 1;    // see CfgGeneration()
+  Intent shown_;           // the device and load the controller group shows
+  uint32_t lastPick_ = 0;  // the device the user picked last
+  int picksWaiting_ = 0;   // picks asked for whose turn has not come
   bool busyShown_ = false;
   bool errorBoxOpen_ = false;  // an error box is open: further errors are not stacked on it
-  bool closing_ = false;       // the window was closed: ticks no longer run
   bool listUpdating_ = false;  // the program itself is changing EthLstBox
   bool clickReloads_ = false;  // the last press on EthLstBox hit the line already selected
   bool centred_ = false;       // placed in the middle of the screen at the first show

@@ -42,9 +42,9 @@ OpRunner::~OpRunner() {
 }
 
 bool OpRunner::ShowBusy() const {
-  if (Running() && (currentKind_ == kUser || slow_)) return true;
+  if (Running() && (currentKind_ != kTick || slow_)) return true;
   return std::any_of(pending_.begin(), pending_.end(),
-                     [](const Pending& p) { return p.kind == kUser; });
+                     [](const Pending& p) { return p.kind != kTick; });
 }
 
 void OpRunner::Submit(Kind kind, std::function<OpTask()> make) {
@@ -57,8 +57,9 @@ void OpRunner::Submit(Kind kind, std::function<OpTask()> make) {
   Pump();
 }
 
-void OpRunner::DropTicks() {
-  std::erase_if(pending_, [](const Pending& p) { return p.kind == kTick; });
+void OpRunner::Drop(Kind kind) {
+  std::erase_if(pending_, [kind](const Pending& p) { return p.kind == kind; });
+  if (onStateChange) onStateChange();
 }
 
 void OpRunner::Pump() {

@@ -16,7 +16,9 @@ enum class LinkThread { Inline, Worker };
 
 class OpRunner : public QObject {
  public:
-  enum Kind { kTick, kUser };
+  // kDialog: a user's action that opens dialogs of its own ("Raport"); dropped, unlike the
+  // others, when the window closes before it starts.
+  enum Kind { kTick, kUser, kDialog };
 
   explicit OpRunner(LinkThread mode, QObject* parent = nullptr);
   ~OpRunner() override;
@@ -30,10 +32,12 @@ class OpRunner : public QObject {
   // Queues an operation; it starts at once when nothing runs. A tick asked for while another
   // tick waits is the same tick: ticks never pile up.
   void Submit(Kind kind, std::function<OpTask()> make);
-  // Drops the ticks that wait (the window is closing).
-  void DropTicks();
+  // Drops the operations of this kind that wait (the window is closing).
+  void Drop(Kind kind);
 
   bool Running() const { return current_.Valid(); }
+  // The kind of the operation running now (meaningful while Running()).
+  Kind CurrentKind() const { return currentKind_; }
   bool Idle() const { return !Running() && pending_.empty(); }
   // A user's action is running or waiting, or an operation has run longer than kSlowMs.
   bool ShowBusy() const;

@@ -341,7 +341,8 @@ std::string ErrText(std::exception_ptr err) {
 }  // namespace
 
 OpTask TPlanWin::CheckOp() {
-  UdpDevSet& set = main_->DevSet;
+  if (main_->Closing()) co_return;
+  UdpDevSet& set = main_->Devs();
   if (set.count == 0) {
     Error(
         QStringLiteral("„Sprawdź sieć” nie może działać: w sieci nie odpowiedziało żadne "
@@ -398,7 +399,8 @@ OpTask TPlanWin::CheckOp() {
 }
 
 OpTask TPlanWin::DownloadOp(uint32_t id) {
-  UdpDev* d = FindDev(main_->DevSet, id);
+  if (main_->Closing()) co_return;
+  UdpDev* d = FindDev(main_->Devs(), id);
   if (!d) {
     Error(Text("Kontrolera " + DevName(id) +
                " nie znaleziono w sieci; nic nie pobrano. Użyj „Sprawdź sieć”."));
@@ -451,6 +453,7 @@ OpTask TPlanWin::DownloadOp(uint32_t id) {
 }
 
 OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
+  if (main_->Closing()) co_return;
   int row = RowOf(id);
   SyncCurrent();
   if (row < 0 || rows_[size_t(row)].entry < 0 || !rows_[size_t(row)].model) co_return;
@@ -461,7 +464,7 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
   }
   const Archive planned =
       ArchiveFromModel(*seenModel, plan_.ctrls[size_t(rows_[size_t(row)].entry)].arc);
-  UdpDevSet& set = main_->DevSet;
+  UdpDevSet& set = main_->Devs();
   UdpDev* d = FindDev(set, id);
   if (!d) {
     Error(Text("Kontrolera " + DevName(id) +

@@ -13,9 +13,9 @@
 #include "report.h"
 
 void TMainWin::ReportFlow() {
-  if (DevSet.count < 1) return;
-  if (DevSet.selected < 0 || DevSet.selected >= DevSet.count || !LokalizDlg) return;
-  const std::string name = DevName(DevSet.dev[DevSet.selected].id);
+  const UdpDev* d = SelectedDev();
+  if (!d || !LokalizDlg) return;
+  const std::string name = DevName(d->id);
   const QString suggested = SuggestedReportName(
       QDate::currentDate(), DateSeparator(QLocale().dateFormat(QLocale::ShortFormat)), name);
   {
@@ -39,11 +39,10 @@ void TMainWin::WriteReport(const QString& fileName, const std::string& location8
     const QString msg = QString("Nie można zapisać raportu do pliku %1").arg(reason);
     throw std::runtime_error(msg.toLocal8Bit().toStdString());
   };
-  if (DevSet.selected < 0 || DevSet.selected >= DevSet.count)
-    fail(fileName + QStringLiteral(": nie wybrano kontrolera"));
+  const UdpDev* d = SelectedDev();
+  if (!d) fail(fileName + QStringLiteral(": nie wybrano kontrolera"));
   std::ostringstream text;
-  WriteReportTo(text, DevName(DevSet.dev[DevSet.selected].id), Cfg, location8bit,
-                QDate::currentDate());
+  WriteReportTo(text, DevName(d->id), Cfg, location8bit, QDate::currentDate());
   // An earlier report is replaced only once every byte of the new one is on disk.
   std::string error;
   if (!WriteFileAtomically(QFile::encodeName(fileName).toStdString(), text.str(), error))

@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
+#include <QLabel>
+#include <QListWidget>
 #include <QPushButton>
 #include <QTabBar>
 #include <QTimer>
@@ -202,5 +204,54 @@ TEST(E2EWindowThread, SilentControllerNeverHoldsTheWindowAndResultsArriveInOrder
   EXPECT_LE(probe.worstLateMs, 16) << "the window's thread stalled";
 
   // Closing waits for what runs; the session end goes to a controller that does not answer.
+  win.reset();
+}
+
+// Controller A loaded; the user picks B, which does not answer, and at once presses
+// "Zapisz" with A's passages on screen. B answers again right after the error box. B never
+// receives a 'c', and the status line says why.
+TEST(E2EWindowThread, AWriteQueuedBehindAFailedPickNeverReachesTheNewController) {
+  E2E_REQUIRE_NETNS();
+  App();
+  SimLan net("wint");
+  json scenario = Scenario();
+  json b = scenario["devices"][0];
+  b["serial"] = 6;
+  b["address"] = "10.77.0.11";
+  b["doors"].push_back(b["doors"][1]);
+  scenario["devices"].push_back(b);
+  net.StartSim(scenario.dump(), /*console=*/true);
+  std::unique_ptr<PosixEndpoint> ep;
+  {
+    NetnsScope in(net.tool);
+    ep = std::make_unique<PosixEndpoint>();
+  }
+  SystemClock clock;
+  RecordingHost host;
+  auto win = std::make_unique<TMainWin>(host, *ep, clock, true, LinkThread::Worker);
+  win->FormCreate();
+  ASSERT_TRUE(SpinUntil([&] { return win->Idle() && win->Cfg.doorCount == 2; }, 5000))
+      << "A was not loaded";
+  ASSERT_TRUE(host.errors.empty());
+
+  net.Console("hide K27_00006");
+  host.onError = [&] { net.Console("appear K27_00006"); };
+  auto* list = win->findChild<QListWidget*>("EthLstBox");
+  ASSERT_NE(list, nullptr);
+  ASSERT_EQ(list->count(), 2);
+  list->setCurrentRow(1);  // a pick, as a click or a key makes it
+  win->findChild<QPushButton*>("WrCfgBtn")->click();
+  ASSERT_TRUE(SpinUntil([&] { return win->Idle() && !host.errors.empty(); }, 5000));
+  // Ticks run on: B answers again and is loaded without a click.
+  EXPECT_TRUE(SpinUntil([&] { return win->Idle() && win->Cfg.doorCount == 3; }, 5000))
+      << "B was not loaded once it answered";
+  ASSERT_EQ(host.errors.size(), 1u);
+  EXPECT_TRUE(host.errors[0].startsWith(QStringLiteral("K27_00006")))
+      << host.errors[0].toStdString();
+  EXPECT_EQ(CountRx(net.log, [](const LogLine& l) { return IsWrite(l); }), 0u)
+      << "a configuration was written";
+  auto* status = win->findChild<QLabel*>("StatusLbl");
+  ASSERT_NE(status, nullptr);
+  EXPECT_EQ(status->text(), QStringLiteral("Nie zapisano: wybrano inne urządzenie."));
   win.reset();
 }

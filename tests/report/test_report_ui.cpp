@@ -72,12 +72,13 @@ class ReportFlow : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(dir.isValid());
     w.Start();
-    ASSERT_EQ(w.win->DevSet.count, 0);  // no device on the in-memory net
-    UdpDevSet& set = w.win->DevSet;
+    ASSERT_EQ(w.win->Devs().count, 0);  // no device on the in-memory net
+    UdpDevSet& set = w.win->Devs();
     set.dev[0] = UdpDev(MakeId(301, 123), 0x0A000002, 2);
     set.count = 1;
-    set.selected = 0;
+    w.win->SetSelected(set.dev[0].id);
     ExampleCfg(w.win->Cfg);
+    w.win->RebuildDoorTabs();  // shown as a load shows it
   }
 
   // The user types text into the location dialog and closes it with the given result.
@@ -152,10 +153,11 @@ TEST_F(ReportFlow, SuggestedNameFollowsTheLocale) {
 }
 
 TEST_F(ReportFlow, SuggestedNameIsTheSelectedController) {
-  UdpDevSet& set = w.win->DevSet;
+  UdpDevSet& set = w.win->Devs();
   set.dev[1] = UdpDev(MakeId(327, 1234), 0x0A000003, 3);
   set.count = 2;
-  set.selected = 1;
+  w.win->SetSelected(set.dev[1].id);
+  w.win->RebuildDoorTabs();
   Answer("", QDialog::Accepted);
   w.host.savePath = Path("k27.txt");
   w.win->RapCfgBtnClick();
@@ -190,8 +192,8 @@ TEST_F(ReportFlow, CancelledSaveWritesNothingAndKeepsTheText) {
 }
 
 TEST_F(ReportFlow, NoDeviceDoesNothing) {
-  w.win->DevSet.count = 0;
-  w.win->DevSet.selected = -1;
+  w.win->Devs().count = 0;
+  w.win->SetSelected(0);
   Answer("x", QDialog::Accepted);
   w.host.savePath = Path("x.txt");
   w.win->RapCfgBtnClick();

@@ -109,8 +109,9 @@ struct FloodWorld {
   }
 
   SimDevice* SelectedSim() {
-    const UdpDevSet& set = w.win->DevSet;
-    return set.selected >= 0 ? w.net.Find(set.dev[set.selected].id) : nullptr;
+    const UdpDevSet& set = w.win->Devs();
+    const int selected = w.win->SelectedIndex();
+    return selected >= 0 ? w.net.Find(set.dev[selected].id) : nullptr;
   }
 
   void Flood(int n) {
@@ -137,10 +138,10 @@ struct FloodWorld {
   // The model and the device set hold nothing that came from the flood.
   void CheckClean() {
     const TMainWin& win = *w.win;
-    ASSERT_EQ(win.DevSet.count, int(ctrlIds.size()));
-    for (int i = 0; i < win.DevSet.count; ++i) {
-      EXPECT_EQ(IdSerial(win.DevSet.dev[i].id), i + 1u);
-      EXPECT_EQ(win.DevSet.dev[i].status & 0x7C, 0);
+    ASSERT_EQ(win.Devs().count, int(ctrlIds.size()));
+    for (int i = 0; i < win.Devs().count; ++i) {
+      EXPECT_EQ(IdSerial(win.Devs().dev[i].id), i + 1u);
+      EXPECT_EQ(win.Devs().dev[i].status & 0x7C, 0);
     }
     const CtrlCfg& c = win.Cfg;
     for (int s = 0; s < c.devCount; ++s) ASSERT_NE(IdSerial(c.devs[s].id), kForgedSerial);
@@ -238,7 +239,7 @@ TEST(Flood, EmptyDatagramsDoNotEndAnAttempt) {
     f.w.Tick();
     ASSERT_TRUE(f.w.host.errors.empty())
         << "tick " << t << ": " << f.w.host.errors.front().text.toStdString();
-    EXPECT_TRUE(f.w.win->DevSet.dev[0].online);
+    EXPECT_TRUE(f.w.win->Devs().dev[0].online);
   }
 }
 

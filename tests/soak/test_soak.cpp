@@ -420,7 +420,7 @@ struct Soak {
     const TMainWin& win = *w.win;
     const CtrlCfg& c = win.Cfg;
     // The device set holds only real devices, in order, and a valid selection.
-    const UdpDevSet& set = win.DevSet;
+    const UdpDevSet& set = win.Devs();
     Check(set.count >= 0 && set.count <= int(simIds.size()), "device set count out of range");
     for (int i = 0; i < set.count; ++i) {
       Check(simIds.count(set.dev[i].id) == 1, "device set holds a device that does not exist");
@@ -429,7 +429,7 @@ struct Soak {
         Check((set.dev[i - 1].id & 0x03FFFFFF) <= (set.dev[i].id & 0x03FFFFFF),
               "device set out of order");
     }
-    Check(set.selected >= -1 && set.selected < std::max(set.count, 1),
+    Check(win.SelectedIndex() >= -1 && win.SelectedIndex() < std::max(set.count, 1),
           "selected index out of range");
 
     // The model holds only tables its controller really had.

@@ -1,7 +1,9 @@
 // The passage tabs on several rows, driven by real mouse clicks in the main window.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
+#include <QImage>
 #include <QTabBar>
 #include <QTest>
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "tests/common/fakehost.h"
+#include "ui/doortabs.h"
 
 namespace {
 
@@ -46,6 +49,59 @@ TEST(DoorTabs, SixteenPassagesAreAllReachableWithoutScrolling) {
   tabs->setCurrentIndex(kMaxDoors - 1);
   EXPECT_EQ(w.win->SelectedDoor(), kMaxDoors - 1);
   if (const char* grab = std::getenv("FELDARO_GRAB")) {
+    EXPECT_TRUE(w.win->grab().save(grab));
+  }
+}
+
+// Whichever tab is selected, every other tab's label is drawn where the tab is (its colour
+// shows in the grab), assistive technology finds each tab where it is drawn, and the
+// selected tab is reported as selected.
+TEST(DoorTabs, EveryLabelIsVisibleAndEveryTabIsWhereAssistiveTechnologyLooks) {
+  GuiWorld w;
+  w.AddController(MakeId(327, 5), 0x0A000005, 3, kMaxDoors);
+  w.Start();
+  w.Show();
+  QApplication::processEvents();
+  auto* tabs = dynamic_cast<TDoorTabs*>(w.Find<QTabBar>("DoorTc"));
+  ASSERT_NE(tabs, nullptr);
+  ASSERT_EQ(tabs->count(), kMaxDoors);
+  ASSERT_GT(tabs->RowCount(), 1);
+  QAccessibleInterface* bar = QAccessible::queryAccessibleInterface(tabs);
+  ASSERT_NE(bar, nullptr);
+  EXPECT_EQ(bar->childCount(), kMaxDoors) << "tabs and nothing else";
+  for (int s : {0, 7, 13, 14, 15}) {
+    SCOPED_TRACE("selected tab " + std::to_string(s + 1));
+    tabs->setCurrentIndex(s);
+    const QImage plain = tabs->grab().toImage();
+    for (int i = 0; i < kMaxDoors; ++i) {
+      SCOPED_TRACE("tab " + std::to_string(i + 1));
+      const QRect area = tabs->TabArea(i);
+      ASSERT_TRUE(tabs->rect().contains(area));
+      // The label in another colour changes pixels inside the tab's own area.
+      tabs->setTabTextColor(i, QColor(255, 0, 0));
+      const QImage red = tabs->grab().toImage();
+      tabs->setTabTextColor(i, QColor());
+      bool shows = false;
+      for (int y = area.top(); y <= area.bottom() && !shows; ++y)
+        for (int x = area.left(); x <= area.right() && !shows; ++x)
+          shows = plain.pixel(x, y) != red.pixel(x, y);
+      EXPECT_TRUE(shows) << "the label is covered";
+      QAccessibleInterface* tab = bar->child(i);
+      ASSERT_NE(tab, nullptr);
+      EXPECT_EQ(tab->rect(), QRect(tabs->mapToGlobal(area.topLeft()), area.size()));
+      EXPECT_EQ(bar->childAt(tab->rect().center().x(), tab->rect().center().y()), tab);
+      EXPECT_EQ(tab->role(), QAccessible::PageTab);
+      EXPECT_EQ(tab->state().selected, i == s);
+      EXPECT_EQ(tab->text(QAccessible::Name), tabs->tabText(i));
+    }
+  }
+  // The press action selects the tab.
+  QAccessibleInterface* last = bar->child(kMaxDoors - 2);
+  ASSERT_NE(last->actionInterface(), nullptr);
+  last->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+  EXPECT_EQ(tabs->currentIndex(), kMaxDoors - 2);
+  if (const char* grab = std::getenv("FELDARO_GRAB_TABS")) {
+    tabs->setCurrentIndex(0);
     EXPECT_TRUE(w.win->grab().save(grab));
   }
 }

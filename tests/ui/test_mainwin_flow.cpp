@@ -55,19 +55,19 @@ TEST(MainWinSelect, LateDeviceInsertedBeforeTheSelectedOneKeepsTheSelection) {
   SimDevice& ten = w.AddController(K27(10), kIpB, 2, 2);
   w.Start();
   w.ClickEthLine(1);
-  ASSERT_EQ(w.win->DevSet.selected, 1);
+  ASSERT_EQ(w.win->SelectedIndex(), 1);
   ASSERT_EQ(w.win->Cfg.doorCount, 2);
   EXPECT_EQ(Cmds(ten), "KDC");
 
   SimDevice& five = w.AddController(K27(5), kIpC, 2, 3);
   w.Announce(five);
   w.Tick();
-  ASSERT_EQ(w.win->DevSet.count, 3);
+  ASSERT_EQ(w.win->Devs().count, 3);
   const std::vector<QString> lines = w.Lines("EthLstBox");
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_TRUE(lines[1].startsWith(" K27_00005,"));
   EXPECT_TRUE(lines[2].startsWith(" K27_00010,"));
-  EXPECT_EQ(w.win->DevSet.selected, 2);
+  EXPECT_EQ(w.win->SelectedIndex(), 2);
   auto* box = w.Find<QListWidget>("EthLstBox");
   EXPECT_TRUE(box->item(2)->isSelected());
   EXPECT_FALSE(box->item(1)->isSelected());
@@ -99,7 +99,7 @@ TEST(MainWinSelect, KeyboardMoveLoadsTheNewLineOnce) {
   w.Start();
   w.Find<QListWidget>("EthLstBox")->setFocus();
   w.KeyOnEthList(Qt::Key_Down);
-  EXPECT_EQ(w.win->DevSet.selected, 1);
+  EXPECT_EQ(w.win->SelectedIndex(), 1);
   EXPECT_EQ(Cmds(b), "KDC");
   EXPECT_EQ(w.win->Cfg.doorCount, 3);
 }
@@ -129,15 +129,16 @@ TEST(MainWinSelect, HighlightedLineIsAlwaysTheLoadedDeviceWhateverTheUserDoes) {
   std::array<int, 3> loads = {1, 0, 0};
   auto check = [&](int line, const char* step) {
     SCOPED_TRACE(step);
-    const UdpDevSet& set = w.win->DevSet;
+    const UdpDevSet& set = w.win->Devs();
     ASSERT_EQ(box->selectedItems().size(), 1);
     EXPECT_EQ(box->row(box->selectedItems()[0]), line);
     EXPECT_EQ(box->currentRow(), line);
-    EXPECT_EQ(set.selected, line);
+    const int selected = w.win->SelectedIndex();
+    ASSERT_EQ(selected, line);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(CountOf(Cmds(*c[i]), 'C'), loads[size_t(i)]) << i;
-    EXPECT_EQ(w.win->Cfg.doorCount, set.dev[set.selected].id == K27(4)   ? 3
-                                    : set.dev[set.selected].id == K27(3) ? 2
-                                                                         : 1);
+    EXPECT_EQ(w.win->Cfg.doorCount, set.dev[selected].id == K27(4)   ? 3
+                                    : set.dev[selected].id == K27(3) ? 2
+                                                                     : 1);
   };
   check(0, "start-up");
   QTest::mouseClick(vp, Qt::LeftButton, {}, at(1));
@@ -184,7 +185,7 @@ TEST(MainWinSelect, DeviceThatIsNotAControllerShowsNoBoxAndEmptiesTheGroup) {
   SimDevice& term = w.net.AddDevice(MakeId(101, 4), kIpB, 2);  // a time recorder terminal
   SimDevice& ctrl = w.AddController(K27(2), kIpA, 2, 2);
   w.Start();
-  EXPECT_EQ(w.win->DevSet.dev[0].id, term.id);
+  EXPECT_EQ(w.win->Devs().dev[0].id, term.id);
   EXPECT_TRUE(w.host.errors.empty());
   EXPECT_EQ(w.win->Cfg.doorCount, 0);
   EXPECT_TRUE(term.Commands().empty());
@@ -217,7 +218,7 @@ TEST(MainWinSelect, FailedStatusQueryEmptiesTheConfigurationOfTheEarlierDevice) 
   ASSERT_EQ(w.host.errors.size(), 1u);
   EXPECT_TRUE(w.host.errors[0].text.contains("Błąd nr 1:"));
   EXPECT_TRUE(w.host.errors[0].text.contains("K27_00003"));
-  EXPECT_EQ(w.win->DevSet.selected, 1);
+  EXPECT_EQ(w.win->SelectedIndex(), 1);
   EXPECT_EQ(w.win->Cfg.doorCount, 0);
   EXPECT_EQ(w.win->Cfg.listedCount, 0);
   EXPECT_TRUE(w.Lines("DevListBox").empty());
@@ -315,7 +316,7 @@ TEST(MainWinTick, KeepAliveGoesToADeviceInSessionEveryFifthTick) {
   GuiWorld w;
   SimDevice& ctrl = w.AddController(K27(2), kIpA, 2, 1);
   w.Start();
-  ASSERT_TRUE(w.win->DevSet.dev[0].session);
+  ASSERT_TRUE(w.win->Devs().dev[0].session);
   std::vector<int> withKeepAlive;
   for (int t = 1; t <= 11; ++t) {
     const size_t seen = ctrl.Commands().size();
@@ -336,7 +337,7 @@ TEST(MainWinTick, KeepAliveServesEveryFifthRecordInTurn) {
   w.Start();
   // Open a session with every controller by selecting each one.
   for (int i = 0; i < 7; ++i) w.ClickEthLine(i);
-  for (int i = 0; i < 7; ++i) ASSERT_TRUE(w.win->DevSet.dev[i].session) << i;
+  for (int i = 0; i < 7; ++i) ASSERT_TRUE(w.win->Devs().dev[i].session) << i;
   KeepAliveStart = 1;
   std::vector<size_t> seen;
   for (SimDevice* d : ctrls) seen.push_back(d->Commands().size());
@@ -653,7 +654,7 @@ TEST(MainWinWrite, PendingDiscoveryAnswerBeforeWriteKeepsTheEdits) {
   w.Find<QPushButton>("WrCfgBtn")->click();
   EXPECT_TRUE(w.host.errors.empty());
   ASSERT_EQ(w.Lines("EthLstBox").size(), 2u);
-  EXPECT_EQ(w.win->DevSet.selected, 1);
+  EXPECT_EQ(w.win->SelectedIndex(), 1);
   EXPECT_TRUE(w.Find<QListWidget>("EthLstBox")->item(1)->isSelected());
   ASSERT_EQ(ctrl.written.size(), 1u);
   EXPECT_EQ(ctrl.written[0], edited);
@@ -685,7 +686,7 @@ TEST(MainWinClose, ClosingEndsTheOpenSessionWithAStatusQueryAndS) {
   SimDevice& idle = w.AddController(K27(3), kIpB, 2, 1);
   w.Start();
   w.Show();
-  ASSERT_TRUE(w.win->DevSet.dev[0].session);
+  ASSERT_TRUE(w.win->Devs().dev[0].session);
   const size_t seen = ctrl.received.size(), idleSeen = idle.received.size();
   w.Close();
   EXPECT_EQ(w.Received(ctrl, seen), "Os");

@@ -9,68 +9,7 @@
 #include <deque>
 #include <functional>
 
-#include "tests/common/fakehost.h"
-
-namespace {
-
-constexpr uint32_t kIpA = 0xC0A8010Au;  // 192.168.1.10
-
-uint32_t K27(uint32_t serial) {
-  return MakeId(327, serial);
-}
-
-// Keeps every network step until the test lets it run, then continues the operation, as
-// the worker and the window's thread do, but in an order the test decides.
-class SteppedExecutor : public LinkExecutor {
- public:
-  bool Inline() const override { return false; }
-  void Run(std::function<void()> work, std::function<void()> done) override {
-    steps_.push_back({std::move(work), std::move(done)});
-  }
-  void Finish(const std::function<void()>& last) override {
-    steps_.clear();
-    if (last) last();
-  }
-  size_t Waiting() const { return steps_.size(); }
-  bool Step() {
-    if (steps_.empty()) return false;
-    auto s = std::move(steps_.front());
-    steps_.pop_front();
-    s.first();
-    s.second();
-    return true;
-  }
-  int RunAll() {
-    int n = 0;
-    while (Step()) ++n;
-    return n;
-  }
-
- private:
-  std::deque<std::pair<std::function<void()>, std::function<void()>>> steps_;
-};
-
-struct SteppedWorld : GuiWorld {
-  SteppedExecutor* steps = nullptr;
-  SimDevice* ctrl = nullptr;
-  // A controller with two passages, loaded at start-up; then the steps are the test's.
-  SteppedWorld() {
-    ctrl = &AddController(K27(5), kIpA, 2, 2);
-    Start();
-    auto exec = std::make_unique<SteppedExecutor>();
-    steps = exec.get();
-    win->UseLinkExecutor(std::move(exec));
-  }
-  QComboBox* Cb(const char* name) { return Find<QComboBox>(name); }
-  static void Pick(QComboBox* box, IoRef value) {
-    const int index = box->findData(uint(value));
-    ASSERT_GE(index, 0) << box->objectName().toStdString() << " lacks " << value;
-    box->setCurrentIndex(index);
-    emit box->activated(index);
-  }
-};
-
-}  // namespace
+#include "tests/common/stepped.h"
 
 TEST(MainWinOps, EditsMadeWhileATickPollsSurviveTheRenewedDeviceTable) {
   SteppedWorld w;
@@ -127,23 +66,110 @@ TEST(MainWinOps, ActionsWaitForTheRunningOneAndRunInOrderOnceTicksDoNotPileUp) {
   EXPECT_TRUE(w.host.errors.empty());
 }
 
-TEST(MainWinOps, CloseWaitsForTheRunningOperationSilentlyThenNothingMoreIsSent) {
+// A close asked for while "Zapisz" waits: the write still goes out and the window closes
+// without a box when it succeeds.
+TEST(MainWinOps, CloseWaitsForASucceedingWriteThenNothingMoreIsSent) {
   SteppedWorld w;
   w.clock.Advance(1000);
   w.win->UDPTimerTimer();
   ASSERT_TRUE(w.steps->Step());
   w.Find<QPushButton>("WrCfgBtn")->click();
-  // The controller stops answering: the write that waits will fail.
-  w.ctrl->faults.offline = true;
   EXPECT_FALSE(w.win->close()) << "closed while work was waiting";
   w.steps->RunAll();
   QApplication::processEvents();  // the close that waited comes as an event of its own
   EXPECT_TRUE(w.win->Idle());
-  EXPECT_TRUE(w.host.errors.empty()) << "an error box held up the close";
+  EXPECT_TRUE(w.host.errors.empty());
+  ASSERT_EQ(w.ctrl->written.size(), 1u) << "the write asked for before the close was lost";
   // Closed now: ticks no longer run.
   const size_t from = w.ctrl->received.size();
   w.clock.Advance(1000);
   w.win->UDPTimerTimer();
   w.steps->RunAll();
   EXPECT_EQ(w.Received(*w.ctrl, from), "");
+}
+
+// The write asked for before the close fails: its box is shown and the window stays, so the
+// installer does not leave believing the configuration was saved; ticks go on and a second
+// "Zapisz" reaches the controller.
+TEST(MainWinOps, AFailureOfAnActionAskedBeforeTheCloseIsShownAndCancelsTheClose) {
+  SteppedWorld w;
+  w.clock.Advance(1000);
+  w.win->UDPTimerTimer();
+  ASSERT_TRUE(w.steps->Step());
+  w.Find<QPushButton>("WrCfgBtn")->click();
+  w.ctrl->faults.offline = true;  // the write that waits will fail
+  EXPECT_FALSE(w.win->close());
+  w.steps->RunAll();
+  QApplication::processEvents();
+  EXPECT_TRUE(w.win->Idle());
+  ASSERT_EQ(w.host.errors.size(), 1u) << "the write's failure was hidden by the close";
+  EXPECT_TRUE(w.host.errors[0].text.startsWith("K27_00005")) << w.host.errors[0].text.toStdString();
+  EXPECT_TRUE(w.ctrl->written.empty());
+  // The window is open: ticks run again, and the user's second write goes out.
+  w.ctrl->faults.offline = false;
+  size_t from = w.ctrl->received.size();
+  w.clock.Advance(1000);
+  w.win->UDPTimerTimer();
+  w.steps->RunAll();
+  EXPECT_EQ(w.Received(*w.ctrl, from).substr(0, 1), "O") << "no tick after the cancelled close";
+  w.Find<QPushButton>("WrCfgBtn")->click();
+  w.steps->RunAll();
+  ASSERT_EQ(w.ctrl->written.size(), 1u);
+  EXPECT_EQ(w.ctrl->written[0].size(), 44u * 2 + 4) << "two passages and the train number";
+  // Closing now, with nothing running, closes at once.
+  EXPECT_TRUE(w.win->close());
+  from = w.ctrl->received.size();
+  w.clock.Advance(1000);
+  w.win->UDPTimerTimer();
+  w.steps->RunAll();
+  EXPECT_EQ(w.Received(*w.ctrl, from), "");
+}
+
+// A signal closes the window the same way but shows nothing and is not cancelled, so the
+// program ends within the waits.
+TEST(MainWinOps, QuitForASignalClosesSilentlyEvenWhenTheWriteFails) {
+  SteppedWorld w;
+  w.clock.Advance(1000);
+  w.win->UDPTimerTimer();
+  ASSERT_TRUE(w.steps->Step());
+  w.Find<QPushButton>("WrCfgBtn")->click();
+  w.ctrl->faults.offline = true;
+  w.win->Quit();
+  w.steps->RunAll();
+  QApplication::processEvents();
+  EXPECT_TRUE(w.win->Idle());
+  EXPECT_TRUE(w.host.errors.empty());
+  const size_t from = w.ctrl->received.size();
+  w.clock.Advance(1000);
+  w.win->UDPTimerTimer();
+  w.steps->RunAll();
+  EXPECT_EQ(w.Received(*w.ctrl, from), "") << "the window did not close";
+}
+
+// "Raport" asked for while a tick runs, then the close (the signal handler does this): the
+// location dialog never opens after the close, and nothing more is sent.
+TEST(MainWinOps, ARaportNotYetStartedIsDroppedAtTheClose) {
+  for (bool signal : {false, true}) {
+    SCOPED_TRACE(signal ? "signal" : "close box");
+    SteppedWorld w;
+    w.clock.Advance(1000);
+    w.win->UDPTimerTimer();
+    ASSERT_TRUE(w.steps->Step());
+    w.Find<QPushButton>("RapCfgBtn")->click();
+    if (signal)
+      w.win->Quit();
+    else
+      EXPECT_FALSE(w.win->close());
+    const size_t from = w.ctrl->received.size();
+    w.steps->RunAll();
+    QApplication::processEvents();
+    EXPECT_TRUE(w.win->Idle());
+    EXPECT_TRUE(w.host.dialogs.empty()) << "a dialog opened after the close";
+    EXPECT_EQ(w.host.saveCalls, 0);
+    EXPECT_EQ(w.Received(*w.ctrl, from), "ODOS") << "the tick's status, poll and keep-alive only";
+    w.clock.Advance(1000);
+    w.win->UDPTimerTimer();
+    w.steps->RunAll();
+    EXPECT_EQ(w.Received(*w.ctrl, from), "ODOS");
+  }
 }

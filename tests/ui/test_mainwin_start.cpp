@@ -39,8 +39,8 @@ TEST(MainWinStart, NoDeviceLeavesEverythingInItsCreationState) {
   GuiWorld w;
   w.Start();
   EXPECT_TRUE(w.host.errors.empty());
-  EXPECT_EQ(w.win->DevSet.count, 0);
-  EXPECT_EQ(w.win->DevSet.selected, -1);
+  EXPECT_EQ(w.win->Devs().count, 0);
+  EXPECT_EQ(w.win->SelectedIndex(), -1);
   EXPECT_TRUE(w.Lines("EthLstBox").empty());
   EXPECT_FALSE(w.Find<QPushButton>("WwwBtn")->isEnabled());
   EXPECT_TRUE(w.Find<QPushButton>("SearchEthBtn")->isEnabled());
@@ -74,11 +74,11 @@ TEST(MainWinStart, ServiceControllerIsReadBeforeTheWindowIsShown) {
   EXPECT_FALSE(w.win->isVisible());
   EXPECT_EQ(Cmds(ctrl), "KDC");
   EXPECT_TRUE(w.host.errors.empty());
-  EXPECT_EQ(w.win->DevSet.selected, 0);
+  EXPECT_EQ(w.win->SelectedIndex(), 0);
   EXPECT_EQ(w.win->Cfg.doorCount, 3);
   EXPECT_EQ(w.win->Cfg.listedCount, 2);
   ASSERT_EQ(w.Lines("EthLstBox").size(), 1u);
-  EXPECT_EQ(w.Lines("EthLstBox")[0], QString::fromStdString(w.win->DevSet.dev[0].ListText()));
+  EXPECT_EQ(w.Lines("EthLstBox")[0], QString::fromStdString(w.win->Devs().dev[0].ListText()));
   EXPECT_TRUE(w.Lines("EthLstBox")[0].contains("Serwis"));
   EXPECT_TRUE(w.Find<QListWidget>("EthLstBox")->item(0)->isSelected());
   EXPECT_TRUE(w.Find<QPushButton>("WwwBtn")->isEnabled());
@@ -116,9 +116,9 @@ TEST(MainWinStart, FirstOfSeveralDevicesIsSelectedByIdentifierNotArrival) {
   w.AddController(K27(10), kIpB, 2, 1);
   SimDevice& low = w.AddController(K27(2), kIpA, 2, 2);
   w.Start();
-  ASSERT_EQ(w.win->DevSet.count, 2);
-  EXPECT_EQ(w.win->DevSet.dev[0].id, K27(2));
-  EXPECT_EQ(w.win->DevSet.selected, 0);
+  ASSERT_EQ(w.win->Devs().count, 2);
+  EXPECT_EQ(w.win->Devs().dev[0].id, K27(2));
+  EXPECT_EQ(w.win->SelectedIndex(), 0);
   EXPECT_EQ(w.win->Cfg.doorCount, 2);
   EXPECT_EQ(Cmds(low), "KDC");
   EXPECT_TRUE(w.Lines("EthLstBox")[0].startsWith(" K27_00002,  192.168.1.10,  "));
@@ -296,9 +296,9 @@ TEST(MainWinStart, SearchFindsNewDevicesAndKeepsTheLoadedConfigurationAndEdits) 
   const size_t aSeen = a.received.size();
   const int64_t t0 = w.clock.now;
   w.Find<QPushButton>("SearchEthBtn")->click();
-  EXPECT_EQ(w.win->DevSet.count, 2);
+  EXPECT_EQ(w.win->Devs().count, 2);
   EXPECT_EQ(w.Lines("EthLstBox").size(), 2u);
-  EXPECT_EQ(w.win->DevSet.selected, 0);
+  EXPECT_EQ(w.win->SelectedIndex(), 0);
   EXPECT_TRUE(w.Find<QListWidget>("EthLstBox")->item(0)->isSelected());
   EXPECT_EQ(w.win->Cfg.doors[0].params[kParBoltPulse], 99);
   EXPECT_EQ(w.win->Cfg.doorCount, 2);
@@ -358,7 +358,7 @@ TEST(MainWinStart, EndpointThatCannotBindReportsOnceAndTheWindowStillOpens) {
     ASSERT_EQ(w.host.errors.size(), 1u);
     EXPECT_TRUE(w.host.errors[0].text.contains(QString::fromLocal8Bit(strerror(EADDRINUSE))))
         << w.host.errors[0].text.toStdString();
-    EXPECT_EQ(win.DevSet.count, 0);
+    EXPECT_EQ(win.Devs().count, 0);
     win.show();
     EXPECT_TRUE(win.isVisible());
     for (int i = 0; i < 3; ++i) win.UDPTimerTimer();

@@ -275,8 +275,8 @@ TEST(PlanWin, UploadIsNeverPreparedForAnotherController) {
   const Archive& planned = plan.ctrls[0].arc;
   // A read of the other controller: the plan's record does not apply to it.
   UdpDev* other = nullptr;
-  for (int i = 0; i < p.w.win->DevSet.count; ++i)
-    if (p.w.win->DevSet.dev[i].id != planned.ctrlId) other = &p.w.win->DevSet.dev[i];
+  for (int i = 0; i < p.w.win->Devs().count; ++i)
+    if (p.w.win->Devs().dev[i].id != planned.ctrlId) other = &p.w.win->Devs().dev[i];
   ASSERT_NE(other, nullptr);
   CtrlSnap seen;
   ReadCtrl(*other, seen);
@@ -287,8 +287,8 @@ TEST(PlanWin, UploadIsNeverPreparedForAnotherController) {
 
   // Its own controller: nothing to change; a read-back that differs is caught.
   UdpDev* own = nullptr;
-  for (int i = 0; i < p.w.win->DevSet.count; ++i)
-    if (p.w.win->DevSet.dev[i].id == planned.ctrlId) own = &p.w.win->DevSet.dev[i];
+  for (int i = 0; i < p.w.win->Devs().count; ++i)
+    if (p.w.win->Devs().dev[i].id == planned.ctrlId) own = &p.w.win->Devs().dev[i];
   ASSERT_NE(own, nullptr);
   CtrlSnap mine;
   ReadCtrl(*own, mine);

@@ -1,0 +1,48 @@
+// Closing the main window while operations run or wait, in one place.
+//
+// Open: ticks run, errors are shown. A close asked for while work runs or waits makes the
+// window Waiting: ticks and dialogs not yet started are dropped, the rest finishes within
+// its own waits. A failure of the user's action meanwhile is shown and cancels the close:
+// the window is Open again and the user decides anew. Once nothing runs or waits, the
+// window closes (Closed) and nothing starts any more. A close asked for by a signal
+// (Quit) shows nothing and is not cancelled, so the program ends within the waits.
+#pragma once
+
+class CloseFlow {
+ public:
+  enum State { kOpen, kWaiting, kClosed };
+
+  State Now() const { return state_; }
+  bool TicksAllowed() const { return state_ == kOpen; }
+  bool Quitting() const { return quit_; }
+
+  // A close is asked for; `idle`: nothing runs or waits. True when the window may close now.
+  bool Ask(bool idle, bool quit) {
+    quit_ = quit_ || quit;
+    if (state_ == kClosed || idle) {
+      state_ = kClosed;
+      return true;
+    }
+    state_ = kWaiting;
+    return false;
+  }
+  // An operation failed; `userAction`: one the user asked for (not a tick). True when its
+  // error is to be shown; a shown error cancels a waiting close.
+  bool Failed(bool userAction) {
+    if (state_ == kOpen) return true;
+    if (state_ == kClosed || quit_ || !userAction) return false;
+    state_ = kOpen;
+    return true;
+  }
+  // Nothing runs or waits any more: true when a waiting close is to happen now.
+  bool Drained() const { return state_ == kWaiting; }
+  // The window is being destroyed.
+  void End() {
+    state_ = kClosed;
+    quit_ = true;
+  }
+
+ private:
+  State state_ = kOpen;
+  bool quit_ = false;
+};

@@ -1,0 +1,45 @@
+#include "intent.h"
+
+Verdict Judge(const Intent& intent, const IntentNow& now) {
+  if (now.closing && intent.action == UserAction::Report) return Verdict::Closing;
+  if (intent.devId == 0 || intent.devId != now.devId) return Verdict::OtherDevice;
+  if (intent.cfgGen != now.cfgGen) return Verdict::Reloaded;
+  if (intent.action == UserAction::Replace && !now.pairOffered) return Verdict::PairGone;
+  return Verdict::Run;
+}
+
+std::string RefusalText(UserAction action, Verdict verdict) {
+  const char* what = "";
+  switch (action) {
+    case UserAction::Write:
+      what = "Nie zapisano";
+      break;
+    case UserAction::DelLost:
+      what = "Nie usunięto nieaktywnych";
+      break;
+    case UserAction::Replace:
+      what = "Nie zastąpiono";
+      break;
+    case UserAction::Report:
+      what = "Nie zapisano raportu";
+      break;
+    case UserAction::Archive:
+      what = "Nie zapisano archiwum";
+      break;
+    case UserAction::Compare:
+      what = "Nie porównano z archiwum";
+      break;
+  }
+  switch (verdict) {
+    case Verdict::OtherDevice:
+      return std::string(what) + ": wybrano inne urządzenie.";
+    case Verdict::Reloaded:
+      return std::string(what) + ": konfiguracja została wczytana ponownie.";
+    case Verdict::PairGone:
+      return std::string(what) + ": tej pary nie ma już na liście.";
+    case Verdict::Run:
+    case Verdict::Closing:
+      break;
+  }
+  return {};
+}
