@@ -308,6 +308,7 @@ int CmdList(LinkSlot& slot, const Args& a) {
       const UdpDev& d = set.dev[i];
       std::cout << (i ? ",\n  " : "\n  ") << "{\"name\": \"" << DevName(d.id)
                 << "\", \"id\": " << d.id << ", \"address\": \"" << d.IpText()
+                << (d.ip2 ? "\", \"address2\": \"" + d.Ip2Text() : std::string())
                 << "\", \"mode\": " << (d.status & 3) << ", \"modeText\": \"" << d.ModeText()
                 << "\", \"controller\": " << (IsController(d.id) ? "true" : "false") << "}";
     }

@@ -199,6 +199,8 @@ bool StateMoved(UdpDev& dev, const RestorePlan& plan, ReadCfg& fresh) {
 
 int WriteAndVerify(UdpDev& dev, const RestorePlan& plan) {
   const std::string name = DevName(plan.ctrl);
+  // One identifier answering from two addresses: which one is the controller is unknown.
+  if (dev.ip2) throw CliError{TwoAddressText(dev)};
   SetProgress("zapis do " + name +
               " mógł dotrzeć do kontrolera; odczyt kontrolny nie został "
               "wykonany (sprawdź poleceniem feldaro-cli diff)");
@@ -279,6 +281,7 @@ int CmdRestore(LinkSlot& slot, const Args& a) {
   UdpDev& dev = OpenLink(slot).Find(named);
   const uint32_t id = dev.id;
   const std::string name = DevName(id);
+  if (dev.ip2) throw CliError{TwoAddressText(dev)};
   SetProgress("nic nie zapisano do " + name);
   const RestoreOptions opt{a.maps, a.otherModel};
   ReadCfg r;

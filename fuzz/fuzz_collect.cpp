@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/devname.h"
@@ -21,26 +22,62 @@ struct Injected {
 struct Rec {
   uint32_t id, ip;
   uint16_t status;
+  uint32_t ip2 = 0, round = 0, roundPrior = 0;
 };
 
-// The device set's insertion rule: ascending by the low 26 bits, equal keys by arrival,
-// at most kMaxDevices records, a known identifier updated in place even when full.
-bool RefAdd(std::vector<Rec>& set, uint32_t id, uint32_t ip, uint16_t status) {
+// The device set's rule, written out: ascending by the low 26 bits, equal keys by arrival,
+// at most kMaxDevices records, a known identifier updated in place even when full. A known
+// device moves only with its first answer of a search; a second address within one search
+// is recorded next to the first, and the device keeps its address from before the search
+// when that is one of the two.
+bool RefAdd(std::vector<Rec>& set, uint32_t round, uint32_t id, uint32_t ip, uint16_t status) {
   for (size_t i = 0; i < set.size(); ++i) {
-    if (set[i].id == id) {
-      const bool differs = set[i].ip != ip || set[i].status != status;
-      set[i].ip = ip;
-      set[i].status = status;
-      return differs;
+    Rec& r = set[i];
+    if (r.id == id) {
+      bool changed = false;
+      if (r.round != round) {
+        r.round = round;
+        r.roundPrior = r.ip;
+        changed = r.ip2 != 0;
+        r.ip2 = 0;
+        changed = changed || r.ip != ip;
+        r.ip = ip;
+      } else if (ip != r.ip) {
+        if (ip == r.ip2) return false;
+        if (ip == r.roundPrior && r.ip != r.roundPrior) {
+          r.ip2 = r.ip;
+          r.ip = ip;
+        } else {
+          r.ip2 = ip;
+        }
+        return true;
+      }
+      changed = changed || r.status != status;
+      r.status = status;
+      return changed;
     }
-    if (set.size() < size_t(kMaxDevices) && (set[i].id & 0x03FFFFFF) > (id & 0x03FFFFFF)) {
-      set.insert(set.begin() + long(i), Rec{id, ip, status});
+    if (set.size() < size_t(kMaxDevices) && (r.id & 0x03FFFFFF) > (id & 0x03FFFFFF)) {
+      set.insert(set.begin() + long(i), Rec{id, ip, status, 0, round, ip});
       return true;
     }
   }
   if (set.size() >= size_t(kMaxDevices)) return false;
-  set.push_back(Rec{id, ip, status});
+  set.push_back(Rec{id, ip, status, 0, round, ip});
   return true;
+}
+
+// Senders: devices on the tool's network 10.77.0.0/24, one beyond it, and addresses that
+// are never a device's (the network's broadcast and network address, loopback, 0.0.0.0,
+// the limited broadcast, multicast).
+const char* const kSenders[] = {"10.77.0.10",  "10.77.0.11", "10.77.0.12",      "192.168.5.20",
+                                "10.77.0.255", "10.77.0.0",  "127.0.0.1",       "0.0.0.0",
+                                "224.0.0.9",   "10.77.0.13", "255.255.255.255", "10.77.0.14"};
+constexpr size_t kUsableSenders = 4;  // the first four, and the last two
+
+bool UsableSender(const std::string& s) {
+  for (size_t i = 0; i < sizeof kSenders / sizeof kSenders[0]; ++i)
+    if (s == kSenders[i]) return i < kUsableSenders || s == "10.77.0.13" || s == "10.77.0.14";
+  return false;
 }
 
 bool Accepted(const std::vector<uint8_t>& b) {
@@ -55,6 +92,7 @@ void CheckSet(const UdpDevSet& set, const std::vector<Rec>& ref) {
     const UdpDev& d = set.dev[i];
     FUZZ_CHECK(d.id == ref[size_t(i)].id);
     FUZZ_CHECK(d.ip == ref[size_t(i)].ip);
+    FUZZ_CHECK(d.ip2 == ref[size_t(i)].ip2);
     FUZZ_CHECK(d.status == ref[size_t(i)].status);
     FUZZ_CHECK(!d.session);
     if (i > 0) FUZZ_CHECK((set.dev[i - 1].id & 0x03FFFFFF) <= (d.id & 0x03FFFFFF));
@@ -68,6 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzInput in(data, size);
   FuzzNet fn;
   fn.clock.now = 1000;
+  fn.net.localNets = {{0x0A4D0001u, 0xFFFFFF00u}};  // the tool at 10.77.0.1/24
   auto set = std::make_unique<UdpDevSet>();
   std::vector<Rec> ref;
 
@@ -79,11 +118,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int i = 0; i < prefill; ++i) {
     const uint32_t id = (flags & 3) == 3 ? MakeId(uint32_t(i * 7 + seed) % 1024, uint32_t(seed + i))
                                          : (in.U32() & 0x0FFFFFFFu) | 0x20000000u;
-    const uint32_t ip = 0x7F000000u | uint32_t(i + 1);
+    const uint32_t ip = 0x0A4D0000u | uint32_t(10 + i % 5);
     const uint16_t status = uint16_t(i & 0x83);
-    FUZZ_CHECK(set->Add(id, ip, status) == RefAdd(ref, id, ip, status));
+    FUZZ_CHECK(set->Add(id, ip, status) == RefAdd(ref, set->round, id, ip, status));
   }
   CheckSet(*set, ref);
+  // Half the time the answers below belong to a new search, in which devices may move.
+  if (flags & 0x20) ++set->round;
   FUZZ_CHECK(fn.net.sentByTool.empty());
   if (set->count > 0) set->selected = int(in.U8() % unsigned(set->count + 1)) - 1;
   const uint32_t selectedId = set->selected >= 0 ? set->dev[set->selected].id : 0;
@@ -94,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t h = in.U8();
     Injected d;
     d.at = fn.clock.now + (h & 0x0F) * 20;
-    d.from = SenderText(in.U8());
+    d.from = kSenders[in.U8() % (sizeof kSenders / sizeof kSenders[0])];
     if (h & 0x80) {
       d.bytes.resize(24);
       std::memcpy(d.bytes.data(), "MMDO", 4);
@@ -128,24 +169,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Each timed collection ends one wait after the last datagram (all due by start + 300).
   FUZZ_CHECK(fn.clock.now - start <= 300 + 200 + 1000);
 
-  // Replay: every accepted answer that changed the set was answered with a time frame.
-  size_t frame = 0;
+  // Replay: the set follows the rule over the answers from usable addresses. Every time
+  // frame goes to a usable address that answered for its identifier, and only to a record's
+  // address (so never to a second address the record keeps).
   bool refAny = false;
+  size_t changes = 0;
+  std::vector<std::pair<uint32_t, std::string>> sources;
   for (const Injected& d : sent) {
-    if (!Accepted(d.bytes)) continue;
+    if (!Accepted(d.bytes) || !UsableSender(d.from)) continue;
     const uint32_t id = GetU32(d.bytes.data() + 4);
-    if (!RefAdd(ref, id, ParseIp(d.from.c_str()), d.bytes[10])) continue;
+    sources.emplace_back(id, d.from);
+    if (!RefAdd(ref, set->round, id, ParseIp(d.from.c_str()), d.bytes[10])) continue;
     refAny = true;
-    FUZZ_CHECK(frame < fn.net.sentByTool.size());
-    const NetDatagram& t = fn.net.sentByTool[frame++];
-    FUZZ_CHECK(t.to == d.from);
+    ++changes;
+  }
+  FUZZ_CHECK(fn.net.sentByTool.size() <= changes);
+  for (const NetDatagram& t : fn.net.sentByTool) {
     FUZZ_CHECK(t.bytes.size() == 16);
     FUZZ_CHECK(std::memcmp(t.bytes.data(), "MMDT", 4) == 0);
-    FUZZ_CHECK(GetU32(t.bytes.data() + 4) == id);
+    const uint32_t id = GetU32(t.bytes.data() + 4);
+    FUZZ_CHECK(std::find(sources.begin(), sources.end(), std::make_pair(id, t.to)) !=
+               sources.end());
+    FUZZ_CHECK(UsableSender(t.to));
     FUZZ_CHECK(GetU32(t.bytes.data() + 8) == fn.clock.utcBase + uint32_t(t.atMs / 1000));
     FUZZ_CHECK(CrcOk(t.bytes));
+    FUZZ_CHECK(set->Find(id) != nullptr);
   }
-  FUZZ_CHECK(frame == fn.net.sentByTool.size());
   FUZZ_CHECK(any == refAny);
   CheckSet(*set, ref);
   // The selection follows its device through insertions.
@@ -155,5 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // The known addresses parse back to what they say.
   FUZZ_CHECK(ParseIp("127.200.100.50") == 0x7FC86432u);
+  for (const char* s : kSenders)
+    FUZZ_CHECK(UsableDeviceAddress(ParseIp(s), fn.net.LocalNets()) == UsableSender(s));
   return 0;
 }

@@ -27,6 +27,8 @@ bool UdpDev::PollDevList(CtrlCfg& cfg) {
   if (!online || Mode() < 2) return false;
   // Someone else's session: leave the controller alone until it ends.
   if ((status & 0x80) && !session) return false;
+  // Nor a device answering from two addresses: no session is opened with it (see OpenSession).
+  if (ip2 && !session) return false;
   if (!session) OpenSession();
   uint8_t devList[kDevListSize];
   const int d = Exchange(kCmdDevList, 0, nullptr, kDevListSize, devList);

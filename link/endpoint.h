@@ -3,11 +3,19 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 constexpr uint16_t kQuorinPort = 45389;
 constexpr int kDefaultWaitMs = 200;
 constexpr size_t kRecvBufSize = 8192;
 constexpr size_t kIpTextSize = 16;  // "255.255.255.255" and its terminator
+
+// One IPv4 address of a local interface with its netmask (first octet in the most
+// significant byte).
+struct LocalNet {
+  uint32_t addr = 0;
+  uint32_t mask = 0;
+};
 
 class Endpoint {
  public:
@@ -22,6 +30,9 @@ class Endpoint {
   // dotted source address (kIpTextSize bytes).
   virtual size_t Receive(uint8_t* buf, size_t cap, int timeoutMs, char* sender) = 0;
   virtual uint16_t DestPort() const { return kQuorinPort; }
+  // The IPv4 networks of the local interfaces: their network and broadcast addresses are
+  // never a device's address. None known: only the fixed rules apply.
+  virtual std::vector<LocalNet> LocalNets() { return {}; }
 };
 
 class Clock {

@@ -2,6 +2,7 @@
 #include "posix_endpoint.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -200,6 +201,21 @@ size_t PosixEndpoint::Receive(uint8_t* buf, size_t cap, int timeoutMs, char* sen
     if (sender) inet_ntop(AF_INET, &from.sin_addr, sender, kIpTextSize);
     return size_t(n) < cap ? size_t(n) : cap;
   }
+}
+
+std::vector<LocalNet> PosixEndpoint::LocalNets() {
+  std::vector<LocalNet> out;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return out;
+  for (const ifaddrs* a = list; a; a = a->ifa_next) {
+    if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET || !a->ifa_netmask) continue;
+    LocalNet n;
+    n.addr = ntohl(reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr);
+    n.mask = ntohl(reinterpret_cast<const sockaddr_in*>(a->ifa_netmask)->sin_addr.s_addr);
+    out.push_back(n);
+  }
+  freeifaddrs(list);
+  return out;
 }
 
 int64_t SystemClock::NowMs() {

@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 
 #include <string>
+#include <vector>
 
 #include "endpoint.h"
 
@@ -20,6 +21,8 @@ class PosixEndpoint : public Endpoint {
   void Broadcast(uint16_t port, const uint8_t* data, size_t len) override;
   size_t Receive(uint8_t* buf, size_t cap, int timeoutMs, char* sender) override;
   uint16_t DestPort() const override { return destPort_; }
+  // Every IPv4 address of the host's interfaces (getifaddrs) with its netmask.
+  std::vector<LocalNet> LocalNets() override;
 
   bool ok() const { return fd_ >= 0; }
   const std::string& error() const { return error_; }

@@ -2,6 +2,7 @@
 // and the texts of the link's errors.
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 #include "config/devname.h"
 #include "link/crypto.h"
@@ -52,6 +53,9 @@ const char* CodeText(int code) {
 }  // namespace
 
 void UdpDev::OpenSession() {
+  // Two hosts answer in this identifier's name: which one is the controller is unknown, so
+  // neither gets a session (a session already held stays with its address).
+  if (ip2) throw std::runtime_error(TwoAddressText(*this));
   const int d = Request('K', 16, key);
   if (d != 16) throw UErr(this, 3, 0);
   // The signing key is the key material encrypted under itself.
@@ -63,6 +67,7 @@ void UdpDev::OpenSession() {
 }
 
 void UdpDev::EnsureSession() {
+  if (ip2 && !session) throw std::runtime_error(TwoAddressText(*this));
   if (!ReadStatus()) throw UErr(this, 1, 0);
   if ((status & 0x80) && !session) throw UErr(this, 2, 0);
   if (!session) OpenSession();

@@ -70,11 +70,14 @@ UdpDev::UdpDev(uint32_t id_, uint32_t ip_, uint16_t status_)
 UdpDev::UdpDev(UdpDev&& o) noexcept
     : id(o.id),
       ip(o.ip),
+      ip2(o.ip2),
       seq(o.seq),
       status(o.status),
       online(o.online),
       changed(o.changed),
-      session(o.session) {
+      session(o.session),
+      round(o.round),
+      roundPrior(o.roundPrior) {
   std::memcpy(key, o.key, sizeof key);
   o.session = false;
 }
@@ -83,6 +86,9 @@ UdpDev& UdpDev::operator=(UdpDev&& o) noexcept {
   if (this == &o) return *this;
   id = o.id;
   ip = o.ip;
+  ip2 = o.ip2;
+  round = o.round;
+  roundPrior = o.roundPrior;
   seq = o.seq;
   status = o.status;
   online = o.online;
@@ -102,11 +108,38 @@ UdpDev::~UdpDev() {
   }
 }
 
-std::string UdpDev::IpText() const {
+namespace {
+std::string Dotted(uint32_t ip) {
   char text[kIpTextSize];
   std::snprintf(text, sizeof text, "%u.%u.%u.%u", unsigned(ip >> 24), unsigned((ip >> 16) & 0xFF),
                 unsigned((ip >> 8) & 0xFF), unsigned(ip & 0xFF));
   return text;
+}
+}  // namespace
+
+std::string UdpDev::IpText() const {
+  return Dotted(ip);
+}
+
+std::string UdpDev::Ip2Text() const {
+  return ip2 ? Dotted(ip2) : std::string();
+}
+
+std::string TwoAddressText(const UdpDev& d) {
+  if (!d.ip2) return {};
+  return DevName(d.id) + " odpowiada z dwóch adresów: " + d.IpText() + ", " + d.Ip2Text();
+}
+
+bool UsableDeviceAddress(uint32_t ip, const std::vector<LocalNet>& localNets) {
+  const uint32_t first = ip >> 24;
+  if (first == 0 || first == 127) return false;  // "this network", loopback
+  if (first >= 224) return false;                // multicast, reserved, 255.255.255.255
+  for (const LocalNet& n : localNets) {
+    // A /31 or /32 has no network or broadcast address of its own.
+    if (~n.mask <= 1u) continue;
+    if (ip == (n.addr & n.mask) || ip == (n.addr | ~n.mask)) return false;
+  }
+  return true;
 }
 
 std::string UdpDev::ModeText() const {
@@ -117,6 +150,7 @@ std::string UdpDev::ModeText() const {
 std::string UdpDev::ListText() const {
   std::string text = " ";
   text.append(DevName(id)).append(",  ").append(IpText()).append(",  ").append(ModeText());
+  if (ip2) text.append(",  drugi adres: ").append(Ip2Text());
   return text;
 }
 
@@ -124,6 +158,10 @@ size_t UdpDev::SendAndWait(const char tag[4], char letter, const uint8_t* req, s
   Endpoint& ep = LinkEndpoint();
   Clock& clock = LinkClock();
   const std::string host = IpText();
+  // Whatever is queued now was sent before this request: late answers to earlier requests,
+  // duplicates, answers forged ahead of time. None of it can answer this request.
+  for (int k = 0; k < kMaxDrain; ++k)
+    if (ep.Receive(gAnswer, kRecvBufSize, 0, nullptr) == 0) break;
   ep.Send(host.c_str(), ep.DestPort(), req, reqLen);
   // One deadline for the whole attempt: datagrams we ignore do not buy more time.
   const int64_t deadline = clock.NowMs() + kDefaultWaitMs;
@@ -131,7 +169,11 @@ size_t UdpDev::SendAndWait(const char tag[4], char letter, const uint8_t* req, s
     const int64_t left = deadline - clock.NowMs();
     if (left <= 0) return 0;
     // An empty datagram reads as 0 too; only the deadline ends the attempt.
-    const size_t n = ep.Receive(gAnswer, kRecvBufSize, int(left), nullptr);
+    char from[kIpTextSize] = {};
+    const size_t n = ep.Receive(gAnswer, kRecvBufSize, int(left), from);
+    from[kIpTextSize - 1] = 0;
+    // Only the address the request went to answers it.
+    if (host != from) continue;
     if (n < 16) continue;
     if (std::memcmp(gAnswer, tag, 4) != 0) continue;
     if (GetU32(gAnswer + 4) != id) continue;
@@ -175,30 +217,85 @@ bool UdpDev::ReadStatus() {
   return true;
 }
 
+namespace {
+
+// A discovery answer of a known device.
+bool Update(UdpDev& d, uint32_t round, uint32_t ip, uint16_t status) {
+  bool changed = false;
+  if (d.round != round) {
+    // Its first answer in this search: the search decides afresh about a second address.
+    d.round = round;
+    d.roundPrior = d.ip;
+    if (d.ip2) {
+      d.ip2 = 0;
+      changed = true;
+    }
+    if (ip != d.ip) {
+      // During this program's session the device stays where the session is.
+      if (d.session) {
+        d.ip2 = ip;
+        return true;
+      }
+      d.ip = ip;  // moved, e.g. a new address from DHCP
+      changed = true;
+    }
+  } else if (ip != d.ip) {
+    // A second address within one search: reported, never silently resolved. The device
+    // keeps the address it had before the search when that is one of the two.
+    if (ip == d.ip2) return false;
+    if (!d.session && ip == d.roundPrior && d.ip != d.roundPrior) {
+      d.ip2 = d.ip;
+      d.ip = ip;
+    } else {
+      d.ip2 = ip;
+    }
+    return true;
+  }
+  if (d.status != status) {
+    d.status = status;
+    changed = true;
+  }
+  return changed;
+}
+
+}  // namespace
+
+const UdpDev* UdpDevSet::Find(uint32_t id) const {
+  for (int i = 0; i < count; ++i)
+    if (dev[i].id == id) return &dev[i];
+  return nullptr;
+}
+
 bool UdpDevSet::Add(uint32_t id, uint32_t ip, uint16_t status) {
   const uint32_t key = id & 0x03FFFFFFu;
+  int at = count;
   for (int i = 0; i < count; ++i) {
     UdpDev& d = dev[i];
-    if (d.id == id) {
-      const bool differs = d.ip != ip || d.status != status;
-      d.ip = ip;
-      d.status = status;
-      return differs;
-    }
-    if (count < kMaxDevices && (d.id & 0x03FFFFFFu) > key) {
-      // Shift by moving: a record with an open session moves, it is not destroyed.
-      for (int j = count; j > i; --j) dev[j] = std::move(dev[j - 1]);
-      dev[i] = UdpDev(id, ip, status);
-      if (i <= selected) ++selected;
-      ++count;
-      return true;
+    if (d.id == id) return Update(d, round, ip, status);
+    if (at == count && count < kMaxDevices && (d.id & 0x03FFFFFFu) > key) {
+      at = i;
+      // A full set is walked to its end, so a known device is still found.
+      break;
     }
   }
   if (count >= kMaxDevices) return false;
-  dev[count] = UdpDev(id, ip, status);
+  // Shift by moving: a record with an open session moves, it is not destroyed.
+  for (int j = count; j > at; --j) dev[j] = std::move(dev[j - 1]);
+  dev[at] = UdpDev(id, ip, status);
+  dev[at].round = round;
+  dev[at].roundPrior = ip;
+  if (at < count && at <= selected) ++selected;
   ++count;
   return true;
 }
+
+namespace {
+void SendTimeFrame(Endpoint& ep, Clock& clock, const UdpDev& d) {
+  uint8_t frame[16];
+  BuildTimeFrame(d.id, clock.UtcSeconds(), frame);
+  ep.Send(d.IpText().c_str(), ep.DestPort(), frame, sizeof frame);
+}
+}  // namespace
 
 bool UdpDevSet::Collect(int timeoutMs) {
   Endpoint& ep = LinkEndpoint();
@@ -211,6 +308,9 @@ bool UdpDevSet::Collect(int timeoutMs) {
   int64_t quietUntil = start + wait;
   bool any = false;
   int taken = 0;
+  std::vector<LocalNet> nets;
+  bool netsKnown = false;
+  std::vector<uint32_t> moved;  // devices an answer moved to another address
   for (;;) {
     int waitNow = 0;
     if (wait > 0) {
@@ -236,16 +336,34 @@ bool UdpDevSet::Collect(int timeoutMs) {
     if (Crc32(b, 24) != GetU32(b + 24)) continue;
     const uint32_t id = GetU32(b + 4);
     if (id == kBroadcastId || (id >> 28) != 2) continue;
-    if (!Add(id, ParseIp(from), b[10])) continue;
+    const uint32_t src = ParseIp(from);
+    if (!netsKnown) {
+      nets = ep.LocalNets();
+      netsKnown = true;
+    }
+    // An address that reaches many hosts, or none, is never a device's address.
+    if (!from[0] || !UsableDeviceAddress(src, nets)) continue;
+    const UdpDev* known = Find(id);
+    const uint32_t before = known ? known->ip : src;
+    if (!Add(id, src, b[10])) continue;
     any = true;
-    uint8_t frame[16];
-    BuildTimeFrame(id, clock.UtcSeconds(), frame);
-    ep.Send(from, ep.DestPort(), frame, sizeof frame);
+    const UdpDev* d = Find(id);
+    if (!d || d->ip != src) continue;  // never a time frame to a second address
+    if (d->ip == before) {
+      SendTimeFrame(ep, clock, *d);
+    } else if (std::find(moved.begin(), moved.end(), id) == moved.end()) {
+      // Moved: the frame waits for the end of the collection, by when the old address may
+      // have answered too and the device stayed where it was.
+      moved.push_back(id);
+    }
   }
+  for (const uint32_t id : moved)
+    if (const UdpDev* d = Find(id)) SendTimeFrame(ep, clock, *d);
   return any;
 }
 
 void UdpDevSet::Search() {
+  ++round;
   uint8_t req[12];
   BuildRequest('O', kBroadcastId, req);
   Endpoint& ep = LinkEndpoint();
@@ -253,6 +371,17 @@ void UdpDevSet::Search() {
     ep.Broadcast(ep.DestPort(), req, sizeof req);
     if (Collect(kDefaultWaitMs)) break;
   }
+}
+
+std::string UdpDevSet::TwoAddressStatus() const {
+  std::string text;
+  for (int i = 0; i < count; ++i) {
+    const std::string one = TwoAddressText(dev[i]);
+    if (one.empty()) continue;
+    if (!text.empty()) text += "; ";
+    text += one;
+  }
+  return text;
 }
 
 void UdpDevSet::EndSessions() {

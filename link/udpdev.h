@@ -5,6 +5,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "config/ctrlcfg.h"
 #include "endpoint.h"
@@ -39,15 +40,26 @@ void BuildTimeFrame(uint32_t id, uint32_t utc, uint8_t out[16]);
 // The answer buffer of the link (8192 bytes); SendAndWait leaves the accepted answer here.
 uint8_t* LinkAnswerBuffer();
 
+// Whether a discovery answer from source address ip may give a device its address: never
+// 0.0.0.0/8, loopback, multicast or reserved addresses, 255.255.255.255, nor the network or
+// broadcast address of a local interface's network.
+bool UsableDeviceAddress(uint32_t ip, const std::vector<LocalNet>& localNets);
+
 struct UdpDev {
   uint32_t id = 0;
   uint32_t ip = 0;
+  // A second address the same identifier answered discovery from (0: none). The link keeps
+  // talking to `ip` only; the user is told, and the command-line tool refuses to write.
+  uint32_t ip2 = 0;
   uint16_t seq = 0;
   uint16_t status = 0;
   bool online = false;
   bool changed = false;
   bool session = false;
   uint8_t key[16] = {};
+  // The search in which the device last answered discovery, and its address before it.
+  uint32_t round = 0;
+  uint32_t roundPrior = 0;
 
   UdpDev() = default;
   UdpDev(uint32_t id, uint32_t ip, uint16_t status);
@@ -62,6 +74,7 @@ struct UdpDev {
 
   int Mode() const { return status & 3; }
   std::string IpText() const;
+  std::string Ip2Text() const;  // empty when the device answered from one address only
   std::string ModeText() const;
   std::string ListText() const;
 
@@ -70,6 +83,8 @@ struct UdpDev {
   int Request(char letter, int maxLen, uint8_t* out);
   bool ReadStatus();
 
+  // Both refuse (std::runtime_error with TwoAddressText) to open a session with a device
+  // that answered from two addresses; otherwise they raise UErr as documented.
   void OpenSession();
   void EnsureSession();
   int Exchange(char letter, int p, const uint8_t* payload, int m, uint8_t* out);
@@ -100,14 +115,29 @@ struct UErr : std::exception {
 // The text shown to the user for an error (UTF-8, ends with a line feed).
 std::string ErrorText(const UErr& err);
 
+// "K27_00005 odpowiada z dwóch adresów: 10.0.0.5, 10.0.0.66" for a device that answered
+// discovery from two addresses; empty otherwise.
+std::string TwoAddressText(const UdpDev& dev);
+
 struct UdpDevSet {
   UdpDev dev[kMaxDevices];
   int count = 0;
   int selected = -1;
+  // Number of the current search; answers taken between two searches belong to the first.
+  uint32_t round = 1;
 
+  // One discovery answer. A new device is inserted. A known device answering from its own
+  // address takes the status. From another address: a device holding this program's session
+  // keeps its address and the other one is recorded as its second; so is an address seen
+  // after another one within the same search; otherwise (the first answer of this search)
+  // the device moves there. True when the record was inserted or any of this changed it.
   bool Add(uint32_t id, uint32_t ip, uint16_t status);
   bool Collect(int timeoutMs);
   void Search();
+  // The record of an identifier, or null.
+  const UdpDev* Find(uint32_t id) const;
+  // The status line for every device that answered from two addresses, or empty.
+  std::string TwoAddressStatus() const;
   // Ends every session this program holds, last record first, as destroying the set
   // does; failures are swallowed and no record holds a session afterwards.
   void EndSessions();

@@ -39,6 +39,7 @@ class MemNet : public Endpoint {
   void Send(const char* host, uint16_t port, const uint8_t* data, size_t len) override;
   void Broadcast(uint16_t port, const uint8_t* data, size_t len) override;
   size_t Receive(uint8_t* buf, size_t cap, int timeoutMs, char* sender) override;
+  std::vector<LocalNet> LocalNets() override { return localNets; }
 
   // Puts a datagram in the tool's queue at atMs (junk, late or forged answers).
   void Inject(const std::vector<uint8_t>& bytes, const std::string& from, int64_t atMs);
@@ -46,6 +47,7 @@ class MemNet : public Endpoint {
   std::vector<NetDatagram> sentByTool;  // every datagram the tool sent
   std::string failure;    // when not empty, every endpoint operation throws it as runtime_error
   int longestWaitMs = 0;  // the longest single Receive timeout asked for
+  std::vector<LocalNet> localNets;  // the tool's interfaces on this segment (none by default)
 
  private:
   VirtualClock& clock_;

@@ -1,6 +1,8 @@
 // Device side of the protocol as the tool relies on it, for tests and the UDP simulator.
 #include "simdevice.h"
 
+#include <sys/random.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -37,6 +39,45 @@ std::string DottedIp(uint32_t ip) {
 
 SimDevice::SimDevice(uint32_t id_, uint32_t ip_, int mode_) : id(id_), ip(ip_), mode(mode_) {
   rng_.seed(12345u ^ id_);
+}
+
+void SimDevice::Seed(uint32_t seed) {
+  rng_.seed(seed ^ id);
+}
+
+void SimDevice::KeyMaterial(uint8_t m[16]) {
+  if (systemKeys) {
+    size_t got = 0;
+    while (got < 16) {
+      const ssize_t n = getrandom(m + got, 16 - got, 0);
+      if (n <= 0) break;  // EINTR or no source: the generator fills the rest
+      got += size_t(n);
+    }
+    if (got == 16) return;
+  }
+  for (int i = 0; i < 16; ++i) m[i] = uint8_t(rng_());
+}
+
+std::vector<uint8_t> SimDevice::DiscoveryAnswer(int64_t nowMs) const {
+  std::vector<uint8_t> f = Header("MMDO", id);
+  const uint8_t status[16] = {0x01, 0x02, StatusByte(nowMs), '1', 'S', 'I', 'M'};
+  f.insert(f.end(), status, status + 16);
+  return WithCrc(std::move(f));
+}
+
+std::vector<uint8_t> SimDevice::ForgedStatus() const {
+  std::vector<uint8_t> f = Header("MMDO", id);
+  const uint8_t status[16] = {0x01, 0x02, uint8_t(mode & 3), '1', 'S', 'I', 'M'};
+  f.insert(f.end(), status, status + 16);
+  return WithCrc(std::move(f));
+}
+
+std::vector<uint8_t> SimDevice::ForgedKey() {
+  uint8_t m[16];
+  KeyMaterial(m);
+  std::vector<uint8_t> f = Header("MMDK", id);
+  f.insert(f.end(), m, m + 16);
+  return WithCrc(std::move(f));
 }
 
 bool SimDevice::SessionOpen(int64_t nowMs) const {
@@ -183,7 +224,7 @@ void SimDevice::OnPlain(const uint8_t* data, size_t len, int64_t nowMs,
   } else if (letter == 'K') {
     if (foreignSession) return;  // the session belongs to someone else
     uint8_t m[16];
-    for (uint8_t& b : m) b = uint8_t(rng_());
+    KeyMaterial(m);
     AES128 aes;
     aes.SetKey(m);
     std::memcpy(key_, m, 16);

@@ -71,6 +71,9 @@ class SimDevice {
   uint16_t trainNumber = 0;
 
   SimFaults faults;
+  // Key material from the system's random source instead of the device's own generator
+  // (which is seeded from the identifier, or from Seed, for repeatable runs).
+  bool systemKeys = false;
   std::vector<SimReceived> received;          // every datagram that reached this device
   std::vector<std::vector<uint8_t>> written;  // every accepted 'c' payload
 
@@ -81,6 +84,15 @@ class SimDevice {
   // Session state as the device sees it at nowMs (a silent session ends after ~30 s).
   bool SessionOpen(int64_t nowMs) const;
   uint8_t StatusByte(int64_t nowMs) const;
+
+  // Seeds the device's generator (key material, chance faults) with seed and its identifier.
+  void Seed(uint32_t seed);
+
+  // Frames another host can send in this device's name, unasked: its discovery answer, a
+  // status answer reporting no session, and a key answer with fresh material.
+  std::vector<uint8_t> DiscoveryAnswer(int64_t nowMs) const;
+  std::vector<uint8_t> ForgedStatus() const;
+  std::vector<uint8_t> ForgedKey();
 
   // Scenario helpers.
   int AddBusDevice(uint32_t id, uint8_t outputs, uint8_t inputs, uint8_t readers, bool oc,
@@ -100,6 +112,7 @@ class SimDevice {
   std::mt19937 rng_{12345};
 
   bool Chance(double rate);
+  void KeyMaterial(uint8_t m[16]);
   void Emit(std::vector<uint8_t> bytes, bool isSigned, std::vector<SimAnswer>& out);
   void OnPlain(const uint8_t* data, size_t len, int64_t nowMs, std::vector<SimAnswer>& out);
   void OnSigned(const uint8_t* data, size_t len, int64_t nowMs, std::vector<SimAnswer>& out);

@@ -190,6 +190,8 @@ OpTask TMainWin::RefreshEthList() {
       box->addItem(item);
     }
   }
+  // One identifier answering from two addresses: said in the status line too.
+  if (const std::string two = Devs().TwoAddressStatus(); !two.empty()) ShowStatus(Text(two));
   if (picksWaiting_ > 0) {
     // The user's last pick stays highlighted; its own turn loads it.
     const int line = LineOf(lastPick_);

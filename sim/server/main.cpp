@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ const char* const kUsage =
     "  --add-addrs IFACE   add every device's address to IFACE first (ip addr add)\n"
     "  --prefix N          prefix length for --add-addrs (default 24)\n"
     "  --no-console        do not read commands from stdin\n"
+    "  --seed N            repeatable runs: key material and chance faults from seed N\n"
+    "                      (default: key material from the system's random source)\n"
     "Console commands: type help once it runs.\n";
 
 // Runs `ip addr replace ADDR/PREFIX dev IFACE`; replace keeps a rerun from failing on an
@@ -50,6 +53,8 @@ int main(int argc, char** argv) {
   ServerOptions opt;
   std::string scenarioPath, addIface;
   int prefix = 24;
+  bool seeded = false;
+  uint32_t seed = 0;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -76,6 +81,16 @@ int main(int argc, char** argv) {
         std::cerr << "feldaro-sim: bad prefix\n";
         return 2;
       }
+    } else if (a == "--seed") {
+      const std::string v = value();
+      char* end = nullptr;
+      const unsigned long n = std::strtoul(v.c_str(), &end, 0);
+      if (v.empty() || *end != 0 || n > 0xFFFFFFFFul) {
+        std::cerr << "feldaro-sim: bad seed\n";
+        return 2;
+      }
+      seeded = true;
+      seed = uint32_t(n);
     } else if (a == "--no-console") {
       opt.console = false;
     } else if (a == "-h" || a == "--help") {
@@ -98,6 +113,16 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     std::cerr << "feldaro-sim: " << e.what() << "\n";
     return 2;
+  }
+  // Key material nobody can predict, unless a repeatable run was asked for.
+  std::random_device entropy;
+  for (SimNode& n : sc.nodes) {
+    if (seeded) {
+      n.dev->Seed(seed);
+    } else {
+      n.dev->Seed(entropy());
+      n.dev->systemKeys = true;
+    }
   }
   if (!addIface.empty()) {
     for (const SimNode& n : sc.nodes) {

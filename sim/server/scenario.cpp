@@ -216,6 +216,25 @@ void ParseFaults(const json& j, SimFaults& f, const std::string& where) {
   }
 }
 
+// "impostor": true, or {"announceMs": N, "forge": "O" | "K" | "OK"}.
+void ParseImpostor(const json& j, SimNode& node, const std::string& where) {
+  node.impostor = true;
+  if (j.is_boolean()) {
+    node.impostor = j.get<bool>();
+    return;
+  }
+  if (!j.is_object()) Fail(where, "must be true or an object");
+  node.announceMs = GetInt(j, "announceMs", 0, 0, 600000, where);
+  if (j.contains("forge")) {
+    const json& f = j.at("forge");
+    const std::string s = f.is_string() ? f.get<std::string>() : "?";
+    if (s.empty() || s.find_first_not_of("OK") != std::string::npos)
+      Fail(where, "forge must be O, K or OK");
+    node.forgeStatus = s.find('O') != std::string::npos;
+    node.forgeKey = s.find('K') != std::string::npos;
+  }
+}
+
 std::string EventCommand(const json& e, const std::string& where) {
   if (e.contains("command")) {
     if (!e.at("command").is_string()) Fail(where, "command must be a text");
@@ -251,7 +270,8 @@ std::string EventCommand(const json& e, const std::string& where) {
     return "add " + dev + " " + std::to_string(type) + " " + std::to_string(serial) + " " +
            std::to_string(o) + " " + std::to_string(i) + " " + std::to_string(r);
   }
-  Fail(where, "needs one of mode, inactive, appear, session, addBus, command");
+  if (e.contains("announce")) return "announce " + dev;
+  Fail(where, "needs one of mode, inactive, appear, session, addBus, announce, command");
 }
 
 }  // namespace
@@ -309,7 +329,9 @@ Scenario ParseScenario(const std::string& jsonText) {
     if (!d.is_object()) Fail(where, "must be an object");
     uint32_t id = ParseId(d, where);
     if (id == 0xFFFFFFFFu) Fail(where, "0xFFFFFFFF addresses every device and is no identifier");
-    if (!ids.insert(id).second) Fail(where, "identifier used twice");
+    // An impostor's identifier is another device's; only its address is its own.
+    const bool impostor = d.contains("impostor");
+    if (!ids.insert(id).second && !impostor) Fail(where, "identifier used twice");
     if (!d.contains("address") || !d.at("address").is_string()) Fail(where, "needs an address");
     uint32_t ip = ParseIpText(d.at("address").get<std::string>(), where);
     if (!ips.insert(ip).second) Fail(where, "address used twice");
@@ -339,6 +361,7 @@ Scenario ParseScenario(const std::string& jsonText) {
     node.processingMs = GetInt(d, "processingMs", processingMs, 0, 60000, where);
     // A hidden device answers nothing until the timeline or the console lets it appear.
     if (GetBool(d, "hidden", false, where)) dev.faults.offline = true;
+    if (impostor) ParseImpostor(d.at("impostor"), node, where + ".impostor");
     sc.nodes.push_back(std::move(node));
   }
   if (root.contains("timeline")) {
@@ -395,6 +418,7 @@ std::string ListText(const Scenario& sc, int64_t nowMs) {
     const SimDevice& d = *sc.nodes[i].dev;
     os << i << "  " << sc.nodes[i].name << "  " << DottedIp(d.ip) << "  " << ModeName(d.mode);
     if (d.faults.offline) os << "  (hidden)";
+    if (sc.nodes[i].impostor) os << "  (impostor)";
     if (d.foreignSession)
       os << "  session: foreign";
     else if (d.SessionOpen(nowMs))
@@ -429,6 +453,7 @@ const char* const kHelp =
     "appear DEV | hide DEV      the device answers on the LAN, or stops answering\n"
     "param DEV PASSAGE BYTE VALUE  set a parameter byte (0-7) of a passage (from 1), as\n"
     "                           another installer's write would\n"
+    "announce DEV               an impostor sends its frames to the last tool heard\n"
     "quit\n"
     "DEV is a device name such as K27_00005 or its index in the list";
 
@@ -506,6 +531,15 @@ CommandResult RunCommand(Scenario& sc, const std::string& line, int64_t nowMs) {
     d.foreignSession = w[2] == "foreign";
     return CommandResult{true, false,
                          node.name + " foreign session " + (d.foreignSession ? "on" : "off")};
+  }
+  if (verb == "announce") {
+    // The impostor of that name when there is one (it shares the name with the device).
+    for (size_t i = 0; i < sc.nodes.size(); ++i)
+      if (sc.nodes[i].impostor && (sc.nodes[i].name == w[1] || int(i) == n)) n = int(i);
+    if (!sc.nodes[size_t(n)].impostor) return Error(w[1] + " is no impostor");
+    CommandResult r{true, false, sc.nodes[size_t(n)].name + " (impostor) announces"};
+    r.announce = n;
+    return r;
   }
   if (verb == "appear" || verb == "hide") {
     if (w.size() != 2) return Error("usage: " + verb + " DEV");

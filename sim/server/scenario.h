@@ -17,6 +17,14 @@ struct SimNode {
   // The device's answers to this many broadcasts are lost (a lossy link): it is found only
   // by a later broadcast of the same search.
   int discoveryLoss = 0;
+  // An impostor: another host that answers discovery with this (usually another device's)
+  // identifier from its own address. Once it has heard a tool, it sends to it unasked
+  // every announceMs (0: only when told, see `announce`) a forged status answer reporting
+  // no session and/or forged key material, or without forgeries its discovery answer.
+  bool impostor = false;
+  int announceMs = 0;
+  bool forgeStatus = false;
+  bool forgeKey = false;
   // Time the device takes to process one request before it answers. Requests are processed
   // one after the other, as an embedded controller does: one arriving while the device is
   // busy waits for the one before it. 0: answers leave at once.
@@ -48,13 +56,14 @@ void DefaultIo(uint32_t type, uint8_t& outputs, uint8_t& inputs, uint8_t& reader
 struct CommandResult {
   bool ok = true;
   bool quit = false;
-  std::string text;  // reply for the console (without trailing line feed)
+  std::string text;   // reply for the console (without trailing line feed)
+  int announce = -1;  // the node whose impostor frames the server sends now
 };
 
 // Runs one console command (also used for the timeline):
 //   list | mode DEV N | inactive DEV SLOT on|off | add DEV TYPE SERIAL [OUT IN RD]
 //   session DEV foreign|none | appear DEV | hide DEV | param DEV PASSAGE BYTE VALUE
-//   help | quit
+//   announce DEV | help | quit
 CommandResult RunCommand(Scenario& sc, const std::string& line, int64_t nowMs);
 
 // Mode names as the tool shows them.

@@ -93,7 +93,7 @@ bool KeyFromKAnswer(const uint8_t* data, size_t len, uint8_t key[16]) {
 }
 
 SimServer::SimServer(Scenario& sc, const ServerOptions& opt)
-    : sc_(sc), opt_(opt), keys_(sc.nodes.size()) {
+    : sc_(sc), opt_(opt), keys_(sc.nodes.size()), nextAnnounce_(sc.nodes.size(), 0) {
   startMs_ = Now();
 }
 
@@ -213,6 +213,10 @@ void SimServer::Handle(const uint8_t* data, size_t len, const sockaddr_in& from,
     broadcast = true;
     for (size_t i = 0; i < sc_.nodes.size(); ++i) targets.push_back(i);
   }
+  if (len >= 4 && std::memcmp(data, "MMD", 3) == 0) {
+    toolKnown_ = true;
+    tool_ = from;
+  }
   const uint8_t* key = nullptr;
   if (!broadcast && targets.size() == 1 && keys_[targets[0]].known) key = keys_[targets[0]].key;
   Log("RX", SockText(from), DottedIp(to), data, len, key,
@@ -270,6 +274,44 @@ void SimServer::SendDue() {
   }
 }
 
+void SimServer::Announce(size_t i, const char* why, bool periodic) {
+  if (!toolKnown_) {
+    if (log_) {
+      std::fprintf(log_, "%9.3f EV %s: no tool heard yet, nothing sent\n",
+                   double(Now() - startMs_) / 1000.0, sc_.nodes[i].name.c_str());
+      std::fflush(log_);
+    }
+    return;
+  }
+  SimNode& node = sc_.nodes[i];
+  // Unasked, a forger sends only its forgeries; the console's announce adds the discovery
+  // answer.
+  std::vector<std::vector<uint8_t>> frames;
+  if (!periodic || !(node.forgeStatus || node.forgeKey))
+    frames.push_back(node.dev->DiscoveryAnswer(Now()));
+  if (node.forgeStatus) frames.push_back(node.dev->ForgedStatus());
+  if (node.forgeKey) frames.push_back(node.dev->ForgedKey());
+  const std::string fromText = DottedIp(node.dev->ip) + ":" + std::to_string(opt_.port);
+  in_addr src{};
+  src.s_addr = htonl(node.dev->ip);
+  for (const std::vector<uint8_t>& f : frames) {
+    const bool sent = SendWithPktInfo(fd_, f.data(), f.size(), tool_, 0, src);
+    Log("TX", fromText, SockText(tool_), f.data(), f.size(), nullptr,
+        sent ? why : "(impostor, send failed)");
+  }
+}
+
+void SimServer::RunImpostors() {
+  const int64_t now = Now();
+  for (size_t i = 0; i < sc_.nodes.size(); ++i) {
+    const SimNode& n = sc_.nodes[i];
+    if (!n.impostor || n.announceMs <= 0 || n.dev->faults.offline || !toolKnown_) continue;
+    if (now < nextAnnounce_[i]) continue;
+    nextAnnounce_[i] = now + n.announceMs;
+    Announce(i, "(impostor)", true);
+  }
+}
+
 void SimServer::RunTimeline() {
   const int64_t now = Now();
   while (nextEvent_ < sc_.timeline.size() &&
@@ -282,6 +324,7 @@ void SimServer::RunTimeline() {
       std::fflush(log_);
     }
     if (opt_.console) std::cout << "[t=" << ev.at << "] " << r.text << std::endl;
+    if (r.announce >= 0) Announce(size_t(r.announce), "(impostor)", false);
   }
 }
 
@@ -305,6 +348,7 @@ bool SimServer::ReadConsole() {
     consoleLine_.erase(0, pos + 1);
     CommandResult r = RunCommand(sc_, line, Now());
     if (!r.text.empty()) std::cout << r.text << std::endl;
+    if (r.announce >= 0) Announce(size_t(r.announce), "(impostor)", false);
     if (log_ && !line.empty()) {
       std::fprintf(log_, "%9.3f CMD %s -> %s\n", double(Now() - startMs_) / 1000.0, line.c_str(),
                    r.ok ? "ok" : r.text.c_str());
@@ -319,9 +363,13 @@ int SimServer::Run(volatile std::sig_atomic_t* stop) {
   consoleOpen_ = opt_.console;
   while (!(stop && *stop)) {
     RunTimeline();
+    RunImpostors();
     SendDue();
     int64_t now = Now();
     int64_t wait = kMaxPollMs;
+    for (size_t i = 0; i < sc_.nodes.size(); ++i)
+      if (sc_.nodes[i].impostor && sc_.nodes[i].announceMs > 0 && toolKnown_)
+        wait = std::min<int64_t>(wait, nextAnnounce_[i] - now);
     if (!pending_.empty()) wait = std::min<int64_t>(wait, pending_.begin()->first - now);
     if (nextEvent_ < sc_.timeline.size())
       wait = std::min<int64_t>(wait, startMs_ + int64_t(sc_.timeline[nextEvent_].at * 1000) - now);

@@ -60,6 +60,10 @@ class SimServer {
   std::vector<KeyState> keys_;
   std::string consoleLine_;
   bool consoleOpen_ = true;
+  // The last tool heard (source of a datagram of the protocol), for impostors' frames.
+  bool toolKnown_ = false;
+  sockaddr_in tool_{};
+  std::vector<int64_t> nextAnnounce_;  // per node, for impostors with an interval
 
   int64_t Now() const;
   void Log(const char* dir, const std::string& from, const std::string& to, const uint8_t* data,
@@ -69,5 +73,10 @@ class SimServer {
   void SendDue();
   void SendNow(const Pending& p);
   void RunTimeline();
+  // Sends the impostor's frames of node i to the last tool heard: periodic, only the forged
+  // answers when it forges; otherwise (and always when asked on the console) also its
+  // discovery answer.
+  void Announce(size_t i, const char* why, bool periodic);
+  void RunImpostors();
   bool ReadConsole();  // false: quit requested
 };

@@ -33,7 +33,9 @@ inline Proc StartSimIn(NetLab& lab, const std::string& ns, const std::string& sc
                        const std::string& log, const std::string& name, bool console) {
   std::string path = lab.File(name + ".json");
   WriteFile(path, scenarioJson);
-  std::vector<std::string> argv = {FELDARO_SIM_BIN, "--log", log, "--add-addrs", "eth0"};
+  // The devices' own generators as the in-memory tests seed them: repeatable runs.
+  std::vector<std::string> argv = {FELDARO_SIM_BIN, "--log",  log,    "--add-addrs",
+                                   "eth0",          "--seed", "12345"};
   if (!console) argv.push_back("--no-console");
   argv.push_back(path);
   Proc p(ns, argv, lab.File(name + ".out"), console);
@@ -75,21 +77,36 @@ struct SimLan {
     sim = StartSimIn(lab, devs, scenarioJson, log, "sim", console);
   }
 
+  // A third host on the LAN, 10.77.0.251 (plus its devices' addresses), with a feldaro-sim
+  // of its own: another host answering in a device's name. Its log is impLog.
+  std::string impNs, impLog;
+  Proc imp;
+  void StartImpostor(const std::string& scenarioJson, bool console = false) {
+    impNs = lab.AddHost("imp");
+    lab.Connect(impNs, lan, "eth0", "10.77.0.251/24", "10.77.0.254");
+    impLog = lab.File("imp.log");
+    imp = StartSimIn(lab, impNs, scenarioJson, impLog, "imp", console);
+  }
+
   // Sends a console line to feldaro-sim and waits until it has carried it out.
-  void Console(const std::string& line) {
-    size_t before = CountCmd();
-    sim.Write(line + "\n");
+  void Console(const std::string& line) { ConsoleOf(sim, log, line); }
+  void ImpostorConsole(const std::string& line) { ConsoleOf(imp, impLog, line); }
+
+  static void ConsoleOf(Proc& p, const std::string& logPath, const std::string& line) {
+    size_t before = CountCmd(logPath);
+    p.Write(line + "\n");
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (CountCmd() == before) {
+    while (CountCmd(logPath) == before) {
       if (std::chrono::steady_clock::now() > end)
         throw std::runtime_error("feldaro-sim did not run: " + line);
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
 
-  size_t CountCmd() const {
+  size_t CountCmd() const { return CountCmd(log); }
+  static size_t CountCmd(const std::string& logPath) {
     size_t n = 0;
-    for (const LogLine& l : ReadSimLog(log)) n += l.dir == "CMD";
+    for (const LogLine& l : ReadSimLog(logPath)) n += l.dir == "CMD";
     return n;
   }
 };

@@ -641,3 +641,66 @@ TEST(E2ECli, ExitStatusOfEveryCommand) {
   EXPECT_EQ(r.rc, 0);
   EXPECT_NE(r.out.find("feldaro-cli (Feldaro "), std::string::npos) << r.out;
 }
+
+namespace {
+
+// Lines of the impostor's log: signed frames and key requests that reached its addresses.
+std::vector<std::string> SessionFramesToImpostor(const SimLan& net) {
+  std::vector<std::string> out;
+  for (const LogLine& l : ReadSimLog(net.impLog))
+    if (l.dir == "RX" && l.to != "255.255.255.255" && (l.tag == "MMDC" || l.tag == "MMDK"))
+      out.push_back(l.raw);
+  return out;
+}
+
+}  // namespace
+
+TEST(E2ECli, ImpostorNeverGetsTheSessionAndTwoAddressesStopTheRestore) {
+  E2E_REQUIRE_NETNS();
+  SimLan net("cimp");
+  net.StartSim(Scenario());
+  const std::string arc = net.lab.File("k5.json");
+  ASSERT_EQ(Cli(net, {"backup", "K27_00005", "-o", arc}).rc, 0);
+  // Another host claims K27_00005: from 10.77.0.66 it answers discovery late (after the
+  // search has ended) and sends forged key material to the tool every 100 ms; from
+  // 10.77.0.67, hidden for now, it answers discovery at once.
+  const std::string k5 = R"("type": 327, "serial": 5, "mode": "Serwis")";
+  net.StartImpostor(R"({"devices": [
+    {)" + k5 + R"(, "address": "10.77.0.66", "discoveryDelayMs": 2500,
+     "impostor": {"announceMs": 100, "forge": "K"}},
+    {)" + k5 + R"(, "address": "10.77.0.67", "hidden": true, "impostor": true}]})",
+                    /*console=*/true);
+
+  // The restore while the impostor talks: the write reaches the controller.
+  const size_t before = ReadSimLog(net.log).size();
+  CliRun r = Cli(net, {"restore", arc, "K27_00005", "--yes"});
+  EXPECT_EQ(r.rc, 0) << r.out;
+  EXPECT_NE(r.out.find("odczyt kontrolny zgodny z zapisem"), std::string::npos) << r.out;
+  EXPECT_EQ(Writes(net, "K27_00005", before), 1u);
+  size_t forged = 0;
+  for (const LogLine& l : ReadSimLog(net.impLog)) forged += l.dir == "TX" && l.tag == "MMDK";
+  EXPECT_GE(forged, 4u) << "the impostor did not speak during the restore";
+
+  // `list` waits for late answers: both addresses.
+  r = Cli(net, {"list"});
+  EXPECT_EQ(r.rc, 0) << r.out;
+  EXPECT_NE(r.out.find(" K27_00005,  10.77.0.10,  Serwis,  drugi adres: 10.77.0.66"),
+            std::string::npos)
+      << r.out;
+
+  // The other impostor answers within the search: nothing is sent, the words say why.
+  net.ImpostorConsole("appear 1");
+  const size_t before2 = ReadSimLog(net.log).size();
+  r = Cli(net, {"restore", arc, "K27_00005", "--yes"});
+  EXPECT_EQ(r.rc, 1) << r.out;
+  const bool either = r.out.find("K27_00005 odpowiada z dwóch adresów: 10.77.0.10, 10.77.0.67") !=
+                          std::string::npos ||
+                      r.out.find("K27_00005 odpowiada z dwóch adresów: 10.77.0.67, 10.77.0.10") !=
+                          std::string::npos;
+  EXPECT_TRUE(either) << r.out;
+  EXPECT_EQ(Writes(net, "K27_00005", before2), 0u);
+
+  const std::vector<std::string> leaked = SessionFramesToImpostor(net);
+  EXPECT_TRUE(leaked.empty()) << leaked.size()
+                              << " session frames reached the impostor, first: " << leaked.front();
+}

@@ -124,6 +124,72 @@ TEST(SimScenario, RejectsBrokenScenariosWithTheirPlace) {
   EXPECT_NE(tl.find("unknown device"), std::string::npos) << tl;
 }
 
+TEST(SimScenario, AnImpostorSharesAnIdentifierAndIsToldToSpeak) {
+  Scenario sc = ParseScenario(R"({"devices": [
+    {"type": 327, "serial": 5, "address": "10.0.0.5"},
+    {"type": 327, "serial": 5, "address": "10.0.0.66", "impostor": {"announceMs": 200, "forge": "K"}},
+    {"type": 327, "serial": 6, "address": "10.0.0.67", "impostor": true}]})");
+  ASSERT_EQ(sc.nodes.size(), 3u);
+  EXPECT_FALSE(sc.nodes[0].impostor);
+  EXPECT_TRUE(sc.nodes[1].impostor);
+  EXPECT_EQ(sc.nodes[1].dev->id, sc.nodes[0].dev->id);
+  EXPECT_EQ(sc.nodes[1].announceMs, 200);
+  EXPECT_FALSE(sc.nodes[1].forgeStatus);
+  EXPECT_TRUE(sc.nodes[1].forgeKey);
+  EXPECT_TRUE(sc.nodes[2].impostor);
+  EXPECT_EQ(sc.nodes[2].announceMs, 0);
+  // `announce` by name picks the impostor, not the device it claims to be.
+  CommandResult r = RunCommand(sc, "announce K27_00005", 0);
+  EXPECT_TRUE(r.ok) << r.text;
+  EXPECT_EQ(r.announce, 1);
+  EXPECT_FALSE(RunCommand(sc, "announce 0", 0).ok);
+  EXPECT_EQ(RunCommand(sc, "mode 0 2", 0).announce, -1);
+  EXPECT_NE(RunCommand(sc, "list", 0).text.find("10.0.0.66  Serwis  (impostor)"),
+            std::string::npos);
+  // Forged frames carry the claimed identifier with a good CRC; the status reports no session.
+  const std::vector<uint8_t> st = sc.nodes[1].dev->ForgedStatus();
+  const std::vector<uint8_t> k1 = sc.nodes[1].dev->ForgedKey(), k2 = sc.nodes[1].dev->ForgedKey();
+  ASSERT_EQ(st.size(), 28u);
+  EXPECT_EQ(GetU32(st.data() + 4), sc.nodes[0].dev->id);
+  EXPECT_EQ(st[10] & 0x80, 0);
+  EXPECT_EQ(Crc32(st.data(), 24), GetU32(st.data() + 24));
+  ASSERT_EQ(k1.size(), 28u);
+  EXPECT_EQ(std::memcmp(k1.data(), "MMDK", 4), 0);
+  EXPECT_EQ(Crc32(k1.data(), 24), GetU32(k1.data() + 24));
+  EXPECT_NE(k1, k2) << "the same key material twice";
+  EXPECT_NE(Err(R"({"devices": [{"type": 327, "serial": 1, "address": "10.0.0.1",
+                                 "impostor": {"forge": "X"}}]})")
+                .find("forge"),
+            std::string::npos);
+}
+
+TEST(SimScenario, KeyMaterialComesFromTheSeedOrTheSystem) {
+  // Seeded: the same seed gives the same key material; the system source does not repeat.
+  auto material = [](bool system, uint32_t seed) {
+    SimDevice d(MakeId(327, 5), 0x0A000005u, 2);
+    d.Seed(seed);
+    d.systemKeys = system;
+    uint8_t req[12];
+    BuildRequest('K', d.id, req);
+    std::vector<SimAnswer> out;
+    d.OnDatagram(req, sizeof req, false, 0, out);
+    return out.empty() ? std::vector<uint8_t>() : out[0].bytes;
+  };
+  EXPECT_EQ(material(false, 7), material(false, 7));
+  EXPECT_NE(material(false, 7), material(false, 8));
+  EXPECT_NE(material(true, 7), material(true, 7));
+  EXPECT_EQ(material(true, 7).size(), 28u);
+}
+
+TEST(SimScenario, TheImpostorScenarioLoads) {
+  Scenario sc = LoadScenario(std::string(FELDARO_SOURCE_DIR) + "/sim/scenarios/impostor.json");
+  ASSERT_EQ(sc.nodes.size(), 2u);
+  EXPECT_TRUE(sc.nodes[1].impostor && sc.nodes[1].dev->faults.offline);
+  EXPECT_EQ(sc.nodes[1].dev->id, sc.nodes[0].dev->id);
+  ASSERT_EQ(sc.timeline.size(), 1u);
+  EXPECT_EQ(sc.timeline[0].command, "appear 1");
+}
+
 TEST(SimScenario, TheDemoScenarioLoads) {
   Scenario sc = LoadScenario(std::string(FELDARO_SOURCE_DIR) + "/sim/scenarios/demo.json");
   ASSERT_GE(sc.nodes.size(), 5u);

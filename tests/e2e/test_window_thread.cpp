@@ -255,3 +255,101 @@ TEST(E2EWindowThread, AWriteQueuedBehindAFailedPickNeverReachesTheNewController)
   EXPECT_EQ(status->text(), QStringLiteral("Nie zapisano: wybrano inne urządzenie."));
   win.reset();
 }
+
+namespace {
+
+// What reached the impostor's own address from the tool: signed frames or key requests.
+std::vector<std::string> SessionFramesTo(const std::string& log, const std::string& addr) {
+  std::vector<std::string> out;
+  for (const LogLine& l : ReadSimLog(log))
+    if (l.dir == "RX" && l.to == addr && (l.tag == "MMDC" || l.tag == "MMDK")) out.push_back(l.raw);
+  return out;
+}
+
+size_t ImpostorFramesSent(const std::string& log) {
+  size_t n = 0;
+  for (const LogLine& l : ReadSimLog(log))
+    n += l.dir == "TX" && l.raw.find("(impostor)") != std::string::npos;
+  return n;
+}
+
+}  // namespace
+
+TEST(E2EWindowThread, ImpostorMidSessionGetsNoSessionFrameAndTheWriteReachesTheController) {
+  E2E_REQUIRE_NETNS();
+  App();
+  SimLan net("wimp");
+  net.StartSim(Scenario().dump(), /*console=*/true);
+  // Another host claims K27_00005 from 10.77.0.66: silent at first, then it sends its
+  // discovery answer, a status answer without a session and key material of its own to
+  // the tool every 150 ms.
+  json imp = Scenario();
+  imp["devices"][0]["address"] = "10.77.0.66";
+  imp["devices"][0]["hidden"] = true;
+  imp["devices"][0]["impostor"] = {{"announceMs", 150}, {"forge", "OK"}};
+  net.StartImpostor(imp.dump(), /*console=*/true);
+  std::unique_ptr<PosixEndpoint> ep;
+  {
+    NetnsScope in(net.tool);
+    ep = std::make_unique<PosixEndpoint>();
+  }
+  SystemClock clock;
+  RecordingHost host;
+  auto win = std::make_unique<TMainWin>(host, *ep, clock, true, LinkThread::Worker);
+  win->FormCreate();
+  ASSERT_TRUE(SpinUntil([&] { return win->Idle() && win->Cfg.doorCount == 2; }, 5000))
+      << "the controller was not loaded";
+  ASSERT_TRUE(win->Devs().dev[0].session);
+
+  // Mid-session the impostor speaks up; the ticks go on for a while.
+  net.ImpostorConsole("appear K27_00005");
+  auto* list = win->findChild<QListWidget*>("EthLstBox");
+  ASSERT_NE(list, nullptr);
+  EXPECT_TRUE(SpinUntil(
+      [&] { return list->count() == 1 && list->item(0)->text().contains("10.77.0.66"); }, 4000))
+      << "the second address is not shown";
+  Spin(2500);
+  ASSERT_TRUE(SpinUntil([&] { return win->Idle(); }, 3000));
+  EXPECT_EQ(list->item(0)->text().toStdString(),
+            " K27_00005,  10.77.0.10,  Serwis,  drugi adres: 10.77.0.66");
+  EXPECT_EQ(win->Devs().TwoAddressStatus(),
+            "K27_00005 odpowiada z dwóch adresów: 10.77.0.10, 10.77.0.66");
+  EXPECT_GE(ImpostorFramesSent(net.impLog), 6u) << "the impostor did not speak";
+  auto* status = win->findChild<QLabel*>("StatusLbl");
+  ASSERT_NE(status, nullptr);
+  EXPECT_EQ(status->text().toStdString(),
+            "K27_00005 odpowiada z dwóch adresów: 10.77.0.10, 10.77.0.66");
+
+  // An edit and "Zapisz": the write goes to the controller the session is with.
+  const size_t writesBefore = CountRx(net.log, IsWrite);
+  auto* nc = win->findChild<QCheckBox*>("RygielNC");
+  ASSERT_NE(nc, nullptr);
+  nc->click();
+  win->findChild<QPushButton*>("WrCfgBtn")->click();
+  ASSERT_TRUE(
+      SpinUntil([&] { return win->Idle() && CountRx(net.log, IsWrite) > writesBefore; }, 5000))
+      << "the write did not reach the controller";
+  Spin(1500);  // one more tick after the write
+  ASSERT_TRUE(SpinUntil([&] { return win->Idle(); }, 3000));
+  EXPECT_TRUE(host.errors.empty()) << host.errors.front().toStdString();
+  EXPECT_TRUE(win->Devs().dev[0].session) << "a forged answer ended the session";
+  EXPECT_EQ(win->Devs().dev[0].IpText(), "10.77.0.10");
+  win.reset();  // ends the session
+
+  const std::vector<std::string> leaked = SessionFramesTo(net.impLog, "10.77.0.66");
+  EXPECT_TRUE(leaked.empty()) << leaked.size()
+                              << " session frames reached the impostor, first: " << leaked.front();
+  // The controller got the write signed under its own session, and the session's end.
+  std::vector<LogLine> log;
+  EXPECT_TRUE(WaitForLog(
+      net.log,
+      [](const std::vector<LogLine>& l) {
+        return std::any_of(l.begin(), l.end(),
+                           [](const LogLine& x) { return x.dir == "RX" && x.cmd == "s"; });
+      },
+      std::chrono::seconds(3), &log));
+  for (const LogLine& l : log)
+    if (l.dir == "RX" && l.tag == "MMDC") {
+      EXPECT_EQ(l.check, "sig=ok") << l.raw;
+    }
+}

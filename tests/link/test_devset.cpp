@@ -71,9 +71,11 @@ TEST_F(CollectTest, RepeatedAnswerChangesNothingAndSendsNoTimeFrame) {
   // A new address or status is news again.
   Offer(StatusAnswer(kCtrlId, 3));
   EXPECT_TRUE(set.Collect(0));
+  // A new address is taken in a later search in which the device answers from it alone.
   Offer(StatusAnswer(kCtrlId, 3), "192.168.1.77");
-  EXPECT_TRUE(set.Collect(0));
+  set.Search();
   EXPECT_EQ(set.dev[0].ip, 0xC0A8014Du);
+  EXPECT_EQ(set.dev[0].ip2, 0u);
   EXPECT_EQ(w.SentTo("192.168.1.77").size(), 1u);
   EXPECT_EQ(set.count, 1);
 }
@@ -168,6 +170,7 @@ TEST(DevSetOrder, FullSetStillUpdatesKnownDevices) {
   EXPECT_FALSE(set.Add(MakeId(301, 5000), 7, 2));  // would go last
   EXPECT_EQ(set.count, 100);
   EXPECT_EQ(set.dev[0].id, MakeId(301, 10));
+  ++set.round;                                             // a later search
   EXPECT_TRUE(set.Add(MakeId(301, 208), 0xC0A80199u, 3));  // the last record, new ip/status
   EXPECT_EQ(set.dev[99].ip, 0xC0A80199u);
   EXPECT_EQ(set.dev[99].status, 3);
@@ -337,6 +340,135 @@ TEST(DevSetSessions, RecordsWithoutSessionSendNothingWhenDestroyed) {
   set->Add(kReaderId, 0xC0A80105u, 2);
   set.reset();
   EXPECT_TRUE(w.net.sentByTool.empty());
+}
+
+// --- Which discovery answers may give a device its address ------------------------------
+
+TEST(SourceAddress, UnusableAddressesAreRefused) {
+  const std::vector<LocalNet> nets = {{0xC0A80101u, 0xFFFFFF00u},   // 192.168.1.1/24
+                                      {0x0A000001u, 0xFFFF0000u},   // 10.0.0.1/16
+                                      {0xAC100001u, 0xFFFFFFFEu}};  // 172.16.0.1/31
+  for (const char* bad :
+       {"0.0.0.0", "0.1.2.3", "127.0.0.1", "127.5.5.5", "224.0.0.1", "239.255.255.250", "240.0.0.1",
+        "255.255.255.255", "192.168.1.255", "192.168.1.0", "10.0.255.255", "10.0.0.0"})
+    EXPECT_FALSE(UsableDeviceAddress(ParseIp(bad), nets)) << bad;
+  // Inside a /16 the .255 and .0 of a /24 are ordinary hosts; a /31 has no broadcast.
+  for (const char* good : {"192.168.1.10", "10.0.0.255", "10.0.1.0", "172.16.0.0", "172.16.0.1",
+                           "10.77.0.10", "223.255.255.254"})
+    EXPECT_TRUE(UsableDeviceAddress(ParseIp(good), nets)) << good;
+}
+
+TEST_F(CollectTest, AnswersFromUnusableSourcesAreDropped) {
+  w.net.localNets = {{0xC0A80101u, 0xFFFFFF00u}};
+  for (const char* bad :
+       {"0.0.0.0", "127.0.0.1", "255.255.255.255", "224.0.0.5", "192.168.1.255", "192.168.1.0"})
+    Offer(StatusAnswer(kCtrlId, 2), bad);
+  EXPECT_FALSE(set.Collect(0));
+  EXPECT_EQ(set.count, 0);
+  EXPECT_TRUE(w.net.sentByTool.empty()) << "a time frame went to an unusable address";
+  // A known device is not moved there either.
+  Offer(StatusAnswer(kCtrlId, 2));
+  EXPECT_TRUE(set.Collect(0));
+  set.Search();
+  const size_t mark = w.net.sentByTool.size();
+  Offer(StatusAnswer(kCtrlId, 3), "192.168.1.255");
+  EXPECT_FALSE(set.Collect(0));
+  EXPECT_EQ(set.dev[0].IpText(), kIp);
+  EXPECT_EQ(set.dev[0].ip2, 0u);
+  EXPECT_EQ(set.dev[0].status, 2);
+  EXPECT_EQ(w.net.sentByTool.size(), mark);
+}
+
+TEST_F(CollectTest, OneIdentifierFromTwoAddressesInOneSearchIsReported) {
+  const std::string other = "192.168.1.66";
+  Offer(StatusAnswer(kCtrlId, 2));
+  EXPECT_TRUE(set.Collect(0));
+  // Either order within one search: the device stays where it was, the other is reported.
+  for (int order = 0; order < 2; ++order) {
+    SCOPED_TRACE(order);
+    set.Search();
+    const size_t mark = w.net.sentByTool.size();
+    Offer(StatusAnswer(kCtrlId, 3), order ? kIp : other);
+    Offer(StatusAnswer(kCtrlId, 3), order ? other : kIp);
+    EXPECT_TRUE(set.Collect(0));
+    EXPECT_EQ(set.dev[0].IpText(), kIp);
+    EXPECT_EQ(set.dev[0].Ip2Text(), other);
+    EXPECT_EQ(set.dev[0].ListText(),
+              " K01_00123,  192.168.1.10,  Instalacja,  drugi adres: 192.168.1.66");
+    EXPECT_EQ(TwoAddressText(set.dev[0]),
+              "K01_00123 odpowiada z dwóch adresów: 192.168.1.10, 192.168.1.66");
+    EXPECT_EQ(set.TwoAddressStatus(), TwoAddressText(set.dev[0]));
+    for (size_t i = mark; i < w.net.sentByTool.size(); ++i)
+      EXPECT_NE(w.net.sentByTool[i].to, other) << "a frame went to the second address";
+    // Repeats of either answer change nothing more.
+    Offer(StatusAnswer(kCtrlId, 3), other);
+    Offer(StatusAnswer(kCtrlId, 3));
+    EXPECT_FALSE(set.Collect(0));
+    set.dev[0].status = 2;
+  }
+  // The next search in which only the device answers clears the report.
+  set.Search();
+  Offer(StatusAnswer(kCtrlId, 2));
+  EXPECT_TRUE(set.Collect(0));
+  EXPECT_EQ(set.dev[0].ip2, 0u);
+  EXPECT_EQ(set.TwoAddressStatus(), "");
+  EXPECT_EQ(set.dev[0].ListText(), " K01_00123,  192.168.1.10,  Serwis");
+}
+
+TEST_F(CollectTest, AddressIsPinnedWhileTheProgramHoldsTheSession) {
+  const std::string other = "192.168.1.66";
+  SimDevice& sim = w.net.AddDevice(kCtrlId, kCtrlIp, 2);
+  set.Search();
+  ASSERT_EQ(set.count, 1);
+  UdpDev& d = set.dev[0];
+  d.OpenSession();
+  // Another host answers alone in a new search, and again between searches.
+  sim.faults.offline = true;
+  Offer(StatusAnswer(kCtrlId, 2), other);
+  set.Search();
+  EXPECT_EQ(d.IpText(), kIp);
+  EXPECT_EQ(d.Ip2Text(), other);
+  Offer(StatusAnswer(kCtrlId, 2), "192.168.1.67");
+  set.Collect(0);
+  EXPECT_EQ(d.IpText(), kIp);
+  sim.faults.offline = false;
+  d.Command('S', 0, nullptr);
+  EXPECT_TRUE(sim.SessionOpen(w.clock.now));
+  for (const NetDatagram& s : w.net.sentByTool)
+    EXPECT_TRUE(s.to == kIp || s.to == "255.255.255.255") << s.to;
+  // Without the session, an address the device alone answers from in a search is taken.
+  d.EndSession();
+  ASSERT_FALSE(d.session);
+  sim.faults.offline = true;
+  Offer(StatusAnswer(kCtrlId, 2), other);
+  set.Search();
+  EXPECT_EQ(d.IpText(), other);
+  EXPECT_EQ(d.ip2, 0u);
+  EXPECT_EQ(w.SentTo(other).size(), 1u);  // its time frame
+}
+
+TEST_F(CollectTest, NoSessionIsOpenedWithADeviceAnsweringFromTwoAddresses) {
+  // Found in one search at two addresses, the other host first: neither gets a 'K'.
+  const std::string other = "192.168.1.66";
+  w.net.AddDevice(kCtrlId, kCtrlIp, 2);
+  Offer(StatusAnswer(kCtrlId, 2), other);
+  set.Search();
+  ASSERT_EQ(set.count, 1);
+  UdpDev& d = set.dev[0];
+  EXPECT_EQ(d.IpText(), other);
+  EXPECT_EQ(d.Ip2Text(), kIp);
+  auto cfg = std::make_unique<CtrlCfg>();
+  ClearCfg(*cfg);
+  try {
+    d.ReadConfig(*cfg);
+    ADD_FAILURE() << "a session was opened";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "K01_00123 odpowiada z dwóch adresów: 192.168.1.66, 192.168.1.10");
+  }
+  EXPECT_FALSE(d.PollDevList(*cfg));
+  EXPECT_FALSE(d.session);
+  EXPECT_EQ(w.Letters(other).find('K'), std::string::npos) << w.Letters(other);
+  EXPECT_EQ(w.Letters(kIp).find('K'), std::string::npos) << w.Letters(kIp);
 }
 
 }  // namespace

@@ -94,10 +94,12 @@ TEST_F(SendAndWaitTest, SkipsForeignDatagramsAndAcceptsTheMatch) {
   w.net.Inject(Bytes(15, 'M'), kIp, t + 5);                         // too short
   w.net.Inject(StatusAnswer(kCtrlId, 2, '1', "MMDK"), kIp, t + 6);  // other tag
   w.net.Inject(StatusAnswer(kCtrlId + 1, 2), kIp, t + 7);           // other device
-  w.net.Inject(StatusAnswer(kCtrlId, 3), "10.9.9.9", t + 8);        // sender ignored
+  w.net.Inject(StatusAnswer(kCtrlId, 3), "10.9.9.9", t + 8);        // another address
+  w.net.Inject(StatusAnswer(kCtrlId, 2), kIp, t + 9);
   const size_t n = dev.SendAndWait("MMDO", 0, req, sizeof req);
   ASSERT_EQ(n, 28u);
-  EXPECT_EQ(LinkAnswerBuffer()[10], 3);
+  EXPECT_EQ(LinkAnswerBuffer()[10], 2);
+  EXPECT_EQ(w.clock.now - t, 9);
   ASSERT_EQ(w.SentTo(kIp).size(), 1u);
   EXPECT_EQ(w.SentTo(kIp)[0], Bytes(req, req + 12));
 }

@@ -392,4 +392,60 @@ TEST(ErrorTextTest, UnknownCodes) {
             "K01_00123, tryb: Blokada.\n\nBłąd nr -3: Brak opisu błędu.\n");
 }
 
+// --- Answers come from the device's address only, and never from before the request ---
+
+const std::string kOther = "192.168.1.66";  // another host on the segment
+
+Bytes KeyAnswer(uint32_t id, uint8_t fill) {
+  Bytes b(24, fill);
+  std::memcpy(b.data(), "MMDK", 4);
+  PutU32(b.data() + 4, id);
+  return Crc(b);
+}
+
+TEST_F(SessionTest, AnswersFromAnotherAddressAreSkippedAndTheDevicesTaken) {
+  // A forged key answer and a status answer with bit 7 clear, both from another host and
+  // due before the device's own answers: neither counts.
+  w.net.Inject(KeyAnswer(kCtrlId, 0x42), kOther, w.clock.now);
+  w.net.Inject(KeyAnswer(kCtrlId, 0x42), kOther, w.clock.now + 1);
+  dev.OpenSession();
+  const Bytes forged =
+      OsslAesEcb(KeyAnswer(kCtrlId, 0x42).data() + 8, KeyAnswer(kCtrlId, 0x42).data() + 8);
+  EXPECT_NE(Bytes(dev.key, dev.key + 16), forged);
+  uint8_t out[1000];
+  EXPECT_EQ(dev.Exchange('D', 0, nullptr, 1000, out), int(sim.DevListPayload(w.clock.now).size()))
+      << "the device refused frames signed under the key taken";
+  dev.status = 0x82;
+  w.net.Inject(StatusAnswer(kCtrlId, 0x02), kOther, w.clock.now + 1);
+  EXPECT_TRUE(dev.ReadStatus());
+  EXPECT_TRUE(dev.session) << "a forged status answer ended the session";
+  EXPECT_EQ(dev.status, 0x82);
+  // A signed answer from another host, even under the right key, is no answer either.
+  sim.faults.silentFor = 'D';
+  w.net.Inject(SignedAnswer(kCtrlId, 'D', {1, 2, 3}, dev.key), kOther, w.clock.now + 5);
+  EXPECT_EQ(Code([&] { dev.Exchange('D', 0, nullptr, 1000, out); }), 6);
+  EXPECT_TRUE(w.SentTo(kOther).empty());
+}
+
+TEST_F(SessionTest, AnswersQueuedBeforeTheRequestAreDropped) {
+  // A key answer waiting in the socket before 'K' went out is not the answer to it.
+  w.net.Inject(KeyAnswer(kCtrlId, 0x42), kIp, w.clock.now);
+  dev.OpenSession();
+  const Bytes forged =
+      OsslAesEcb(KeyAnswer(kCtrlId, 0x42).data() + 8, KeyAnswer(kCtrlId, 0x42).data() + 8);
+  EXPECT_NE(Bytes(dev.key, dev.key + 16), forged);
+  EXPECT_TRUE(sim.SessionOpen(w.clock.now));
+  // An old device list, correctly signed, still queued when the next 'D' goes out.
+  const Bytes now = sim.DevListPayload(w.clock.now);
+  w.net.Inject(SignedAnswer(kCtrlId, 'D', {1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}, dev.key), kIp,
+               w.clock.now);
+  uint8_t out[1000];
+  ASSERT_EQ(dev.Exchange('D', 0, nullptr, 1000, out), int(now.size()));
+  EXPECT_EQ(Bytes(out, out + now.size()), now);
+  // An old acknowledgement queued before a new command: the command's own answer decides.
+  sim.faults.noAckFor = 'S';
+  w.net.Inject(SignedAnswer(kCtrlId, 'S', {kAck}, dev.key), kIp, w.clock.now);
+  EXPECT_EQ(Code([&] { dev.Command('S', 0, nullptr); }), 7);
+}
+
 }  // namespace
