@@ -65,6 +65,8 @@ class LinkCtx::Tap : public Endpoint {
     return n;
   }
   uint16_t DestPort() const override { return inner_.DestPort(); }
+  // The interfaces' own networks: their network and broadcast addresses are no device's.
+  std::vector<LocalNet> LocalNets() override { return inner_.LocalNets(); }
 
   std::vector<SeenDevice> Seen() const {
     std::vector<SeenDevice> out;
