@@ -23,6 +23,12 @@ std::string RefusalText(UserAction action, Verdict verdict) {
     case UserAction::Report:
       what = "Nie zapisano raportu";
       break;
+    case UserAction::Archive:
+      what = "Nie zapisano archiwum";
+      break;
+    case UserAction::Compare:
+      what = "Nie porównano z archiwum";
+      break;
   }
   switch (verdict) {
     case Verdict::OtherDevice:

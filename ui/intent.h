@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-enum class UserAction { Write, DelLost, Replace, Report };
+enum class UserAction { Write, DelLost, Replace, Report, Archive, Compare };
 
 struct Intent {
   UserAction action = UserAction::Write;
