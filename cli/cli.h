@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "config/archive.h"
 #include "config/ctrlcfg.h"
 #include "link/posix_endpoint.h"
 #include "link/udpdev.h"
@@ -25,7 +26,8 @@ void CheckInterrupted();
 struct Args {
   std::string command;
   std::vector<std::string> positional;
-  std::string output, location;
+  std::string output, location, name;
+  bool hasName = false;
   std::vector<std::string> maps;
   bool json = false, all = false, dryRun = false, yes = false, help = false;
 };
@@ -65,6 +67,24 @@ void ReadController(UdpDev& dev, ReadCfg& out);
 using LinkSlot = std::optional<LinkCtx>;
 LinkCtx& OpenLink(LinkSlot& slot);
 
+// One controller read for the site commands: the read and its archive record, or why not.
+struct CtrlRead {
+  CtrlRead() = default;
+  explicit CtrlRead(UdpDev* d) : dev(d) {}
+  UdpDev* dev = nullptr;
+  bool ok = false;
+  bool unreadable = false;  // its mode does not allow reading the passages
+  std::string modeText;     // the mode as the read found it
+  std::string error;        // why the read failed, on one line
+  ReadCfg read;
+  Archive arc;
+};
+// Reads one controller as ReadController does and records the outcome; with endSession the
+// session is ended afterwards.
+void ReadOneController(CtrlRead& r, const std::string& location, bool endSession);
+// Reads every controller of reads (dev set, distinct controllers).
+void ReadControllers(std::vector<CtrlRead>& reads, const std::string& location, bool endSession);
+
 // The command implementations; they return the exit status.
 int CmdList(LinkSlot& link, const Args& a);
 int CmdShow(LinkSlot& link, const Args& a);
@@ -72,3 +92,13 @@ int CmdReport(LinkSlot& link, const Args& a);
 int CmdBackup(LinkSlot& link, const Args& a);
 int CmdDiff(LinkSlot& link, const Args& a);
 int CmdRestore(LinkSlot& link, const Args& a);
+int CmdSite(LinkSlot& link, const Args& a);
+int SiteApply(LinkSlot& link, const Args& a);
+
+// Shared by the commands.
+std::string UtcNow();
+// A device name such as K27_00005 (not an address).
+bool IsDevName(const std::string& s);
+bool IsIpv4(const std::string& s);
+// Asks on the terminal; false without a terminal, on end of input or anything but yes.
+bool ConfirmOnTerminal(const std::string& question);

@@ -113,8 +113,6 @@ void ReadController(UdpDev& dev, ReadCfg& out) {
   out.rawDoors.assign(c, c + nc);
 }
 
-namespace {
-
 // ------------------------------------------------------------------ helpers
 
 std::string UtcNow() {
@@ -125,6 +123,28 @@ std::string UtcNow() {
   std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
   return buf;
 }
+
+bool IsDevName(const std::string& s) {
+  return IsName(s);
+}
+
+bool IsIpv4(const std::string& s) {
+  return IsIp(s);
+}
+
+bool ConfirmOnTerminal(const std::string& question) {
+  if (!isatty(STDIN_FILENO)) return false;
+  std::cerr << question << " [t/N] " << std::flush;
+  std::string line;
+  if (!std::getline(std::cin, line)) {
+    CheckInterrupted();
+    return false;
+  }
+  CheckInterrupted();
+  return line == "t" || line == "T" || line == "tak" || line == "TAK";
+}
+
+namespace {
 
 ReportDate Today() {
   const std::time_t t = std::time(nullptr);
@@ -258,15 +278,7 @@ std::map<uint32_t, uint32_t> DeviceMap(const Archive& arc, const UdpDev& target,
 }
 
 bool Confirm(const std::string& devName) {
-  if (!isatty(STDIN_FILENO)) return false;
-  std::cerr << "Zapisać tę konfigurację do kontrolera " << devName << "? [t/N] " << std::flush;
-  std::string line;
-  if (!std::getline(std::cin, line)) {
-    CheckInterrupted();
-    return false;
-  }
-  CheckInterrupted();
-  return line == "t" || line == "T" || line == "tak" || line == "TAK";
+  return ConfirmOnTerminal("Zapisać tę konfigurację do kontrolera " + devName + "?");
 }
 
 }  // namespace

@@ -21,10 +21,16 @@ const char* const kProgram =
     "  diff PLIK.json URZ                    różnice między archiwum a kontrolerem\n"
     "  restore PLIK.json URZ [--map STARE=NOWE ...] [--dry-run] [--yes]\n"
     "                                        zapisuje przejścia z archiwum do kontrolera\n"
+    "  site capture -o PLAN.json [--name TEKST] [--location TEKST]\n"
+    "                                        plan obiektu z każdego czytelnego kontrolera\n"
+    "  site check PLAN.json [--json]         porównuje sieć z planem obiektu\n"
+    "  site apply PLAN.json [URZ ...] [--map STARE=NOWE ...] [--dry-run] [--yes]\n"
+    "                                        doprowadza kontrolery do zgodności z planem\n"
     "\n"
     "URZ to nazwa urządzenia (np. K27_00005) albo jego adres IPv4.\n"
     "feldaro-cli POLECENIE --help opisuje polecenie.\n"
-    "Kod wyjścia: 0 sukces, 1 błąd (dla diff: są różnice), 2 błędne użycie.\n"
+    "Kod wyjścia: 0 sukces, 1 błąd (dla diff i site check: są różnice), 2 błędne użycie\n"
+    "(dla site check także: kontroler nie do odczytu).\n"
     "Program używa portu UDP 45389, tak jak okno Feldaro: oba nie mogą działać naraz\n"
     "na jednym komputerze.\n";
 
@@ -75,6 +81,31 @@ const Help kHelp[] = {
      "  --map STARE=NOWE  urządzenie z archiwum zastąpione nowym tego samego modelu\n"
      "  --dry-run         tylko sprawdza i wypisuje zmiany\n"
      "  --yes             bez pytania (wymagane, gdy wejście nie jest terminalem)\n"},
+    {"site",
+     "Użycie: feldaro-cli site capture -o PLAN.json [--name TEKST] [--location TEKST]\n"
+     "       feldaro-cli site check PLAN.json [--json]\n"
+     "       feldaro-cli site apply PLAN.json [URZ ...] [--map STARE=NOWE ...] [--dry-run] "
+     "[--yes]\n"
+     "Plan obiektu (JSON, \"format\": \"feldaro-site\") to zamierzona konfiguracja każdego\n"
+     "kontrolera obiektu: dla każdego rekord archiwum (jak backup) i etykieta.\n"
+     "capture  odczytuje każdy kontroler w trybie Serwis lub Instalacja do nowego planu;\n"
+     "         podsumowanie \"N z M\", kod 1, gdy któregoś nie odczytano\n"
+     "  -o, --output  plik planu\n"
+     "  --name        nazwa obiektu\n"
+     "  --location    adres obiektu (zapisany też w rekordzie każdego kontrolera)\n"
+     "check    dla każdego kontrolera planu: \"zgodny\", \"różni się\" (z różnicami plan ->\n"
+     "         kontroler, jak diff), \"brak w sieci\", \"nie do odczytu (tryb ...)\"; potem\n"
+     "         kontrolery z sieci, których plan nie ma: \"spoza planu\"\n"
+     "         kod 0: wszystkie zgodne, 1: różnice, 2: kontroler nie do odczytu lub błąd\n"
+     "  --json        wynik jako dokument JSON\n"
+     "apply    każdy kontroler planu, który się różni (albo tylko URZ ...), zapisuje jak\n"
+     "         restore: zmiany, jedno potwierdzenie, świeży odczyt tuż przed zapisem (gdy\n"
+     "         stan się zmienił, nic nie jest wysyłane), odczyt kontrolny; podsumowanie;\n"
+     "         kod 1, gdy któregoś kontrolera nie doprowadzono do zgodności\n"
+     "  --map STARE=NOWE  kontroler planu zastąpiony nowym tego samego modelu albo urządzenie\n"
+     "                    magistrali zastąpione nowym tego samego modelu\n"
+     "  --dry-run         tylko sprawdza i wypisuje zmiany\n"
+     "  --yes             bez pytania (wymagane, gdy wejście nie jest terminalem)\n"},
 };
 
 const char* HelpOf(const std::string& command) {
@@ -85,6 +116,41 @@ const char* HelpOf(const std::string& command) {
 
 [[noreturn]] void Usage(const std::string& command, const std::string& why) {
   throw CliError{why + "\n" + (HelpOf(command) ? HelpOf(command) : kProgram), 2};
+}
+
+void CheckMaps(const Args& a) {
+  for (const std::string& m : a.maps)
+    if (m.find('=') == std::string::npos || m.front() == '=' || m.back() == '=')
+      Usage(a.command, "--map oczekuje STARE=NOWE, np. R05_00101=R05_00109");
+}
+
+// site capture | check | apply: the options each takes and its operands.
+Args ParseSite(Args& a) {
+  const std::string sub = a.positional.empty() ? "" : a.positional[0];
+  auto only = [&](bool ok, const char* opt) {
+    if (!ok) Usage("site", "polecenie site " + sub + " nie przyjmuje opcji " + opt);
+  };
+  if (sub != "capture" && sub != "check" && sub != "apply")
+    Usage("site", sub.empty() ? "brak polecenia site (capture, check, apply)"
+                              : "nieznane polecenie site: " + sub);
+  only(!a.all, "--all");
+  only(!a.json || sub == "check", "--json");
+  only(a.output.empty() || sub == "capture", "-o");
+  only(a.location.empty() || sub == "capture", "--location");
+  only(!a.hasName || sub == "capture", "--name");
+  only(a.maps.empty() || sub == "apply", "--map");
+  only((!a.dryRun && !a.yes) || sub == "apply", a.dryRun ? "--dry-run" : "--yes");
+  const size_t n = a.positional.size();
+  if (sub == "capture") {
+    if (a.output.empty()) Usage("site", "brak opcji -o");
+    if (n != 1) Usage("site", "za dużo argumentów");
+  } else if (sub == "check" && n != 2) {
+    Usage("site", n < 2 ? "za mało argumentów" : "za dużo argumentów");
+  } else if (sub == "apply" && n < 2) {
+    Usage("site", "za mało argumentów");
+  }
+  CheckMaps(a);
+  return a;
 }
 
 Args Parse(int argc, char** argv) {
@@ -118,6 +184,9 @@ Args Parse(int argc, char** argv) {
       a.output = value();
     } else if (o == "--location") {
       a.location = value();
+    } else if (o == "--name") {
+      a.name = value();
+      a.hasName = true;
     } else if (o == "--map") {
       a.maps.push_back(value());
     } else if (o.size() > 1 && o[0] == '-') {
@@ -132,10 +201,12 @@ Args Parse(int argc, char** argv) {
   auto only = [&](bool ok, const char* opt) {
     if (!ok) Usage(c, std::string("polecenie ") + c + " nie przyjmuje opcji " + opt);
   };
+  if (c == "site") return ParseSite(a);
   only(!a.json || c == "list" || c == "show", "--json");
   only(!a.all || c == "report" || c == "backup", "--all");
   only(a.output.empty() || c == "report" || c == "backup", "-o");
   only(a.location.empty() || c == "report" || c == "backup", "--location");
+  only(!a.hasName, "--name");
   only(a.maps.empty() || c == "restore", "--map");
   only((!a.dryRun && !a.yes) || c == "restore", a.dryRun ? "--dry-run" : "--yes");
   size_t want = 0;
@@ -147,9 +218,7 @@ Args Parse(int argc, char** argv) {
   if (c == "diff" || c == "restore") want = 2;
   if (a.positional.size() != want)
     Usage(c, a.positional.size() < want ? "za mało argumentów" : "za dużo argumentów");
-  for (const std::string& m : a.maps)
-    if (m.find('=') == std::string::npos || m.front() == '=' || m.back() == '=')
-      Usage(c, "--map oczekuje STARE=NOWE, np. R05_00101=R05_00109");
+  CheckMaps(a);
   return a;
 }
 
@@ -166,6 +235,7 @@ int Run(const Args& a) {
     if (c == "report") return CmdReport(link, a);
     if (c == "backup") return CmdBackup(link, a);
     if (c == "diff") return CmdDiff(link, a);
+    if (c == "site") return CmdSite(link, a);
     return CmdRestore(link, a);
   } catch (const UErr& e) {
     // The device record is still alive here: the link closes after the message.

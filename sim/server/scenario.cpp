@@ -300,6 +300,8 @@ Scenario ParseScenario(const std::string& jsonText) {
     throw std::runtime_error("scenario: needs a \"devices\" array");
   Scenario sc;
   std::set<uint32_t> ips, ids;
+  // Default processing time of every device's requests; a device may give its own.
+  const int processingMs = GetInt(root, "processingMs", 0, 0, 60000, "scenario");
   const json& devs = root.at("devices");
   for (size_t k = 0; k < devs.size(); ++k) {
     const json& d = devs[k];
@@ -333,6 +335,7 @@ Scenario ParseScenario(const std::string& jsonText) {
     if (d.contains("faults")) ParseFaults(d.at("faults"), dev.faults, where + ".faults");
     dev.foreignSession = GetBool(d, "foreignSession", false, where);
     node.discoveryDelayMs = GetInt(d, "discoveryDelayMs", 0, 0, 60000, where);
+    node.processingMs = GetInt(d, "processingMs", processingMs, 0, 60000, where);
     // A hidden device answers nothing until the timeline or the console lets it appear.
     if (GetBool(d, "hidden", false, where)) dev.faults.offline = true;
     sc.nodes.push_back(std::move(node));

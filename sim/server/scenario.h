@@ -14,6 +14,11 @@ struct SimNode {
   // Extra delay of this device's answers to broadcasts: a slow device whose discovery
   // answer misses the search and is picked up later.
   int discoveryDelayMs = 0;
+  // Time the device takes to process one request before it answers. Requests are processed
+  // one after the other, as an embedded controller does: one arriving while the device is
+  // busy waits for the one before it. 0: answers leave at once.
+  int processingMs = 0;
+  int64_t busyUntilMs = 0;  // when the request being processed is done
 };
 
 // One scripted change, carried out when the simulator has run for `at` seconds.

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -224,10 +225,17 @@ void SimServer::Handle(const uint8_t* data, size_t len, const sockaddr_in& from,
     if (dev.received.size() > 256)
       dev.received.erase(dev.received.begin(), dev.received.end() - 64);
     if (dev.written.size() > 16) dev.written.erase(dev.written.begin(), dev.written.end() - 4);
+    // Processing: after the request before it is done, the device's own time.
+    SimNode& node = sc_.nodes[i];
+    int64_t ready = now;
+    if (node.processingMs > 0) {
+      ready = std::max(now, node.busyUntilMs) + node.processingMs;
+      node.busyUntilMs = ready;
+    }
     for (SimAnswer& a : answers) {
       Pending p{i, from, std::move(a.bytes)};
-      int delay = (a.delayMs > 0 ? a.delayMs : 0) + (broadcast ? sc_.nodes[i].discoveryDelayMs : 0);
-      pending_.emplace(now + delay, std::move(p));
+      int delay = (a.delayMs > 0 ? a.delayMs : 0) + (broadcast ? node.discoveryDelayMs : 0);
+      pending_.emplace(ready + delay, std::move(p));
     }
   }
   SendDue();

@@ -5,7 +5,9 @@
 
 #include "config/ctrlcfg.h"
 #include "config/devname.h"
+#include "e2e_env.h"
 #include "link/crypto.h"
+#include "link/posix_endpoint.h"
 #include "link/udpdev.h"
 #include "scenario.h"
 #include "simserver.h"
@@ -266,4 +268,52 @@ TEST(SimLog, FollowsTheSessionKeyFromTheKeyAnswer) {
   EXPECT_TRUE(KeyFromKAnswer(kans.data(), kans.size(), other));
   kans[27] ^= 1;
   EXPECT_FALSE(KeyFromKAnswer(kans.data(), kans.size(), wrong));
+}
+
+// A device processes one request after the other, each taking its processing time; another
+// device is not held up by it. Over real UDP, against feldaro-sim.
+TEST(SimProcessing, RequestsOfOneDeviceWaitForEachOtherOnly) {
+  const Scenario sc = ParseScenario(R"({"processingMs": 5, "devices": [
+    {"type": 327, "serial": 5, "address": "10.77.0.10", "processingMs": 60},
+    {"type": 327, "serial": 9, "address": "10.77.0.11"}]})");
+  EXPECT_EQ(sc.nodes[0].processingMs, 60);
+  EXPECT_EQ(sc.nodes[1].processingMs, 5) << "the scenario's default";
+  EXPECT_NE(Err(R"({"processingMs": -1, "devices": []})").find("processingMs"), std::string::npos);
+
+  E2E_REQUIRE_NETNS();
+  SimLan net("simproc");
+  net.StartSim(R"({"processingMs": 5, "devices": [
+    {"type": 327, "serial": 5, "address": "10.77.0.10", "processingMs": 60},
+    {"type": 327, "serial": 9, "address": "10.77.0.11"}]})");
+  std::unique_ptr<PosixEndpoint> ep;
+  {
+    NetnsScope in(net.tool);
+    ep = std::make_unique<PosixEndpoint>();
+  }
+  ASSERT_TRUE(ep->ok()) << ep->error();
+  uint8_t k5[12], k9[12];
+  BuildRequest('O', MakeId(327, 5), k5);
+  BuildRequest('O', MakeId(327, 9), k9);
+  using clk = std::chrono::steady_clock;
+  const auto start = clk::now();
+  // Three requests to the slow device, then one to the other, all at once.
+  for (int i = 0; i < 3; ++i) ep->Send("10.77.0.10", kQuorinPort, k5, sizeof k5);
+  ep->Send("10.77.0.11", kQuorinPort, k9, sizeof k9);
+  std::vector<double> slow;
+  double other = -1;
+  uint8_t buf[kRecvBufSize];
+  while (slow.size() < 3 && clk::now() - start < std::chrono::seconds(2)) {
+    char from[kIpTextSize] = {};
+    if (ep->Receive(buf, sizeof buf, 100, from) < 16) continue;
+    const double ms = std::chrono::duration<double, std::milli>(clk::now() - start).count();
+    if (std::string(from) == "10.77.0.10") slow.push_back(ms);
+    if (std::string(from) == "10.77.0.11") other = ms;
+  }
+  ASSERT_EQ(slow.size(), 3u);
+  // One after the other: 60, 120, 180 ms (the host may add, never take away).
+  EXPECT_GE(slow[0], 59);
+  EXPECT_GE(slow[1], 119);
+  EXPECT_GE(slow[2], 179);
+  ASSERT_GE(other, 0) << "the other device did not answer";
+  EXPECT_LT(other, slow[0]) << "the other device waited for the slow one";
 }

@@ -1,0 +1,197 @@
+// feldaro-cli site over real UDP against feldaro-sim: capture a segment into a plan, change
+// two controllers behind its back, check (exactly those differences), apply (only those two
+// written, read back equal), check again; the other states of a check; apply's refusals.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <functional>
+#include <memory>
+#include <sstream>
+
+#include "config/devname.h"
+#include "config/plan.h"
+#include "e2e_env.h"
+#include "link/posix_endpoint.h"
+#include "link/udpdev.h"
+
+using namespace std::chrono;
+
+namespace {
+
+// Three controllers, each with itself and a reader on the bus and two passages; a fourth
+// (K27_00021) hidden until a test lets it appear.
+std::string Scenario() {
+  std::string devs;
+  const int serials[4] = {5, 9, 12, 21};
+  for (int k = 0; k < 4; ++k) {
+    const std::string s = std::to_string(serials[k]);
+    devs += std::string(k ? ",\n" : "") + R"({"type": 327, "serial": )" + s +
+            R"(, "address": "10.77.0.)" + std::to_string(10 + k) + R"(", "mode": "Serwis",)" +
+            (k == 3 ? R"( "hidden": true,)" : "") +
+            R"( "bus": [{"self": true, "outputs": 4, "inputs": 4, "readers": 2, "oc": true},
+                        {"type": 5, "serial": )" +
+            std::to_string(100 + serials[k]) + R"(, "suffix": "A", "number": 1}],
+              "doors": [{"outputs": [{"slot": 0, "index": 0}], "inputs": [null, {"slot": 0, "index": 1}],
+                         "readers": [{"slot": 1, "index": 0}], "doorType": 1, "boltPulse": 10,
+                         "openTime": 30},
+                        {"readers": [{"slot": 0, "index": 0}], "doorType": 2}]})";
+  }
+  return R"({"devices": [)" + devs + "]}";
+}
+
+struct CliRun {
+  int rc = -1;
+  std::string out;
+};
+
+CliRun Cli(SimLan& net, std::vector<std::string> args) {
+  static int n = 0;
+  args.insert(args.begin(), FELDARO_CLI_BIN);
+  const std::string out = net.lab.File("site" + std::to_string(++n) + ".out");
+  Proc p(net.tool, args, out);
+  int st = 0;
+  CliRun r;
+  if (p.Wait(seconds(60), st)) r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  r.out = ReadFile(out);
+  return r;
+}
+
+// 'c' requests that reached a controller.
+size_t Writes(SimLan& net, const std::string& dev) {
+  size_t n = 0;
+  for (const LogLine& l : ReadSimLog(net.log))
+    n += l.dir == "RX" && l.id == dev && l.cmd == "c" && l.tag == "MMDC";
+  return n;
+}
+
+// Another tool changes a controller: read it, change, write, end the session.
+void ChangeController(SimLan& net, const std::string& name,
+                      const std::function<void(CtrlCfg&)>& change) {
+  std::unique_ptr<PosixEndpoint> ep;
+  {
+    NetnsScope in(net.tool);
+    ep = std::make_unique<PosixEndpoint>();
+  }
+  SystemClock clock;
+  LinkBinding bind(*ep, clock);
+  auto set = std::make_unique<UdpDevSet>();
+  set->Search();
+  for (int i = 0; i < set->count; ++i) {
+    UdpDev& d = set->dev[i];
+    if (DevName(d.id) != name) continue;
+    ASSERT_TRUE(d.ReadStatus());
+    auto cfg = std::make_unique<CtrlCfg>();
+    d.ReadConfig(*cfg);
+    change(*cfg);
+    d.WriteConfig(*cfg);
+    set->EndSessions();
+    return;
+  }
+  FAIL() << name << " not found";
+}
+
+// The lines of a check's output, without the summary.
+std::vector<std::string> Lines(const std::string& out) {
+  std::vector<std::string> v;
+  std::istringstream is(out);
+  for (std::string l; std::getline(is, l);)
+    if (l.rfind("Plan ", 0) != 0) v.push_back(l);
+  return v;
+}
+
+}  // namespace
+
+TEST(E2ESite, CaptureChangeTwoCheckApplyCheck) {
+  E2E_REQUIRE_NETNS();
+  SimLan net("site");
+  net.StartSim(Scenario());
+  const std::string plan = net.lab.File("plan.json");
+  CliRun r = Cli(net, {"site", "capture", "-o", plan, "--name", "Hala \"Zachód\"", "--location",
+                       "ul. Polna 1"});
+  ASSERT_EQ(r.rc, 0) << r.out;
+  EXPECT_NE(r.out.find("3 z 3 kontrolerów"), std::string::npos) << r.out;
+  SitePlan p;
+  std::string why;
+  ASSERT_TRUE(LoadPlan(plan, p, why)) << why;
+  ASSERT_EQ(p.ctrls.size(), 3u);
+  EXPECT_EQ(p.site.name, "Hala \"Zachód\"");
+  EXPECT_EQ(p.site.address, "ul. Polna 1");
+  EXPECT_EQ(DevName(p.ctrls[2].arc.ctrlId), "K27_00012");
+
+  r = Cli(net, {"site", "check", plan});
+  ASSERT_EQ(r.rc, 0) << r.out;
+  EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"K27_00005: zgodny", "K27_00009: zgodny",
+                                                    "K27_00012: zgodny"}));
+
+  // Two controllers change behind the plan's back.
+  ChangeController(net, "K27_00005", [](CtrlCfg& c) { c.doors[0].params[kParBoltPulse] = 20; });
+  ChangeController(net, "K27_00012", [](CtrlCfg& c) { SetOutput(c, 1, 0, IoRef(0x0001), 0); });
+  r = Cli(net, {"site", "check", plan});
+  EXPECT_EQ(r.rc, 1) << r.out;
+  EXPECT_EQ(Lines(r.out),
+            (std::vector<std::string>{"K27_00005: różni się",
+                                      "  Przejście 1:", "    Impuls otwarcia rygla: 5 s -> 10 s",
+                                      "K27_00009: zgodny", "K27_00012: różni się",
+                                      "  Przejście 2:", "    Rygiel: --- -> K27_00012:Out2"}))
+      << r.out;
+  // The same in JSON.
+  r = Cli(net, {"site", "check", plan, "--json"});
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.out.find("\"state\": \"differs\""), std::string::npos) << r.out;
+
+  // Nothing is written on a dry run or without a confirmation.
+  const size_t before5 = Writes(net, "K27_00005"), before12 = Writes(net, "K27_00012");
+  r = Cli(net, {"site", "apply", plan, "--dry-run"});
+  EXPECT_EQ(r.rc, 0) << r.out;
+  EXPECT_NE(r.out.find("Impuls otwarcia rygla: 10 s -> 5 s"), std::string::npos) << r.out;
+  EXPECT_EQ(Cli(net, {"site", "apply", plan}).rc, 1);
+  EXPECT_EQ(Writes(net, "K27_00005"), before5);
+  EXPECT_EQ(Writes(net, "K27_00012"), before12);
+
+  r = Cli(net, {"site", "apply", plan, "--yes"});
+  ASSERT_EQ(r.rc, 0) << r.out;
+  EXPECT_NE(r.out.find("K27_00009: zgodny z planem, nic do zapisania"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("zapisano 2, zgodnych bez zapisu 1, nie doprowadzono do zgodności 0"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(Writes(net, "K27_00005"), before5 + 1);
+  EXPECT_EQ(Writes(net, "K27_00012"), before12 + 1);
+  EXPECT_EQ(Writes(net, "K27_00009"), 0u) << "wrote to a controller that agreed";
+  r = Cli(net, {"site", "check", plan});
+  EXPECT_EQ(r.rc, 0) << r.out;
+}
+
+TEST(E2ESite, CheckNamesMissingUnreadableAndForeignControllers) {
+  E2E_REQUIRE_NETNS();
+  SimLan net("sites");
+  net.StartSim(Scenario(), true);
+  const std::string plan = net.lab.File("plan.json");
+  ASSERT_EQ(Cli(net, {"site", "capture", "-o", plan}).rc, 0);
+  net.Console("hide K27_00009");
+  net.Console("appear K27_00021");
+  CliRun r = Cli(net, {"site", "check", plan});
+  EXPECT_EQ(r.rc, 1) << r.out;
+  EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"K27_00005: zgodny", "K27_00009: brak w sieci",
+                                                    "K27_00012: zgodny", "K27_00021: spoza planu"}))
+      << r.out;
+  net.Console("mode K27_00012 0");
+  r = Cli(net, {"site", "check", plan});
+  EXPECT_EQ(r.rc, 2) << r.out;
+  EXPECT_NE(r.out.find("K27_00012: nie do odczytu (tryb Blokada)\n"), std::string::npos) << r.out;
+
+  // Apply brings in line what it can and says which it could not.
+  r = Cli(net, {"site", "apply", plan, "--yes"});
+  EXPECT_EQ(r.rc, 1) << r.out;
+  EXPECT_NE(r.out.find("nie doprowadzono do zgodności 2 (K27_00009, K27_00012)"), std::string::npos)
+      << r.out;
+  // A controller the plan lacks, and a refused plan, are refused before anything is sent.
+  r = Cli(net, {"site", "apply", plan, "K27_00021", "--yes"});
+  EXPECT_EQ(r.rc, 2) << r.out;
+  WriteFile(plan,
+            ReadFile(plan).replace(ReadFile(plan).find("\"version\": 1"), 12, "\"version\": 7"));
+  r = Cli(net, {"site", "apply", plan, "--yes"});
+  EXPECT_EQ(r.rc, 1) << r.out;
+  EXPECT_NE(r.out.find("nieobsługiwana wersja planu obiektu 7"), std::string::npos) << r.out;
+  for (const char* d : {"K27_00005", "K27_00009", "K27_00012", "K27_00021"})
+    EXPECT_EQ(Writes(net, d), 0u) << d;
+}
