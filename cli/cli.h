@@ -26,7 +26,7 @@ void CheckInterrupted();
 struct Args {
   std::string command;
   std::vector<std::string> positional;
-  std::string output, location, name;
+  std::string output, location, name, installer, plan;
   bool hasName = false;
   std::vector<std::string> maps;
   bool json = false, all = false, dryRun = false, yes = false, help = false;
@@ -94,6 +94,7 @@ int CmdDiff(LinkSlot& link, const Args& a);
 int CmdRestore(LinkSlot& link, const Args& a);
 int CmdSite(LinkSlot& link, const Args& a);
 int SiteApply(LinkSlot& link, const Args& a);
+int CmdDoc(LinkSlot& link, const Args& a);  // cli/doc.cpp
 
 // Shared by the commands.
 std::string UtcNow();

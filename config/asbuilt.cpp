@@ -3,12 +3,12 @@
 #include "config/asbuilt.h"
 
 #include <algorithm>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <tuple>
 
 #include "config/devname.h"
+#include "config/plan.h"
 #include "config/report.h"
 
 namespace {
@@ -207,77 +207,11 @@ DocController BuildControllerDoc(const CtrlCfg& cfg, const DocIdentity& ident) {
   return c;
 }
 
-bool CfgFromArchive(const Archive& arc, CtrlCfg& out, std::string& error) {
-  std::memset(&out, 0, sizeof out);
-  for (DoorCfg& d : out.doors) {
-    std::fill(std::begin(d.outputs), std::end(d.outputs), kNoRef);
-    std::fill(std::begin(d.inputs), std::end(d.inputs), kNoRef);
-    std::fill(std::begin(d.readers), std::end(d.readers), kNoRef);
-  }
-  std::map<uint32_t, int> slotOf;
-  auto place = [&](int slot, uint32_t id, const ArcDevice* d) {
-    BusDev& b = out.devs[slot];
-    b.id = id;
-    if (d) {
-      b.state = d->state;
-      b.suffixNumber = d->suffixNumber;
-      b.outputCount = uint16_t(d->outputs);
-      b.inputCount = uint16_t(d->inputs);
-      b.readerCount = uint16_t(d->readers);
-      b.ocOutputs = d->oc;
-    }
-    out.order[out.listedCount++] = slot;
-    out.devCount = std::max(out.devCount, slot + 1);
-    slotOf[id] = slot;
-  };
-  bool ctrlListed = false, slot0 = false;
-  for (const ArcDevice& d : arc.devices) ctrlListed |= d.id == arc.ctrlId, slot0 |= d.slot == 0;
-  // A record that leaves out the controller itself: it takes slot 0, as on the bus.
-  if (!ctrlListed && !slot0) place(0, arc.ctrlId, nullptr);
-  for (const ArcDevice& d : arc.devices) {
-    if (d.slot < 0 || d.slot >= kMaxDevs || out.listedCount >= kMaxDevs || slotOf.count(d.id) ||
-        std::count(out.order, out.order + out.listedCount, d.slot)) {
-      error = "urządzenie " + DevName(d.id) + " w niepoprawnym lub powtórzonym slocie";
-      return false;
-    }
-    place(d.slot, d.id, &d);
-  }
-  if (arc.cfg.doors.size() > size_t(kMaxDoors)) {
-    error = "więcej niż 16 przejść";
-    return false;
-  }
-  out.doorCount = int(arc.cfg.doors.size());
-  for (int k = 0; k < out.doorCount; ++k) {
-    const ArcDoor& a = arc.cfg.doors[size_t(k)];
-    DoorCfg& d = out.doors[k];
-    auto ref = [&](const ArcRef& r, bool nc, IoRef& to) {
-      if (!r.set) return true;
-      const auto it = slotOf.find(r.dev);
-      if (it == slotOf.end()) {
-        error = "przejście " + std::to_string(k + 1) + ": brak urządzenia " + DevName(r.dev) +
-                " na liście urządzeń";
-        return false;
-      }
-      to = IoRef((it->second << 8) | (r.index & 0x1F) | (nc && r.nc ? 0x80 : 0));
-      return true;
-    };
-    for (int s = 0; s < 4; ++s)
-      if (!ref(a.outputs[s], true, d.outputs[s]) || !ref(a.readers[s], false, d.readers[s]))
-        return false;
-    for (int s = 0; s < 10; ++s)
-      if (!ref(a.inputs[s], true, d.inputs[s])) return false;
-    std::copy(a.params, a.params + 8, d.params);
-  }
-  out.trainNumber = arc.cfg.trainNumber;
-  MarkUsedIo(out);
-  return true;
-}
-
 DocController ArchiveControllerDoc(const Archive& arc, const std::string& label) {
   const DocIdentity ident{arc.ctrlId, arc.ctrlAddress, arc.ctrlMode, label};
   auto cfg = std::make_unique<CtrlCfg>();
   std::string error;
-  if (!CfgFromArchive(arc, *cfg, error)) return MissingControllerDoc(ident, error);
+  if (!PlanEntryModel(arc, *cfg, error)) return MissingControllerDoc(ident, error);
   return BuildControllerDoc(*cfg, ident);
 }
 

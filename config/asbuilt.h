@@ -93,11 +93,9 @@ struct DocCounts {
 DocController BuildControllerDoc(const CtrlCfg& cfg, const DocIdentity& ident);
 // A controller that could not be read, with the reason in the user's words.
 DocController MissingControllerDoc(const DocIdentity& ident, const std::string& reason);
-// The configuration an archive (or a plan's controller record) describes: its devices in
-// their slots and display order, its passages with each device found again by identifier.
-// False with the reason when a passage names a device the record does not list.
-bool CfgFromArchive(const Archive& arc, CtrlCfg& out, std::string& error);
-// BuildControllerDoc of CfgFromArchive, or a missing controller with the reason.
+// The documentation of an archive's (or a site plan's) controller record: its devices in
+// their slots, its passages with each device found again by identifier (PlanEntryModel); a
+// record that names a device it does not list is documented as missing, with the reason.
 DocController ArchiveControllerDoc(const Archive& arc, const std::string& label);
 DocCounts CountDoc(const AsBuiltDoc& doc);
 // "R05_00109 Out1", the terminal's name in the wiring list.

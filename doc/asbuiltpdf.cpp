@@ -1,6 +1,6 @@
-// As-built documentation on A4 pages through QPdfWriter and QPainter. The layout runs twice
-// with the same decisions: first only measuring (where each controller starts, how many
-// pages), then drawing, when the table of contents and "strona X z Y" know their numbers.
+// As-built documentation on A4 pages through QPdfWriter and QPainter. The layout runs once
+// and records what goes on each page; the pages are then painted from that record, when the
+// table of contents and "strona X z Y" know their numbers.
 #include "doc/asbuiltpdf.h"
 
 #include <QBuffer>
@@ -64,40 +64,110 @@ struct Col {
   bool right = false;
 };
 
+// One thing to paint on a page, recorded by the layout.
+struct Op {
+  enum Kind { kText, kRightText, kLine, kFill, kPageNo, kTocNo } kind = kText;
+  const QFont* font = nullptr;
+  double x = 0, y = 0, x2 = 0, y2 = 0;  // kText: start, baseline; kRightText: right edge
+  QString text;
+  int index = 0;  // kTocNo: the controller
+  QColor color = Qt::black;
+  double pen = 0;
+  Qt::PenStyle style = Qt::SolidLine;
+};
+
 class Layout {
  public:
   Layout(QPdfWriter& writer, const Fonts& fonts, const AsBuiltDoc& doc)
       : w_(writer), f_(fonts), doc_(doc) {
     width_ = writer.width();
     height_ = writer.height();
-  }
-
-  // Measuring pass: p is null. Drawing pass: the numbers the measuring pass found.
-  void Run(QPainter* p, int totalPages, const std::vector<int>& tocPages) {
-    p_ = p;
-    total_ = totalPages;
-    toc_ = tocPages;
-    page_ = 0;
+    for (const QFont* f :
+         {&f_.body, &f_.small, &f_.bold, &f_.head, &f_.h1, &f_.title, &f_.subtitle})
+      fm_.emplace_back(f, QFontMetricsF(*f, &writer));
     starts_.assign(doc_.controllers.size(), 0);
     Cover();
     Contents();
     for (size_t i = 0; i < doc_.controllers.size(); ++i) Controller(i);
   }
-  int Pages() const { return page_; }
-  const std::vector<int>& Starts() const { return starts_; }
+
+  int Pages() const { return int(pages_.size()); }
+
+  // Paints the recorded pages; the writer starts a new page before every page but the first.
+  void Paint(QPainter& p) const {
+    const int total = Pages();
+    // Setting the same font again still costs a font lookup: only when it changes.
+    const QFont* current = nullptr;
+    auto font = [&](const QFont* f) {
+      if (f != current) p.setFont(*f);
+      current = f;
+    };
+    for (size_t n = 0; n < pages_.size(); ++n) {
+      if (n > 0) w_.newPage();
+      for (const Op& op : pages_[n]) {
+        switch (op.kind) {
+          case Op::kText:
+            font(op.font);
+            p.drawText(QPointF(op.x, op.y), op.text);
+            break;
+          case Op::kRightText:
+            font(op.font);
+            p.drawText(QPointF(op.x - Fm(*op.font).horizontalAdvance(op.text), op.y), op.text);
+            break;
+          case Op::kPageNo: {
+            const QString t = QString("strona %1 z %2").arg(n + 1).arg(total);
+            font(op.font);
+            p.drawText(QPointF(op.x - Fm(*op.font).horizontalAdvance(t), op.y), t);
+            break;
+          }
+          case Op::kTocNo: {
+            // A dotted leader from the entry's text to its page number, right-aligned.
+            const QString t = QString::number(starts_[size_t(op.index)]);
+            const double left = op.x2 - Fm(*op.font).horizontalAdvance(t);
+            p.setPen(QPen(QColor(150, 150, 150), 0.8 * kPt, Qt::DotLine));
+            if (left - 6 * kPt > op.x)
+              p.drawLine(QPointF(op.x, op.y), QPointF(left - 6 * kPt, op.y));
+            p.setPen(Qt::black);
+            font(op.font);
+            p.drawText(QPointF(left, op.y), t);
+            break;
+          }
+          case Op::kLine:
+            p.setPen(QPen(op.color, op.pen, op.style));
+            p.drawLine(QPointF(op.x, op.y), QPointF(op.x2, op.y2));
+            p.setPen(Qt::black);
+            break;
+          case Op::kFill:
+            p.fillRect(QRectF(QPointF(op.x, op.y), QPointF(op.x2, op.y2)), op.color);
+            break;
+        }
+      }
+    }
+  }
 
  private:
-  QFontMetricsF Fm(const QFont& f) const { return QFontMetricsF(f, &w_); }
+  const QFontMetricsF& Fm(const QFont& f) const {
+    for (const auto& [font, fm] : fm_)
+      if (font == &f) return fm;
+    return fm_.front().second;
+  }
   double LineH(const QFont& f) const { return Fm(f).lineSpacing(); }
   double Right() const { return width_ - kSide; }
   double Limit() const { return height_ - kBottom; }
 
+  void Add(Op op) { pages_.back().push_back(std::move(op)); }
+  void AddLine(double x, double y, double x2, double y2, QColor c, double pen) {
+    Op op;
+    op.kind = Op::kLine;
+    op.x = x, op.y = y, op.x2 = x2, op.y2 = y2, op.color = c, op.pen = pen;
+    Add(op);
+  }
+
   void NewPage(const std::string& section) {
-    if (page_ > 0 && p_) w_.newPage();
-    ++page_;
+    pages_.emplace_back();
     section_ = section;
-    y_ = page_ == 1 ? 90 * kPt : kTop;
-    if (p_) Furniture();
+    y_ = Pages() == 1 ? 90 * kPt : kTop;
+    Furniture();
   }
   void Need(double h) {
     if (y_ + h > Limit()) NewPage(section_);
@@ -105,36 +175,31 @@ class Layout {
 
   // Header (site, controller) on every page but the cover; footer (date, "strona X z Y").
   void Furniture() {
-    const QFontMetricsF fm = Fm(f_.small);
-    p_->setPen(QPen(QColor(90, 90, 90), 0.6 * kPt));
-    if (page_ > 1) {
+    const QFontMetricsF& fm = Fm(f_.small);
+    const QColor grey(90, 90, 90);
+    if (Pages() > 1) {
       const double base = 34 * kPt;
       const std::string site =
           doc_.site.name.empty() ? "Dokumentacja powykonawcza" : doc_.site.name;
       Draw(f_.small, kSide, base, Q(site));
-      const QString sec = Q(section_);
-      Draw(f_.small, Right() - fm.horizontalAdvance(sec), base, sec);
-      p_->drawLine(QPointF(kSide, base + fm.descent() + 2 * kPt),
-                   QPointF(Right(), base + fm.descent() + 2 * kPt));
+      Add({Op::kRightText, &f_.small, Right(), base, 0, 0, Q(section_)});
+      const double rule = base + fm.descent() + 2 * kPt;
+      AddLine(kSide, rule, Right(), rule, grey, 0.6 * kPt);
     }
     const double base = height_ - 30 * kPt;
-    p_->drawLine(QPointF(kSide, base - fm.ascent() - 3 * kPt),
-                 QPointF(Right(), base - fm.ascent() - 3 * kPt));
+    const double rule = base - fm.ascent() - 3 * kPt;
+    AddLine(kSide, rule, Right(), rule, grey, 0.6 * kPt);
     Draw(f_.small, kSide, base, Q(doc_.site.date));
-    const QString pg = QString("strona %1 z %2").arg(page_).arg(total_);
-    Draw(f_.small, Right() - fm.horizontalAdvance(pg), base, pg);
-    p_->setPen(Qt::black);
+    Add({Op::kPageNo, &f_.small, Right(), base, 0, 0, {}});
   }
 
   void Draw(const QFont& f, double x, double baseline, const QString& s) {
-    if (!p_) return;
-    p_->setFont(f);
-    p_->drawText(QPointF(x, baseline), s);
+    Add({Op::kText, &f, x, baseline, 0, 0, s});
   }
 
   // One line of text at the current position; the position moves down.
   void Line(const QFont& f, double x, const QString& s) {
-    const QFontMetricsF fm = Fm(f);
+    const QFontMetricsF& fm = Fm(f);
     Need(fm.lineSpacing());
     Draw(f, x, y_ + fm.ascent(), s);
     y_ += fm.lineSpacing();
@@ -142,7 +207,7 @@ class Layout {
 
   // Greedy word wrap to width; a word longer than the width stands alone on its line.
   QStringList Wrap(const QFont& f, const QString& s, double width) const {
-    const QFontMetricsF fm = Fm(f);
+    const QFontMetricsF& fm = Fm(f);
     if (fm.horizontalAdvance(s) <= width) return {s};
     QStringList lines;
     QString cur;
@@ -172,7 +237,7 @@ class Layout {
   }
 
   void KeyValue(const std::string& key, const std::string& value, double keyWidth) {
-    const QFontMetricsF fm = Fm(f_.body);
+    const QFontMetricsF& fm = Fm(f_.body);
     const QStringList lines = Wrap(f_.body, Q(value), Right() - kSide - keyWidth);
     Need(fm.lineSpacing() * lines.size());
     Draw(f_.bold, kSide, y_ + fm.ascent(), Q(key));
@@ -182,14 +247,16 @@ class Layout {
   // A table row: a light band for the header row, a rule below every row.
   void Row(const std::vector<Col>& cols, const std::vector<QString>& cells, bool header) {
     const QFont& f = header ? f_.bold : f_.body;
-    const QFontMetricsF fm = Fm(f);
+    const QFontMetricsF& fm = Fm(f);
     const double h = fm.height() + 2 * kPad;
-    if (p_) {
-      if (header) p_->fillRect(QRectF(kSide, y_, Right() - kSide, h), QColor(225, 230, 236));
-      p_->setPen(QPen(QColor(170, 170, 170), 0.4 * kPt));
-      p_->drawLine(QPointF(kSide, y_ + h), QPointF(Right(), y_ + h));
-      p_->setPen(Qt::black);
+    if (header) {
+      Op band;
+      band.kind = Op::kFill;
+      band.x = kSide, band.y = y_, band.x2 = Right(), band.y2 = y_ + h;
+      band.color = QColor(225, 230, 236);
+      Add(band);
     }
+    AddLine(kSide, y_ + h, Right(), y_ + h, QColor(170, 170, 170), 0.4 * kPt);
     double x = kSide;
     for (size_t i = 0; i < cols.size() && i < cells.size(); ++i) {
       const double cw = cols[i].width * kPt;
@@ -250,7 +317,7 @@ class Layout {
     NewPage("Spis treści");
     Line(f_.h1, kSide, "Spis treści");
     y_ += 8 * kPt;
-    const QFontMetricsF fm = Fm(f_.body);
+    const QFontMetricsF& fm = Fm(f_.body);
     const double numW = 40 * kPt;
     for (size_t i = 0; i < doc_.controllers.size(); ++i) {
       const DocController& c = doc_.controllers[i];
@@ -258,18 +325,15 @@ class Layout {
       if (!c.ident.label.empty()) entry += "  " + c.ident.label;
       if (c.missing) entry += "  (nie odczytano)";
       Need(fm.lineSpacing());
-      const QString num = QString::number(i < toc_.size() ? toc_[i] : 0);
       const QString text = fm.elidedText(Q(entry), Qt::ElideRight, Right() - kSide - numW);
-      if (p_) {
-        const double base = y_ + fm.ascent();
-        Draw(f_.body, kSide, base, text);
-        const double from = kSide + fm.horizontalAdvance(text) + 6 * kPt;
-        const double to = Right() - fm.horizontalAdvance(num) - 6 * kPt;
-        p_->setPen(QPen(QColor(150, 150, 150), 0.8 * kPt, Qt::DotLine));
-        if (to > from) p_->drawLine(QPointF(from, base), QPointF(to, base));
-        p_->setPen(Qt::black);
-        Draw(f_.body, Right() - fm.horizontalAdvance(num), base, num);
-      }
+      const double base = y_ + fm.ascent();
+      Draw(f_.body, kSide, base, text);
+      Op no;
+      no.kind = Op::kTocNo;
+      no.font = &f_.body;
+      no.x = kSide + fm.horizontalAdvance(text) + 6 * kPt, no.y = base, no.x2 = Right();
+      no.index = int(i);
+      Add(no);
       y_ += fm.lineSpacing() * 1.15;
     }
   }
@@ -277,7 +341,7 @@ class Layout {
   void Controller(size_t i) {
     const DocController& c = doc_.controllers[i];
     NewPage(c.ident.label.empty() ? "Kontroler " + c.name : c.name + " – " + c.ident.label);
-    starts_[i] = page_;
+    starts_[i] = Pages();
     Line(f_.h1, kSide, Q("Kontroler " + c.name));
     y_ += 6 * kPt;
     const double kw = 130 * kPt;
@@ -309,7 +373,11 @@ class Layout {
   }
 
   void Passages(const DocController& c) {
-    Heading(f_.head, "Przejścia", 0);
+    // The heading goes with the first block of passages (the functions and six settings).
+    Heading(f_.head, "Przejścia",
+            c.passages.empty()
+                ? LineH(f_.body)
+                : RowH(true) + RowH(false) * double(c.functions.size() + 6) + 6 * kPt);
     if (c.passages.empty()) {
       Line(f_.body, kSide, "Kontroler nie ma przejść.");
       return;
@@ -370,11 +438,11 @@ class Layout {
   QPdfWriter& w_;
   const Fonts& f_;
   const AsBuiltDoc& doc_;
-  QPainter* p_ = nullptr;
+  std::vector<std::pair<const QFont*, QFontMetricsF>> fm_;
+  std::vector<std::vector<Op>> pages_;
   double width_ = 0, height_ = 0, y_ = 0;
-  int page_ = 0, total_ = 0;
   std::string section_;
-  std::vector<int> toc_, starts_;
+  std::vector<int> starts_;
 };
 
 }  // namespace
@@ -419,20 +487,20 @@ bool RenderAsBuiltPdf(const AsBuiltDoc& doc, std::string& pdf, std::string& erro
   writer.setTitle(Q("Dokumentacja powykonawcza" +
                     (doc.site.name.empty() ? std::string() : " – " + doc.site.name)));
 
-  Layout measure(writer, fonts, doc);
-  measure.Run(nullptr, 0, {});
-  Layout draw(writer, fonts, doc);
+  const Layout layout(writer, fonts, doc);
+  // About 3 kB a page: one allocation instead of a growing buffer.
+  bytes.reserve(qsizetype(layout.Pages()) * 4096 + (1 << 20));
   QPainter painter;
   if (!painter.begin(&writer)) {
     error = "nie można utworzyć dokumentu PDF";
     return false;
   }
   painter.setRenderHint(QPainter::TextAntialiasing);
-  draw.Run(&painter, measure.Pages(), measure.Starts());
+  layout.Paint(painter);
   painter.end();
   buf.close();
-  if (draw.Pages() != measure.Pages() || bytes.isEmpty()) {
-    error = "układ stron dokumentu niespójny";
+  if (bytes.isEmpty()) {
+    error = "nie można utworzyć dokumentu PDF";
     return false;
   }
   pdf.assign(bytes.constData(), size_t(bytes.size()));
