@@ -56,6 +56,27 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::s
   const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
   if (base.empty()) return Fail(path, EISDIR, error);
+  // Only a regular file is replaced. A terminal, /dev/null or a named pipe is written into
+  // as it is: renaming over it would put a regular file where the device or pipe was.
+  struct stat node {};
+  if (::stat(target.c_str(), &node) == 0 && !S_ISREG(node.st_mode)) {
+    if (S_ISDIR(node.st_mode)) return Fail(path, EISDIR, error);
+    if (!S_ISCHR(node.st_mode) && !S_ISFIFO(node.st_mode)) return Fail(path, EINVAL, error);
+    const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return Fail(path, errno, error);
+    for (size_t done = 0; done < bytes.size();) {
+      const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        const int err = errno;
+        ::close(fd);
+        return Fail(path, err, error);
+      }
+      done += size_t(n);
+    }
+    if (::close(fd) != 0) return Fail(path, errno, error);
+    return true;
+  }
 
   TempFile tmp;
   tmp.name = (slash == std::string::npos ? std::string() : dir) + "." + base + ".XXXXXX";

@@ -1,11 +1,13 @@
 // Atomic replacement of a file: contents, permissions, links, and failures that leave the
 // earlier file and no temporary behind.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -107,6 +109,31 @@ TEST_F(AtomicFile, FailuresNameThePathAndTheReasonAndChangeNothing) {
   EXPECT_EQ(err, P("r.txt") + ": " + std::strerror(EFBIG));
   EXPECT_EQ(Read(P("r.txt")), "poprzedni");
   EXPECT_EQ(Files(), std::set<std::string>{"r.txt"});
+}
+
+// A named pipe (as a terminal or /dev/null) is written into and stays what it was: a rename
+// over it would leave a regular file in its place. A directory is refused.
+TEST_F(AtomicFile, PipeIsWrittenIntoNotReplaced) {
+  const std::string fifo = P("rura");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // The reading end first, so the writer's open does not wait; a pipe holds these bytes.
+  const int rfd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(rfd, 0);
+  std::string err;
+  EXPECT_TRUE(WriteFileAtomically(fifo, "dokument", err)) << err;
+  char buf[64];
+  const ssize_t n = ::read(rfd, buf, sizeof buf);
+  ::close(rfd);
+  EXPECT_EQ(std::string(buf, size_t(std::max<ssize_t>(n, 0))), "dokument");
+  struct stat st {};
+  ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the pipe was replaced by a file";
+  EXPECT_EQ(Files(), std::set<std::string>{"rura"});
+
+  ASSERT_EQ(::mkdir(P("katalog").c_str(), 0700), 0);
+  EXPECT_FALSE(WriteFileAtomically(P("katalog"), "x", err));
+  EXPECT_EQ(err, P("katalog") + ": " + std::strerror(EISDIR));
+  ::rmdir(P("katalog").c_str());
 }
 
 }  // namespace
