@@ -107,8 +107,9 @@ int CmdDoc(LinkSlot& slot, const Args& a) {
     throw CliError{"nie można zapisać pliku " + a.output + ": " + err};
   }
   const DocCounts n = CountDoc(doc);
-  info << "zapisano " << (a.output == "-" ? "dokument" : a.output) << ": " << n.controllers
-       << " kontrolerów, " << n.passages << " przejść, " << n.devices << " urządzeń magistrali\n";
+  info << "zapisano " << (a.output == "-" ? "dokument" : a.output)
+       << " (kontrolery: " << n.controllers << ", przejścia: " << n.passages
+       << ", urządzenia magistrali: " << n.devices << ")\n";
   for (const DocController& c : doc.controllers)
     if (c.missing) std::cerr << "feldaro-cli: nie odczytano " << c.name << ": " << c.reason << "\n";
   return n.missing ? 1 : 0;
