@@ -2,6 +2,8 @@
 // on the segment, or of a site plan. A controller that cannot be read is documented as
 // missing, with the reason, on the cover page; the document is still made and the exit
 // status is 1.
+#include <unistd.h>
+
 #include <ctime>
 #include <iostream>
 
@@ -57,6 +59,12 @@ DocController ReadForDoc(UdpDev& d) {
 }  // namespace
 
 int CmdDoc(LinkSlot& slot, const Args& a) {
+  // A PDF on a terminal is noise that can upset it: standard output only when redirected.
+  if (a.output == "-" && isatty(STDOUT_FILENO))
+    throw CliError{
+        "PDF nie trafi na terminal: przekieruj wyjście (-o - > PLIK.pdf) albo podaj "
+        "-o PLIK.pdf",
+        2};
   AsBuiltDoc doc;
   doc.site.date = TodayText();
   doc.site.tool = "Feldaro " FELDARO_VERSION;
