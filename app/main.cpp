@@ -1,5 +1,6 @@
 // Program entry: creates the main window, the help window and the location dialog, runs
-// the event loop and takes them down again in reverse order.
+// the event loop and takes them down again in reverse order. "feldaro PLAN.json" also opens
+// the plan window on that file.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include "ui/helpwin.h"
 #include "ui/lokdlg.h"
 #include "ui/mainwin.h"
+#include "ui/planwin.h"
 #include "ui/uihost.h"
 
 namespace {
@@ -135,6 +137,9 @@ int main(int argc, char** argv) {
     win->show();
     // Keyboard input goes to the window from the start, also without a window manager.
     win->activateWindow();
+    // "feldaro PLAN.json": the plan window over the main window, which keeps the link.
+    const QStringList args = QApplication::arguments();
+    if (args.size() > 1) win->OpenPlanWindow(args.at(1));
     rc = app.exec();
   }
 

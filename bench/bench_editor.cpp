@@ -70,7 +70,7 @@ void BM_RefreshDoorEditor(benchmark::State& state) {
   Env& env = World();
   env.win->hide();
   for (auto _ : state) env.win->RefreshDoorEditor();
-  state.counters["bolt_items"] = env.win->InRows[0].cb->count();
+  state.counters["bolt_items"] = env.win->DoorEd->InRows[0].cb->count();
 }
 BENCHMARK(BM_RefreshDoorEditor)->Unit(benchmark::kMicrosecond);
 

@@ -1,5 +1,6 @@
 // feldaro-cli: shared pieces of the command-line client.
 #pragma once
+#include <atomic>
 #include <csignal>
 #include <map>
 #include <memory>
@@ -19,7 +20,8 @@ struct CliError {
 };
 
 // Set by SIGINT and SIGTERM; the commands stop at the next safe point.
-extern volatile std::sig_atomic_t gInterrupted;
+// Lock-free, so the signal handler may set it and the reading threads may look at it.
+extern std::atomic<int> gInterrupted;
 void CheckInterrupted();
 
 // The parsed command line of one command.

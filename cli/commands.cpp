@@ -19,7 +19,8 @@
 #include "config/devname.h"
 #include "config/report.h"
 
-volatile std::sig_atomic_t gInterrupted = 0;
+std::atomic<int> gInterrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 void CheckInterrupted() {
   if (gInterrupted) throw CliError{"przerwano; sesje z kontrolerami zostają zamknięte."};
@@ -209,41 +210,42 @@ void EnsureDir(const std::string& dir) {
     throw CliError{"nie można utworzyć katalogu " + dir + ": " + std::strerror(errno)};
 }
 
-// report --all and backup --all: every controller that may be read, one file each.
+// report --all and backup --all: every controller that may be read, one file each. The
+// controllers are read at once (each with its own session), the files written in order.
 int ForAll(LinkSlot& slot, const Args& a, const char* ext,
            std::string (*text)(const UdpDev&, const ReadCfg&, const std::string&)) {
   EnsureDir(a.output);
   LinkCtx& link = OpenLink(slot);
   link.Search(true);
-  int written = 0, failed = 0;
+  std::vector<CtrlRead> reads;
   UdpDevSet& set = link.Set();
   for (int i = 0; i < set.count; ++i) {
-    CheckInterrupted();
     UdpDev& d = set.dev[i];
     if (!IsController(d.id)) continue;
     if ((d.status & 3) < 2) {
       std::cerr << "pominięto " << DevName(d.id) << " (tryb " << d.ModeText() << ")\n";
       continue;
     }
+    reads.emplace_back(&d);
+  }
+  ReadControllers(reads, a.location, true);
+  int written = 0, failed = 0;
+  for (CtrlRead& r : reads) {
+    CheckInterrupted();
+    if (!r.ok) {
+      std::cerr << "feldaro-cli: " << DevName(r.dev->id) << ": "
+                << (r.unreadable ? "nie do odczytu (tryb " + r.modeText + ")" : r.error) << "\n";
+      ++failed;
+      continue;
+    }
     try {
-      ReadCfg r;
-      ReadController(d, r);
-      const std::string path = a.output + "/" + SuggestedName(DevName(d.id)) + ext;
-      WriteOut(path, text(d, r, a.location));
+      const std::string path = a.output + "/" + SuggestedName(DevName(r.dev->id)) + ext;
+      WriteOut(path, text(*r.dev, r.read, a.location));
       std::cout << "zapisano " << path << "\n";
       ++written;
-    } catch (const UErr& e) {
-      std::cerr << ErrorText(e);
-      ++failed;
     } catch (const CliError& e) {
-      if (gInterrupted) throw;
       std::cerr << "feldaro-cli: " << e.text << "\n";
       ++failed;
-    }
-    // One controller at a time: its session ends before the next one is read.
-    try {
-      d.EndSession();
-    } catch (const UErr&) {
     }
   }
   if (written == 0 && failed == 0) std::cerr << "nie znaleziono kontrolera do odczytu.\n";

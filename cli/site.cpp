@@ -8,8 +8,12 @@
 #include "config/archive.h"
 #include "config/devname.h"
 #include "config/plan.h"
+#include "link/demux.h"
 
 namespace {
+
+// Controllers read at once; more would only queue at the socket.
+constexpr int kReadThreads = 32;
 
 // ------------------------------------------------------------------ reading
 
@@ -157,6 +161,7 @@ int Check(LinkSlot& slot, const Args& a) {
     if (FindPlanCtrl(plan, d->id) < 0) {
       CheckRow row{nullptr, d->id, d->IpText(), {}};
       row.drift.state = DriftState::NotInPlan;
+      row.drift.reason = "tryb " + d->ModeText();
       rows.push_back(std::move(row));
     }
 
@@ -188,11 +193,12 @@ int Check(LinkSlot& slot, const Args& a) {
     std::cout << "\n";
     for (const std::string& l : r.drift.lines) std::cout << "  " << l << "\n";
   }
-  std::cout << "Plan " << (plan.site.name.empty() ? path : plan.site.name) << ": "
-            << counts[int(DriftState::Agree)] << " zgodnych, " << counts[int(DriftState::Differs)]
-            << " różni się, " << counts[int(DriftState::Missing)] << " brak w sieci, "
-            << counts[int(DriftState::Unreadable)] << " nie do odczytu, "
-            << counts[int(DriftState::NotInPlan)] << " spoza planu\n";
+  std::cout << "Plan " << (plan.site.name.empty() ? path : plan.site.name)
+            << ": zgodne: " << counts[int(DriftState::Agree)]
+            << ", różne: " << counts[int(DriftState::Differs)]
+            << ", brak w sieci: " << counts[int(DriftState::Missing)]
+            << ", nie do odczytu: " << counts[int(DriftState::Unreadable)]
+            << ", spoza planu: " << counts[int(DriftState::NotInPlan)] << "\n";
   return rc;
 }
 
@@ -229,10 +235,25 @@ void ReadOneController(CtrlRead& r, const std::string& location, bool endSession
 }
 
 void ReadControllers(std::vector<CtrlRead>& reads, const std::string& location, bool endSession) {
-  for (CtrlRead& r : reads) {
-    CheckInterrupted();
-    ReadOneController(r, location, endSession);
-  }
+  CheckInterrupted();
+  // Each controller on a thread of its own with its own session: the segment is read in
+  // about the time of one controller's chain of answers, not of all of them in a row.
+  std::vector<std::string> errors(reads.size());
+  RunPerDevice(
+      LinkEndpoint(), reads.size(), kReadThreads,
+      [&](size_t i) { return std::make_pair(reads[i].dev->IpText(), reads[i].dev->id); },
+      [&](size_t i) {
+        try {
+          ReadOneController(reads[i], location, endSession);
+        } catch (const CliError& e) {
+          errors[i] = e.text;  // interrupted: reported below
+        } catch (const std::exception& e) {
+          reads[i].error = e.what();
+        }
+      });
+  CheckInterrupted();
+  for (const std::string& e : errors)
+    if (!e.empty()) throw CliError{e};
 }
 
 int CmdSite(LinkSlot& slot, const Args& a) {

@@ -86,6 +86,14 @@ std::vector<ApplyItem> SelectEntries(const SitePlan& plan, const Args& a) {
       }
     if (take) items.push_back(std::move(it));
   }
+  for (size_t i = 0; i < items.size(); ++i)
+    for (size_t j = 0; j < i; ++j)
+      if (items[i].targetName == items[j].targetName)
+        throw CliError{"--map: kontroler " + items[i].targetName +
+                           " miałby przyjąć dwa wpisy planu (" +
+                           DevName(items[j].entry->arc.ctrlId) + " i " +
+                           DevName(items[i].entry->arc.ctrlId) + ")",
+                       2};
   for (size_t i = 0; i < named.size(); ++i) {
     if (!IsDevName(named[i]) && !IsIpv4(named[i]))
       throw CliError{
@@ -246,6 +254,12 @@ int SiteApply(LinkSlot& slot, const Args& a) {
     for (CtrlRead& r : reads)
       if (it.read.dev && r.dev == it.read.dev) it.read = std::move(r);
     if (it.st == ApplySt::Pending) Prepare(it, a.maps);
+    // A controller that is not written is not kept waiting in a session.
+    if (it.st == ApplySt::Pending || !it.read.dev) continue;
+    try {
+      it.read.dev->EndSession();
+    } catch (const UErr&) {
+    }
   }
 
   // What would change, controller by controller (controller -> plan).

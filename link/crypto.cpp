@@ -307,8 +307,9 @@ void Cmac::Final(uint8_t* out) const {
 }
 
 namespace {
-AES128 gAes;
-Cmac gCmac(&gAes);
+// One cipher and signer per thread: devices read on threads of their own never share them.
+thread_local AES128 gAes;
+thread_local Cmac gCmac(&gAes);
 }  // namespace
 
 AES128& LinkAes() {

@@ -36,6 +36,7 @@ class HostClock final : public Clock {
 NoEndpoint gNoEndpoint;
 HostClock gHostClock;
 Endpoint* gEndpoint = nullptr;
+thread_local Endpoint* tEndpoint = nullptr;
 Clock* gClock = nullptr;
 
 }  // namespace
@@ -47,7 +48,11 @@ void LinkSetClock(Clock* clock) {
   gClock = clock;
 }
 Endpoint& LinkEndpoint() {
+  if (tEndpoint) return *tEndpoint;
   return gEndpoint ? *gEndpoint : gNoEndpoint;
+}
+void LinkSetThreadEndpoint(Endpoint* ep) {
+  tEndpoint = ep;
 }
 Clock& LinkClock() {
   return gClock ? *gClock : gHostClock;

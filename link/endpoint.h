@@ -34,5 +34,10 @@ class Clock {
 // Module-wide endpoint and clock of the link; the main window sets them when it is created.
 void LinkSetEndpoint(Endpoint* ep);
 void LinkSetClock(Clock* clock);
+// The endpoint of the calling thread when it has one (LinkSetThreadEndpoint), else the
+// module-wide one.
 Endpoint& LinkEndpoint();
+// Gives the calling thread an endpoint of its own (nullptr: back to the module-wide one), so
+// several threads can each work on their own device at once (link/demux.h).
+void LinkSetThreadEndpoint(Endpoint* ep);
 Clock& LinkClock();

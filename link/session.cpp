@@ -76,7 +76,7 @@ int UdpDev::Exchange(char letter, int p, const uint8_t* payload, int m, uint8_t*
   // The cipher is shared by every device, so it is keyed afresh for each exchange.
   LinkAes().SetKey(key);
 
-  static uint8_t frame[kRecvBufSize];
+  thread_local uint8_t frame[kRecvBufSize];
   std::memcpy(frame, "MMDC", 4);
   PutU32(frame + 4, id);
   frame[10] = uint8_t(letter);

@@ -10,10 +10,11 @@
 
 namespace {
 
-uint8_t gAnswer[kRecvBufSize];
+// Per thread, so devices worked on at once on threads of their own never share a buffer.
+thread_local uint8_t gAnswer[kRecvBufSize];
 // Discovery answers go to a buffer of their own so a poll never clobbers an answer that
 // a caller of SendAndWait is still reading.
-uint8_t gCollectBuf[kRecvBufSize];
+thread_local uint8_t gCollectBuf[kRecvBufSize];
 
 // Collect(0) drains only what is already queued, but never more than this many datagrams
 // in one call, so a flood cannot hold the user-interface thread.

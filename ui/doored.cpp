@@ -1,5 +1,7 @@
 // Passage editor: the controls inside the passage tabs, rebuilt from the model after every
 // change so that each list offers only what may be chosen.
+#include "doored.h"
+
 #include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
@@ -11,11 +13,10 @@
 #include <QTabBar>
 #include <algorithm>
 
+#include "doortabs.h"
 #include "editor_model.h"
-#include "mainwin.h"
 #include "reflistmodel.h"
 #include "ui_dooreditor.h"
-#include "ui_mainwin.h"
 
 namespace {
 
@@ -38,14 +39,40 @@ void InstallModel(QComboBox* box, const CtrlCfg& cfg, const char* kind) {
 
 }  // namespace
 
-void TMainWin::ConnectDoorEditor() {
+TPassageEditor::TPassageEditor(QWidget* parent)
+    : QWidget(parent), ed(std::make_unique<Ui::TDoorEditor>()) {
+  ed->setupUi(this);
+  // The passage's input rows, by their slot number.
+  InRows[0] = {ed->OutBtnLb, ed->OutBtnCb, ed->OutBtnNC};
+  InRows[1] = {ed->OpenDetectLb, ed->OpenDetectCb, ed->OpenDetectNC};
+  InRows[2] = {ed->Alarm0Lb, ed->Alarm0Cb, ed->Alarm0NC};
+  InRows[3] = {ed->Alarm1Lb, ed->Alarm1Cb, ed->Alarm1NC};
+}
+
+TPassageEditor::~TPassageEditor() = default;
+
+void TPassageEditor::Attach(CtrlCfg& cfg, TDoorTabs* tabs, QLineEdit* trainNr, QLabel* trainLbl) {
+  cfg_ = &cfg;
+  tabs_ = tabs;
+  trainNr_ = trainNr;
+  trainLbl_ = trainLbl;
+  trainNr_->setMaxLength(kTrainNrChars);
+  Connect();
+}
+
+bool TPassageEditor::Active() const {
+  return tabs_->isEnabledTo(window());
+}
+
+void TPassageEditor::Connect() {
   for (QComboBox* box : {ed->RygielCb, ed->RemindCb, ed->AlarmCb, ed->CctvCb})
-    InstallModel(box, Cfg, "Out");
-  for (const InRow& row : InRows) InstallModel(row.cb, Cfg, "In");
-  for (QComboBox* box : {ed->Rd1Cb, ed->Rd2Cb, ed->Rd3Cb, ed->Rd4Cb}) InstallModel(box, Cfg, "Rd");
+    InstallModel(box, Cfg(), "Out");
+  for (const InRow& row : InRows) InstallModel(row.cb, Cfg(), "In");
+  for (QComboBox* box : {ed->Rd1Cb, ed->Rd2Cb, ed->Rd3Cb, ed->Rd4Cb})
+    InstallModel(box, Cfg(), "Rd");
   // The popups open wide enough for the longest reference text without measuring the items.
   const int popupWidth = ed->RygielCb->fontMetrics().horizontalAdvance("W00_00000:Out15") + 32;
-  for (QComboBox* box : ed->RygielCb->window()->findChildren<QComboBox*>())
+  for (QComboBox* box : findChildren<QComboBox*>())
     if (qobject_cast<TRefListModel*>(box->model())) {
       box->view()->setMinimumWidth(popupWidth);
       // All entries are one line of the same font: the view need not measure each.
@@ -53,30 +80,30 @@ void TMainWin::ConnectDoorEditor() {
     }
 
   // Removing and adding tabs while the tabs are rebuilt raises the same signal as the user.
-  connect(ui->DoorTc, &QTabBar::currentChanged, this, [this](int) {
+  connect(tabs_, &QTabBar::currentChanged, this, [this](int) {
     if (!Refreshing) DoorTcChange();
   });
   // A click on a tab takes the focus, so an edit being left stores its value for the
   // passage it belongs to before the tab changes.
-  ui->DoorTc->setFocusPolicy(Qt::StrongFocus);
-  connect(ui->TrainNrEd, &QLineEdit::editingFinished, this, [this] { TrainNrEdExit(); });
-  connect(ui->TrainNrEd, &QLineEdit::textEdited, this, [this](const QString& text) {
-    if (text.size() <= kTrainNrChars) ui->TrainNrEd->setMaxLength(kTrainNrChars);
+  tabs_->setFocusPolicy(Qt::StrongFocus);
+  connect(trainNr_, &QLineEdit::editingFinished, this, [this] { TrainNrEdExit(); });
+  connect(trainNr_, &QLineEdit::textEdited, this, [this](const QString& text) {
+    if (text.size() <= kTrainNrChars) trainNr_->setMaxLength(kTrainNrChars);
   });
 
-  auto picked = [this](QComboBox* box, void (TMainWin::*handler)()) {
+  auto picked = [this](QComboBox* box, void (TPassageEditor::*handler)()) {
     connect(box, &QComboBox::activated, this, [this, handler](int) { (this->*handler)(); });
   };
-  picked(ed->RygielCb, &TMainWin::RygielCbChange);
-  picked(ed->RemindCb, &TMainWin::RemindCbChange);
-  picked(ed->AlarmCb, &TMainWin::AlarmCbChange);
-  picked(ed->CctvCb, &TMainWin::CctvCbChange);
-  picked(ed->OutBtnCb, &TMainWin::OutBtnCbChange);
-  picked(ed->OpenDetectCb, &TMainWin::OpenDetectCbChange);
-  picked(ed->Alarm0Cb, &TMainWin::Alarm0CbChange);
-  picked(ed->Alarm1Cb, &TMainWin::Alarm1CbChange);
-  picked(ed->TypeCb, &TMainWin::TypeCbChange);
-  picked(ed->SluzaCb, &TMainWin::SluzaCbChange);
+  picked(ed->RygielCb, &TPassageEditor::RygielCbChange);
+  picked(ed->RemindCb, &TPassageEditor::RemindCbChange);
+  picked(ed->AlarmCb, &TPassageEditor::AlarmCbChange);
+  picked(ed->CctvCb, &TPassageEditor::CctvCbChange);
+  picked(ed->OutBtnCb, &TPassageEditor::OutBtnCbChange);
+  picked(ed->OpenDetectCb, &TPassageEditor::OpenDetectCbChange);
+  picked(ed->Alarm0Cb, &TPassageEditor::Alarm0CbChange);
+  picked(ed->Alarm1Cb, &TPassageEditor::Alarm1CbChange);
+  picked(ed->TypeCb, &TPassageEditor::TypeCbChange);
+  picked(ed->SluzaCb, &TPassageEditor::SluzaCbChange);
   QComboBox* readers[4] = {ed->Rd1Cb, ed->Rd2Cb, ed->Rd3Cb, ed->Rd4Cb};
   for (int i = 0; i < 4; ++i)
     connect(readers[i], &QComboBox::activated, this, [this, i](int) { RdCbChange(i); });
@@ -84,34 +111,33 @@ void TMainWin::ConnectDoorEditor() {
   connect(ed->SluzaCb->lineEdit(), &QLineEdit::textEdited, this, [this] { SluzaCbChange(); });
 
   // Check boxes: the handlers ignore the changes the refresh itself makes.
-  auto toggled = [this](QCheckBox* box, void (TMainWin::*handler)()) {
+  auto toggled = [this](QCheckBox* box, void (TPassageEditor::*handler)()) {
     connect(box, &QCheckBox::toggled, this, [this, handler](bool) { (this->*handler)(); });
   };
-  toggled(ed->RygielNC, &TMainWin::RygielNCClick);
-  toggled(ed->RemindNC, &TMainWin::RemindNCClick);
-  toggled(ed->AlarmNC, &TMainWin::AlarmNCClick);
-  toggled(ed->CctvNC, &TMainWin::CctvNCClick);
-  toggled(ed->OutBtnNC, &TMainWin::OutBtnNCClick);
-  toggled(ed->OpenDetectNC, &TMainWin::OpenDetectNCClick);
-  toggled(ed->Alarm0NC, &TMainWin::Alarm0NCClick);
-  toggled(ed->Alarm1NC, &TMainWin::Alarm1NCClick);
-  toggled(ed->KlamkaCb, &TMainWin::KlamkaCbClick);
-  toggled(ed->FullTimCb, &TMainWin::FullTimCbClick);
+  toggled(ed->RygielNC, &TPassageEditor::RygielNCClick);
+  toggled(ed->RemindNC, &TPassageEditor::RemindNCClick);
+  toggled(ed->AlarmNC, &TPassageEditor::AlarmNCClick);
+  toggled(ed->CctvNC, &TPassageEditor::CctvNCClick);
+  toggled(ed->OutBtnNC, &TPassageEditor::OutBtnNCClick);
+  toggled(ed->OpenDetectNC, &TPassageEditor::OpenDetectNCClick);
+  toggled(ed->Alarm0NC, &TPassageEditor::Alarm0NCClick);
+  toggled(ed->Alarm1NC, &TPassageEditor::Alarm1NCClick);
+  toggled(ed->KlamkaCb, &TPassageEditor::KlamkaCbClick);
+  toggled(ed->FullTimCb, &TPassageEditor::FullTimCbClick);
 
   connect(ed->RygTimEd, &QLineEdit::editingFinished, this, [this] { RygTimEdExit(); });
   connect(ed->OpenTimEd, &QLineEdit::editingFinished, this, [this] { OpenTimEdExit(); });
 }
 
-int TMainWin::SelectedDoor() const {
-  int p = ui->DoorTc->currentIndex();
-  return p >= 0 && p < Cfg.doorCount ? p : -1;
+int TPassageEditor::SelectedDoor() const {
+  int p = tabs_->currentIndex();
+  return p >= 0 && p < Cfg().doorCount ? p : -1;
 }
 
-namespace {
-
-// Tabs, train-number visibility and airlock list of the model's passages.
-void BuildTabs(Ui::TMainWin& ui, Ui::TDoorEditor& ed, const CtrlCfg& cfg) {
-  QTabBar* tc = ui.DoorTc;
+void TPassageEditor::BuildTabs() {
+  FlagScope guard(Refreshing);
+  const CtrlCfg& cfg = Cfg();
+  QTabBar* tc = tabs_;
   // Tab i is always captioned i + 1, so only the difference in count is added or removed:
   // every tab change lays the whole bar out again.
   const int want = std::clamp(int(cfg.doorCount), 0, kMaxDoors);
@@ -120,28 +146,18 @@ void BuildTabs(Ui::TMainWin& ui, Ui::TDoorEditor& ed, const CtrlCfg& cfg) {
   if (tc->count() > 0) tc->setCurrentIndex(0);
 
   bool train = TrainNumberShown(cfg);
-  ui.TrainNrEd->setVisible(train);
-  ui.TrainNrLbl->setVisible(train);
+  trainNr_->setVisible(train);
+  if (trainLbl_) trainLbl_->setVisible(train);
 
-  ed.SluzaCb->clear();
+  ed->SluzaCb->clear();
   for (const std::string& item : AirlockItems(cfg.doorCount))
-    ed.SluzaCb->addItem(QString::fromStdString(item));
+    ed->SluzaCb->addItem(QString::fromStdString(item));
 }
 
-}  // namespace
-
-void TMainWin::RebuildDoorTabs() {
-  {
-    FlagScope guard(Refreshing);
-    BuildTabs(*ui, *ed, Cfg);
-  }
-  RefreshDevList();  // ends with RefreshDoorEditor
-}
-
-void TMainWin::RefreshDoorEditor() {
+void TPassageEditor::RefreshDoorEditor() {
   FlagScope guard(Refreshing);
-  if (Cfg.doorCount <= 0) {
-    if (ui->DoorTc->isEnabledTo(this)) {
+  if (Cfg().doorCount <= 0) {
+    if (Active()) {
       ClearDoorEditor();
       EnableDoorEditor(false);
     }
@@ -149,19 +165,19 @@ void TMainWin::RefreshDoorEditor() {
   }
   // A configuration read again after removing or replacing devices may bring another
   // number of passages; tabs beyond it would edit passages that are never written.
-  if (ui->DoorTc->count() != Cfg.doorCount) BuildTabs(*ui, *ed, Cfg);
-  if (!ui->DoorTc->isEnabledTo(this)) EnableDoorEditor(true);
+  if (tabs_->count() != Cfg().doorCount) BuildTabs();
+  if (!Active()) EnableDoorEditor(true);
 
-  const int mode = sel_.index >= 0 ? sel_.mode : 0;
-  bool testing = ed->TstGrpBox->isEnabledTo(this);
+  const int mode = modeOf ? modeOf() : 0;
+  bool testing = ed->TstGrpBox->isEnabledTo(window());
   if (!TestingEnabled(mode) && testing) EnableTesting(false);
   if (TestingEnabled(mode) && !testing) EnableTesting(true);
 
   int p = SelectedDoor();
   if (p < 0) p = 0;
-  const DoorCfg& d = Cfg.doors[p];
+  const DoorCfg& d = Cfg().doors[p];
 
-  TakeFree(Cfg, kOutputs, freeRefs_);
+  TakeFree(Cfg(), kOutputs, freeRefs_);
   FillOutputList(ed->RygielCb, 0);
   FillOutputList(ed->RemindCb, 1);
   FillSharedOutputList(ed->AlarmCb, 2);
@@ -171,36 +187,36 @@ void TMainWin::RefreshDoorEditor() {
   ShowOutputNC(ed->AlarmNC, d.outputs[2]);
   ShowOutputNC(ed->CctvNC, d.outputs[3]);
 
-  TakeFree(Cfg, kInputs, freeRefs_);
+  TakeFree(Cfg(), kInputs, freeRefs_);
   FillOpenSensorList(d.outputs[0]);
   for (int row : {0, 2, 3}) FillInputList(InRows[row].cb, row);
   for (int row = 0; row < 4; ++row) ShowInputNC(InRows[row].nc, d.inputs[row]);
 
-  TakeFree(Cfg, kReaders, freeRefs_);
+  TakeFree(Cfg(), kReaders, freeRefs_);
   FillReaderList(ed->Rd1Cb, 0);
   FillReaderList(ed->Rd2Cb, 1);
   FillReaderList(ed->Rd3Cb, 2);
   FillReaderList(ed->Rd4Cb, 3);
 
-  ed->SluzaCb->setCurrentIndex(AirlockItemIndex(Cfg, p));
-  ed->KlamkaCb->setChecked(DoorFlag(Cfg, p, kFlagHandle));
-  ed->FullTimCb->setChecked(DoorFlag(Cfg, p, kFlagFullPulse));
-  ed->TypeCb->setCurrentIndex(TypeItemIndex(Cfg, p));
+  ed->SluzaCb->setCurrentIndex(AirlockItemIndex(Cfg(), p));
+  ed->KlamkaCb->setChecked(DoorFlag(Cfg(), p, kFlagHandle));
+  ed->FullTimCb->setChecked(DoorFlag(Cfg(), p, kFlagFullPulse));
+  ed->TypeCb->setCurrentIndex(TypeItemIndex(Cfg(), p));
   ed->RygTimEd->setText(QString::fromStdString(FormatHalfSeconds(d.params[kParBoltPulse])));
   ed->OpenTimEd->setText(QString::fromStdString(FormatHalfSeconds(d.params[kParOpenTime])));
   ShowTrainNumber();
 }
 
-void TMainWin::ShowTrainNumber() {
+void TPassageEditor::ShowTrainNumber() {
   // Up to four characters can be typed; a longer value from the controller is shown whole,
   // and the limit returns as soon as the user's own text fits it again.
-  QLineEdit* nr = ui->TrainNrEd;
-  trainShown_ = QString::number(Cfg.trainNumber);
+  QLineEdit* nr = trainNr_;
+  trainShown_ = QString::number(Cfg().trainNumber);
   nr->setMaxLength(std::max(int(kTrainNrChars), int(trainShown_.size())));
   nr->setText(trainShown_);
 }
 
-void TMainWin::ClearDoorEditor() {
+void TPassageEditor::ClearDoorEditor() {
   for (QComboBox* box : {ed->RygielCb, ed->RemindCb, ed->AlarmCb, ed->CctvCb, ed->Rd1Cb, ed->Rd2Cb,
                          ed->Rd3Cb, ed->Rd4Cb})
     RefModel(box)->Clear();
@@ -213,7 +229,7 @@ void TMainWin::ClearDoorEditor() {
   ClearTesting();
 }
 
-void TMainWin::EnableDoorEditor(bool on) {
+void TPassageEditor::EnableDoorEditor(bool on) {
   for (QWidget* w :
        std::initializer_list<QWidget*>{ed->RygielCb, ed->RygielLb, ed->RemindCb, ed->RemindLb,
                                        ed->AlarmCb, ed->AlarmLb, ed->CctvCb, ed->CctvLb})
@@ -228,19 +244,18 @@ void TMainWin::EnableDoorEditor(bool on) {
            ed->RygielNC, ed->RemindNC, ed->AlarmNC, ed->CctvNC, ed->SluzaCb})
     w->setEnabled(on);
   EnableTesting(on);
-  ui->DoorTc->setEnabled(on);
-  ui->WrCfgBtn->setEnabled(on);
-  ui->RapCfgBtn->setEnabled(on);
+  tabs_->setEnabled(on);
+  if (onEnable) onEnable(on);
 }
 
-void TMainWin::EnableTesting(bool on) {
+void TPassageEditor::EnableTesting(bool on) {
   for (QWidget* w : std::initializer_list<QWidget*>{
            ed->TstGrpBox, ed->KlamkaCb, ed->FullTimCb, ed->TypeCb, ed->TypeLb, ed->RygTimEd,
            ed->RygTimLb, ed->RygTimsLb, ed->OpenTimEd, ed->OpenTimLb, ed->OpenTimsLb})
     w->setEnabled(on);
 }
 
-void TMainWin::ClearTesting() {
+void TPassageEditor::ClearTesting() {
   ed->KlamkaCb->setChecked(false);
   ed->FullTimCb->setChecked(false);
   ed->TypeCb->setCurrentIndex(0);
@@ -248,49 +263,49 @@ void TMainWin::ClearTesting() {
   ed->OpenTimEd->clear();
 }
 
-void TMainWin::FillOutputList(QComboBox* box, int slot) {
+void TPassageEditor::FillOutputList(QComboBox* box, int slot) {
   int p = SelectedDoor();
-  PlainListItems(p < 0 ? kNoRef : Cfg.doors[p].outputs[slot], freeRefs_, listItems_);
+  PlainListItems(p < 0 ? kNoRef : Cfg().doors[p].outputs[slot], freeRefs_, listItems_);
   Fill(box, listItems_);
 }
 
-void TMainWin::FillSharedOutputList(QComboBox* box, int slot) {
+void TPassageEditor::FillSharedOutputList(QComboBox* box, int slot) {
   int p = SelectedDoor();
   if (p < 0) {
     PlainListItems(kNoRef, freeRefs_, listItems_);
   } else {
-    SharedListItems(Cfg, p, slot, freeRefs_, listItems_);
+    SharedListItems(Cfg(), p, slot, freeRefs_, listItems_);
   }
   Fill(box, listItems_);
 }
 
-void TMainWin::FillInputList(QComboBox* box, int slot) {
+void TPassageEditor::FillInputList(QComboBox* box, int slot) {
   int p = SelectedDoor();
-  PlainListItems(p < 0 ? kNoRef : Cfg.doors[p].inputs[slot], freeRefs_, listItems_);
+  PlainListItems(p < 0 ? kNoRef : Cfg().doors[p].inputs[slot], freeRefs_, listItems_);
   Fill(box, listItems_);
 }
 
-void TMainWin::FillOpenSensorList(IoRef bolt) {
+void TPassageEditor::FillOpenSensorList(IoRef bolt) {
   int p = SelectedDoor();
   bool usable =
-      OpenSensorItems(p < 0 ? kNoRef : Cfg.doors[p].inputs[1], bolt, freeRefs_, listItems_);
+      OpenSensorItems(p < 0 ? kNoRef : Cfg().doors[p].inputs[1], bolt, freeRefs_, listItems_);
   ed->OpenDetectCb->setEnabled(usable);
   Fill(ed->OpenDetectCb, listItems_);
 }
 
-void TMainWin::FillReaderList(QComboBox* box, int slot) {
+void TPassageEditor::FillReaderList(QComboBox* box, int slot) {
   int p = SelectedDoor();
-  PlainListItems(p < 0 ? kNoRef : Cfg.doors[p].readers[slot], freeRefs_, listItems_);
+  PlainListItems(p < 0 ? kNoRef : Cfg().doors[p].readers[slot], freeRefs_, listItems_);
   Fill(box, listItems_);
 }
 
-void TMainWin::ShowOutputNC(QCheckBox* box, IoRef ref) {
-  NcState st = OutputNc(Cfg, ref);
+void TPassageEditor::ShowOutputNC(QCheckBox* box, IoRef ref) {
+  NcState st = OutputNc(Cfg(), ref);
   box->setEnabled(st.enabled);
   box->setChecked(st.checked);
 }
 
-void TMainWin::ShowInputNC(QCheckBox* box, IoRef ref) {
+void TPassageEditor::ShowInputNC(QCheckBox* box, IoRef ref) {
   NcState st = InputNc(ref);
   box->setEnabled(st.enabled);
   box->setChecked(st.checked);
@@ -298,14 +313,14 @@ void TMainWin::ShowInputNC(QCheckBox* box, IoRef ref) {
 
 // ---- Handlers ----
 
-void TMainWin::DoorTcChange() {
+void TPassageEditor::DoorTcChange() {
   RefreshDoorEditor();
 }
 
 namespace {
 
 template <class F>
-void OnDoor(TMainWin& w, F&& f) {
+void OnDoor(TPassageEditor& w, F&& f) {
   int p = w.SelectedDoor();
   if (p < 0) return;
   f(p);
@@ -313,150 +328,173 @@ void OnDoor(TMainWin& w, F&& f) {
 
 }  // namespace
 
-void TMainWin::RygielCbChange() {
+void TPassageEditor::RygielCbChange() {
   OnDoor(*this, [&](int p) {
-    SetOutput(Cfg, p, 0, SelectedRef(ed->RygielCb), ed->RygielNC->isChecked());
+    SetOutput(Cfg(), p, 0, SelectedRef(ed->RygielCb), ed->RygielNC->isChecked());
+    Edited();
     RefreshDoorEditor();
   });
 }
 
-void TMainWin::RemindCbChange() {
+void TPassageEditor::RemindCbChange() {
   OnDoor(*this, [&](int p) {
-    SetOutput(Cfg, p, 1, SelectedRef(ed->RemindCb), ed->RemindNC->isChecked());
+    SetOutput(Cfg(), p, 1, SelectedRef(ed->RemindCb), ed->RemindNC->isChecked());
+    Edited();
     RefreshDoorEditor();
   });
 }
 
-void TMainWin::AlarmCbChange() {
+void TPassageEditor::AlarmCbChange() {
   OnDoor(*this, [&](int p) {
-    SetOutput(Cfg, p, 2, SelectedRef(ed->AlarmCb), ed->AlarmNC->isChecked());
+    SetOutput(Cfg(), p, 2, SelectedRef(ed->AlarmCb), ed->AlarmNC->isChecked());
+    Edited();
     RefreshDoorEditor();
   });
 }
 
-void TMainWin::CctvCbChange() {
+void TPassageEditor::CctvCbChange() {
   OnDoor(*this, [&](int p) {
-    SetOutput(Cfg, p, 3, SelectedRef(ed->CctvCb), ed->CctvNC->isChecked());
+    SetOutput(Cfg(), p, 3, SelectedRef(ed->CctvCb), ed->CctvNC->isChecked());
+    Edited();
     RefreshDoorEditor();
   });
 }
 
 namespace {
 
-void InputChange(TMainWin& w, int row) {
+void InputChange(TPassageEditor& w, int row) {
   OnDoor(w, [&](int p) {
-    SetInput(w.Cfg, p, row, SelectedRef(w.InRows[row].cb), w.InRows[row].nc->isChecked());
+    SetInput(w.Cfg(), p, row, SelectedRef(w.InRows[row].cb), w.InRows[row].nc->isChecked());
+    w.Edited();
     w.RefreshDoorEditor();
   });
 }
 
-void OutputNcClick(TMainWin& w, QCheckBox* box, int slot) {
+void OutputNcClick(TPassageEditor& w, QCheckBox* box, int slot) {
   if (w.Refreshing) return;
-  OnDoor(w, [&](int p) { SetOutputNC(w.Cfg, p, slot, box->isChecked()); });
+  OnDoor(w, [&](int p) {
+    SetOutputNC(w.Cfg(), p, slot, box->isChecked());
+    w.Edited();
+  });
 }
 
-void InputNcClick(TMainWin& w, int row) {
+void InputNcClick(TPassageEditor& w, int row) {
   if (w.Refreshing) return;
-  OnDoor(w, [&](int p) { SetInputNC(w.Cfg, p, row, w.InRows[row].nc->isChecked()); });
+  OnDoor(w, [&](int p) {
+    SetInputNC(w.Cfg(), p, row, w.InRows[row].nc->isChecked());
+    w.Edited();
+  });
 }
 
-void FlagClick(TMainWin& w, QCheckBox* box, uint8_t flag) {
+void FlagClick(TPassageEditor& w, QCheckBox* box, uint8_t flag) {
   if (w.Refreshing) return;
-  OnDoor(w, [&](int p) { SetDoorFlag(w.Cfg, p, flag, box->isChecked()); });
+  OnDoor(w, [&](int p) {
+    SetDoorFlag(w.Cfg(), p, flag, box->isChecked());
+    w.Edited();
+  });
 }
 
 }  // namespace
 
-void TMainWin::OutBtnCbChange() {
+void TPassageEditor::OutBtnCbChange() {
   InputChange(*this, 0);
 }
-void TMainWin::OpenDetectCbChange() {
+void TPassageEditor::OpenDetectCbChange() {
   InputChange(*this, 1);
 }
-void TMainWin::Alarm0CbChange() {
+void TPassageEditor::Alarm0CbChange() {
   InputChange(*this, 2);
 }
-void TMainWin::Alarm1CbChange() {
+void TPassageEditor::Alarm1CbChange() {
   InputChange(*this, 3);
 }
 
-void TMainWin::RdCbChange(int slot) {
+void TPassageEditor::RdCbChange(int slot) {
   QComboBox* readers[4] = {ed->Rd1Cb, ed->Rd2Cb, ed->Rd3Cb, ed->Rd4Cb};
   if (slot < 0 || slot > 3) return;
   OnDoor(*this, [&](int p) {
-    SetReader(Cfg, p, slot, SelectedRef(readers[slot]));
+    SetReader(Cfg(), p, slot, SelectedRef(readers[slot]));
+    Edited();
     RefreshDoorEditor();
   });
 }
 
-void TMainWin::RygielNCClick() {
+void TPassageEditor::RygielNCClick() {
   OutputNcClick(*this, ed->RygielNC, 0);
 }
-void TMainWin::RemindNCClick() {
+void TPassageEditor::RemindNCClick() {
   OutputNcClick(*this, ed->RemindNC, 1);
 }
-void TMainWin::AlarmNCClick() {
+void TPassageEditor::AlarmNCClick() {
   OutputNcClick(*this, ed->AlarmNC, 2);
 }
-void TMainWin::CctvNCClick() {
+void TPassageEditor::CctvNCClick() {
   OutputNcClick(*this, ed->CctvNC, 3);
 }
-void TMainWin::OutBtnNCClick() {
+void TPassageEditor::OutBtnNCClick() {
   InputNcClick(*this, 0);
 }
-void TMainWin::OpenDetectNCClick() {
+void TPassageEditor::OpenDetectNCClick() {
   InputNcClick(*this, 1);
 }
-void TMainWin::Alarm0NCClick() {
+void TPassageEditor::Alarm0NCClick() {
   InputNcClick(*this, 2);
 }
-void TMainWin::Alarm1NCClick() {
+void TPassageEditor::Alarm1NCClick() {
   InputNcClick(*this, 3);
 }
-void TMainWin::KlamkaCbClick() {
+void TPassageEditor::KlamkaCbClick() {
   FlagClick(*this, ed->KlamkaCb, kFlagHandle);
 }
-void TMainWin::FullTimCbClick() {
+void TPassageEditor::FullTimCbClick() {
   FlagClick(*this, ed->FullTimCb, kFlagFullPulse);
 }
 
-void TMainWin::TypeCbChange() {
+void TPassageEditor::TypeCbChange() {
   if (Refreshing) return;
   int index = ed->TypeCb->currentIndex();
   if (index < 0) return;
-  OnDoor(*this, [&](int p) { SetDoorType(Cfg, p, index); });
+  OnDoor(*this, [&](int p) {
+    SetDoorType(Cfg(), p, index);
+    Edited();
+  });
 }
 
-void TMainWin::SluzaCbChange() {
+void TPassageEditor::SluzaCbChange() {
   // The item whose text is shown, -1 when the typed text matches none.
   int index = ed->SluzaCb->findText(ed->SluzaCb->currentText());
-  OnDoor(*this, [&](int p) { SetAirlock(Cfg, p, index - 1); });
+  OnDoor(*this, [&](int p) {
+    SetAirlock(Cfg(), p, index - 1);
+    Edited();
+  });
 }
 
 namespace {
 
 // An edit also loses the focus when the refresh disables it; the typed value is kept then,
 // and the refresh under way shows it, instead of starting a second refresh inside the first.
-void TimeExit(TMainWin& w, QLineEdit* edit, int param) {
+void TimeExit(TPassageEditor& w, QLineEdit* edit, int param) {
   OnDoor(w, [&](int p) {
-    w.Cfg.doors[p].params[param] = uint8_t(ParseHalfSeconds(edit->text().toStdString()));
+    w.Cfg().doors[p].params[param] = uint8_t(ParseHalfSeconds(edit->text().toStdString()));
+    w.Edited();
     if (!w.Refreshing) w.RefreshDoorEditor();
   });
 }
 
 }  // namespace
 
-void TMainWin::RygTimEdExit() {
+void TPassageEditor::RygTimEdExit() {
   TimeExit(*this, ed->RygTimEd, kParBoltPulse);
 }
-void TMainWin::OpenTimEdExit() {
+void TPassageEditor::OpenTimEdExit() {
   TimeExit(*this, ed->OpenTimEd, kParOpenTime);
 }
 
-void TMainWin::TrainNrEdExit() {
+void TPassageEditor::TrainNrEdExit() {
   // Leaving the field without changing what it shows stores nothing: a controller's value
   // above 9999 is shown as it is and must not be cut down by merely passing through.
-  if (ui->TrainNrEd->text() == trainShown_) return;
-  Cfg.trainNumber = uint16_t(ParseTrainNumber(ui->TrainNrEd->text().toStdString()));
+  if (trainNr_->text() == trainShown_) return;
+  Cfg().trainNumber = uint16_t(ParseTrainNumber(trainNr_->text().toStdString()));
+  Edited();
   if (!Refreshing) RefreshDoorEditor();
 }

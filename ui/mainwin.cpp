@@ -72,7 +72,6 @@ TMainWin::TMainWin(UiHost& h, Endpoint& udp, Clock& c, bool startTimer, LinkThre
     : QWidget(parent),
       UDP(udp),
       ui(std::make_unique<Ui::TMainWin>()),
-      ed(std::make_unique<Ui::TDoorEditor>()),
       host(h),
       clock(c),
       ops_(link) {
@@ -81,7 +80,7 @@ TMainWin::TMainWin(UiHost& h, Endpoint& udp, Clock& c, bool startTimer, LinkThre
   DevSet.selected = -1;
   ClearCfg(Cfg);
   SetupWidgets();
-  Refreshing = false;
+  SetupMenu();
   ShowTimerErrors = true;
   LinkSetEndpoint(&UDP);
   LinkSetClock(&clock);
@@ -105,7 +104,7 @@ TMainWin::~TMainWin() {
 
 void TMainWin::SetupWidgets() {
   ui->setupUi(this);
-  ed->setupUi(ui->DoorPanel);
+  DoorEd = ui->DoorPanel;
   QFont font(QStringLiteral("Arial"));
   font.setPixelSize(11);
   setFont(font);
@@ -129,7 +128,6 @@ void TMainWin::SetupWidgets() {
 
   ui->TrainNrLbl->setVisible(false);
   ui->TrainNrEd->setVisible(false);
-  ui->TrainNrEd->setMaxLength(kTrainNrChars);
   ui->DoorTc->setEnabled(false);
   ui->DelLostBtn->setEnabled(false);
   ui->ReplLb->setEnabled(false);
@@ -140,12 +138,6 @@ void TMainWin::SetupWidgets() {
   ui->WwwBtn->setEnabled(true);
   ui->EthLstBox->setItemDelegate(new FixedRowDelegate(ui->EthLstBox));
   ui->DevListBox->setItemDelegate(new FixedRowDelegate(ui->DevListBox));
-
-  // The passage editor's input rows, by their slot number.
-  InRows[0] = {ed->OutBtnLb, ed->OutBtnCb, ed->OutBtnNC};
-  InRows[1] = {ed->OpenDetectLb, ed->OpenDetectCb, ed->OpenDetectNC};
-  InRows[2] = {ed->Alarm0Lb, ed->Alarm0Cb, ed->Alarm0NC};
-  InRows[3] = {ed->Alarm1Lb, ed->Alarm1Cb, ed->Alarm1NC};
 
   connect(ui->HelpEthBtn, &QPushButton::clicked, this, [this] { HelpEthBtnClick(); });
   connect(ui->HelpDevBtn, &QPushButton::clicked, this, [this] { HelpDevBtnClick(); });
@@ -181,8 +173,20 @@ void TMainWin::SetupWidgets() {
   });
   ui->EthLstBox->viewport()->installEventFilter(this);
 
-  ConnectDoorEditor();
-  SetKeyboardOrder(*ui, *ed);
+  // The passage editor works on Cfg; its testing group follows the selected controller's
+  // mode, and "Zapisz" and "Raport" are enabled exactly while it is.
+  DoorEd->Attach(Cfg, ui->DoorTc, ui->TrainNrEd, ui->TrainNrLbl);
+  DoorEd->modeOf = [this] { return sel_.index >= 0 ? sel_.mode : 0; };
+  DoorEd->onEnable = [this](bool on) {
+    ui->WrCfgBtn->setEnabled(on);
+    ui->RapCfgBtn->setEnabled(on);
+  };
+  SetKeyboardOrder(*ui, *DoorEd->ed);
+}
+
+void TMainWin::RebuildDoorTabs() {
+  DoorEd->BuildTabs();
+  RefreshDevList();  // ends with RefreshDoorEditor
 }
 
 void TMainWin::PinGroups() {

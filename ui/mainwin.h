@@ -7,32 +7,23 @@
 #include <string>
 #include <vector>
 
+#include "config/archive.h"
 #include "config/ctrlcfg.h"
+#include "doored.h"
 #include "editor_model.h"
 #include "link/udpdev.h"
 #include "oprunner.h"
 #include "uihost.h"
 
-class QCheckBox;
-class QComboBox;
-class QLabel;
+class QMenuBar;
 class QTimer;
+class TPlanWin;
 class THelpWin;
 class TLokalizDlg;
 
 namespace Ui {
 class TMainWin;
-class TDoorEditor;
 }  // namespace Ui
-
-struct InRow {
-  QLabel* lb;
-  QComboBox* cb;
-  QCheckBox* nc;
-};
-
-// Characters the user can type into the train-number field.
-constexpr int kTrainNrChars = 4;
 
 // Where the keep-alive pass of the next tick starts (0..4).
 extern int KeepAliveStart;
@@ -59,12 +50,10 @@ class TMainWin : public QWidget {
   Endpoint& UDP;
   UdpDevSet DevSet;
   CtrlCfg Cfg;
-  InRow InRows[4];
-  bool Refreshing = false;
   bool ShowTimerErrors = true;
 
   std::unique_ptr<Ui::TMainWin> ui;
-  std::unique_ptr<Ui::TDoorEditor> ed;
+  TPassageEditor* DoorEd = nullptr;  // the passage editor, editing Cfg
   QTimer* UDPTimer = nullptr;
   UiHost& host;
   Clock& clock;
@@ -91,62 +80,39 @@ class TMainWin : public QWidget {
   void WrCfgBtnClick();
   void RapCfgBtnClick();
 
-  // Passage editor handlers.
-  void DoorTcChange();
-  void RygielCbChange();
-  void RemindCbChange();
-  void AlarmCbChange();
-  void CctvCbChange();
-  void OutBtnCbChange();
-  void OpenDetectCbChange();
-  void Alarm0CbChange();
-  void Alarm1CbChange();
-  void RdCbChange(int slot);  // Rd1CbChange..Rd4CbChange
-  void RygielNCClick();
-  void RemindNCClick();
-  void AlarmNCClick();
-  void CctvNCClick();
-  void OutBtnNCClick();
-  void OpenDetectNCClick();
-  void Alarm0NCClick();
-  void Alarm1NCClick();
-  void KlamkaCbClick();
-  void FullTimCbClick();
-  void TypeCbChange();
-  void SluzaCbChange();
-  void RygTimEdExit();
-  void OpenTimEdExit();
-  void TrainNrEdExit();
-
   // Internal operations. The coroutines among them (OpTask) run inside an operation.
   void ShowError(const QString& text);
   OpTask RefreshEthList();
   OpTask SelectDevice();
   void RefreshDevList();
+  // Passage tabs, train number and airlock list, then the device list, which ends with
+  // the passage editor's refresh.
   void RebuildDoorTabs();
-  void RefreshDoorEditor();
-  void ClearDoorEditor();
-  void EnableDoorEditor(bool on);
-  void EnableTesting(bool on);
-  void ClearTesting();
-  void FillOutputList(QComboBox* box, int slot);
-  void FillSharedOutputList(QComboBox* box, int slot);
-  void FillInputList(QComboBox* box, int slot);
-  void FillOpenSensorList(IoRef bolt);
-  void FillReaderList(QComboBox* box, int slot);
-  void ShowOutputNC(QCheckBox* box, IoRef ref);
-  void ShowInputNC(QCheckBox* box, IoRef ref);
-  void ShowTrainNumber();
+  void RefreshDoorEditor() { DoorEd->RefreshDoorEditor(); }
   // Writes the report atomically; throws std::runtime_error with the path and reason.
   void WriteReport(const QString& fileName, const std::string& location8bit);
 
   // Index of the selected passage tab (-1 when none).
-  int SelectedDoor() const;
+  int SelectedDoor() const { return DoorEd->SelectedDoor(); }
   // The device every action addresses, or null. Only while no network step runs: inside an
   // operation, or when the window is idle.
   UdpDev* SelectedDev();
   // The selected device as the window's handlers may read it at any time.
   const SelectedView& Selected() const { return sel_; }
+
+  // Menu "Plik" (mainmenu.cpp).
+  void NewPlanMnClick();
+  void OpenPlanMnClick();
+  void SaveArchiveMnClick();
+  void CompareArchiveMnClick();
+  // A plan window over the file at path; an error box and null when the file is refused.
+  TPlanWin* OpenPlanWindow(const QString& path);
+  QMenuBar* MenuBar = nullptr;
+
+  // For the plan window: an operation run by this window's runner in turn with its own,
+  // and a network step of such an operation on the same link.
+  void SubmitOp(std::function<OpTask()> make) { ops_.Submit(OpRunner::kUser, std::move(make)); }
+  NetStep NetOp(std::function<void()> work) { return Net(std::move(work)); }
 
   // Error guard of the action handlers: a UErr shows ErrorText, any other error its message.
   template <class F>
@@ -167,10 +133,9 @@ class TMainWin : public QWidget {
   bool eventFilter(QObject* obj, QEvent* ev) override;
 
  private:
-  void SetupWidgets();       // mainwin.cpp: forms, InRows, main connections
-  void ConnectDoorEditor();  // doored.cpp: editor signal connections
-  void PinGroups();          // keeps each group's first row where it belongs under its title
-  void PlaceDoorTabs();      // the passage tabs over the editor's top edge, all rows shown
+  void SetupWidgets();   // mainwin.cpp: forms and connections
+  void PinGroups();      // keeps each group's first row where it belongs under its title
+  void PlaceDoorTabs();  // the passage tabs over the editor's top edge, all rows shown
   void ShowHelp(int page);
   void UpdateBusy();
   void MirrorSelected();
@@ -188,6 +153,10 @@ class TMainWin : public QWidget {
   OpTask CollectAndRefresh();
   OpTask ReadConfigOf(UdpDev* d);
   void ReportFlow();
+  void SetupMenu();  // mainmenu.cpp
+  OpTask NewPlan();
+  OpTask SaveArchive(uint32_t id, QString path);
+  OpTask CompareArchive(uint32_t id, std::shared_ptr<Archive> arc);
 
   OpRunner ops_;
   SelectedView sel_;
@@ -199,21 +168,6 @@ class TMainWin : public QWidget {
   bool listUpdating_ = false;  // the program itself is changing EthLstBox
   bool clickReloads_ = false;  // the last press on EthLstBox hit the line already selected
   bool centred_ = false;       // placed in the middle of the screen at the first show
-  QString trainShown_;         // the train number as the last refresh showed it
-  // Free candidates of the kind being filled, and the item storage handed to the list
-  // models; both reused by every refresh, so a refresh allocates nothing new.
-  FreeList freeRefs_;
-  std::vector<IoRef> listItems_;
-};
-
-// Sets a flag for a scope; restores what it was, also when an exception passes.
-struct FlagScope {
-  explicit FlagScope(bool& f) : flag(f), old(f) { flag = true; }
-  ~FlagScope() { flag = old; }
-  FlagScope(const FlagScope&) = delete;
-  FlagScope& operator=(const FlagScope&) = delete;
-  bool& flag;
-  bool old;
 };
 
 // Counts a modal window of the tool as open while it lives; ticks are held back meanwhile.

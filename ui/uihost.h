@@ -17,6 +17,13 @@ class UiHost {
   virtual QString SaveFileName(QWidget* parent, const QString& suggested, const QString& filter,
                                const QString& defaultSuffix) = 0;
   virtual void OpenUrl(const QString& url) = 0;
+  // Modal question with "Tak" and "Nie"; true only for "Tak". A host that cannot ask
+  // answers "Nie", so nothing is written without a yes.
+  virtual bool Confirm(QWidget*, const QString&, const QString&) { return false; }
+  // Modal message box with the information icon and one "OK" button.
+  virtual void InfoBox(QWidget*, const QString&, const QString&) {}
+  // Open dialog; returns the chosen path, empty when cancelled.
+  virtual QString OpenFileName(QWidget*, const QString&) { return QString(); }
 };
 
 // The path a save dialog's answer stands for: `suffix` (without the dot) is added unless the
@@ -33,4 +40,7 @@ class QtUiHost : public UiHost {
   QString SaveFileName(QWidget* parent, const QString& suggested, const QString& filter,
                        const QString& defaultSuffix) override;
   void OpenUrl(const QString& url) override;
+  bool Confirm(QWidget* parent, const QString& caption, const QString& text) override;
+  void InfoBox(QWidget* parent, const QString& caption, const QString& text) override;
+  QString OpenFileName(QWidget* parent, const QString& filter) override;
 };

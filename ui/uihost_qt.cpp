@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QUrl>
 
 #include "uihost.h"
@@ -55,4 +56,27 @@ QString WithDefaultSuffix(const QString& path, const QString& suffix) {
 
 void QtUiHost::OpenUrl(const QString& url) {
   QDesktopServices::openUrl(QUrl(url));
+}
+
+bool QtUiHost::Confirm(QWidget* parent, const QString& caption, const QString& text) {
+  QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::NoButton, parent);
+  QPushButton* yes = box.addButton(QStringLiteral("Tak"), QMessageBox::YesRole);
+  QPushButton* no = box.addButton(QStringLiteral("Nie"), QMessageBox::NoRole);
+  // Enter alone does not write anything: "Nie" is the default.
+  box.setDefaultButton(no);
+  box.setAccessibleName(caption);
+  box.setAccessibleDescription(text);
+  box.exec();
+  return box.clickedButton() == yes;
+}
+
+void QtUiHost::InfoBox(QWidget* parent, const QString& caption, const QString& text) {
+  QMessageBox box(QMessageBox::Information, caption, text, QMessageBox::Ok, parent);
+  box.setAccessibleName(caption);
+  box.setAccessibleDescription(text);
+  box.exec();
+}
+
+QString QtUiHost::OpenFileName(QWidget* parent, const QString& filter) {
+  return QFileDialog::getOpenFileName(parent, QString(), QDir::currentPath(), filter);
 }

@@ -32,6 +32,20 @@ void FakeHost::OpenUrl(const QString& url) {
   urls.push_back(url);
 }
 
+bool FakeHost::Confirm(QWidget*, const QString& caption, const QString& text) {
+  confirms.push_back({caption, text});
+  return onConfirm ? onConfirm(text) : false;
+}
+
+void FakeHost::InfoBox(QWidget*, const QString& caption, const QString& text) {
+  infos.push_back({caption, text});
+  if (onInfo) onInfo(text);
+}
+
+QString FakeHost::OpenFileName(QWidget*, const QString&) {
+  return openPath;
+}
+
 void EnsureQtApp() {
   if (QApplication::instance()) return;
   static int argc = 1;

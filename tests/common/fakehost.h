@@ -27,12 +27,19 @@ class FakeHost : public UiHost {
   int saveCalls = 0;
   QString lastSuggested, lastFilter, lastSuffix;
   std::vector<QString> urls;
+  std::vector<Box> confirms, infos;
+  std::function<bool(const QString&)> onConfirm;  // default: "Nie"
+  std::function<void(const QString&)> onInfo;
+  QString openPath;  // returned by OpenFileName; empty = cancelled
 
   void ErrorBox(QWidget* parent, const QString& caption, const QString& text) override;
   int ExecDialog(QDialog* dlg) override;
   QString SaveFileName(QWidget* parent, const QString& suggested, const QString& filter,
                        const QString& defaultSuffix) override;
   void OpenUrl(const QString& url) override;
+  bool Confirm(QWidget* parent, const QString& caption, const QString& text) override;
+  void InfoBox(QWidget* parent, const QString& caption, const QString& text) override;
+  QString OpenFileName(QWidget* parent, const QString& filter) override;
 };
 
 // Creates the QApplication once per process (offscreen in tests).

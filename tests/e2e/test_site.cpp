@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <set>
 #include <sstream>
 
 #include "config/devname.h"
@@ -36,7 +37,8 @@ std::string Scenario() {
                          "openTime": 30},
                         {"readers": [{"slot": 0, "index": 0}], "doorType": 2}]})";
   }
-  return R"({"devices": [)" + devs + "]}";
+  // Every request takes the controller 20 ms, one after the other, as on a real one.
+  return R"({"processingMs": 20, "devices": [)" + devs + "]}";
 }
 
 struct CliRun {
@@ -117,6 +119,20 @@ TEST(E2ESite, CaptureChangeTwoCheckApplyCheck) {
   EXPECT_EQ(p.site.name, "Hala \"Zachód\"");
   EXPECT_EQ(p.site.address, "ul. Polna 1");
   EXPECT_EQ(DevName(p.ctrls[2].arc.ctrlId), "K27_00012");
+  for (const PlanCtrl& c : p.ctrls) {
+    // Each entry holds its own controller's answers (its own reader on the bus).
+    ASSERT_EQ(c.arc.devices.size(), 2u);
+    EXPECT_EQ(DevName(c.arc.devices[1].id),
+              "R05_00" + std::to_string(100 + IdSerial(c.arc.ctrlId)));
+  }
+  // The controllers were read at once: all three sessions opened before any passages read.
+  std::set<std::string> sessions;
+  for (const LogLine& l : ReadSimLog(net.log)) {
+    if (l.dir != "RX") continue;
+    if (l.tag == "MMDK") sessions.insert(l.id);
+    if (l.tag == "MMDC" && l.cmd == "C") break;
+  }
+  EXPECT_EQ(sessions.size(), 3u) << "the controllers were read one after the other";
 
   r = Cli(net, {"site", "check", plan});
   ASSERT_EQ(r.rc, 0) << r.out;
@@ -171,8 +187,9 @@ TEST(E2ESite, CheckNamesMissingUnreadableAndForeignControllers) {
   net.Console("appear K27_00021");
   CliRun r = Cli(net, {"site", "check", plan});
   EXPECT_EQ(r.rc, 1) << r.out;
-  EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"K27_00005: zgodny", "K27_00009: brak w sieci",
-                                                    "K27_00012: zgodny", "K27_00021: spoza planu"}))
+  EXPECT_EQ(Lines(r.out),
+            (std::vector<std::string>{"K27_00005: zgodny", "K27_00009: brak w sieci",
+                                      "K27_00012: zgodny", "K27_00021: spoza planu (tryb Serwis)"}))
       << r.out;
   net.Console("mode K27_00012 0");
   r = Cli(net, {"site", "check", plan});

@@ -490,19 +490,19 @@ TEST(EditorNc, ChangesMadeWhileRefreshingAreIgnored) {
   c.doors[0].params[kParType] = 1;
   w.Start();
   ASSERT_TRUE(w.Chk("RygielNC")->isEnabled());
-  w.win->Refreshing = true;
+  w.win->DoorEd->Refreshing = true;
   w.Chk("RygielNC")->setChecked(true);
   w.Chk("OutBtnNC")->setChecked(true);
   w.Chk("KlamkaCb")->setChecked(true);
   w.Chk("FullTimCb")->setChecked(true);
   w.Cb("TypeCb")->setCurrentIndex(3);
-  w.win->TypeCbChange();
+  w.win->DoorEd->TypeCbChange();
   EXPECT_EQ(w.Door(0).outputs[0], Ref(kSlotLock, 0));
   EXPECT_EQ(w.Door(0).inputs[0], Ref(kSlotCtrl, 0));
   EXPECT_EQ(w.Door(0).params[kParFlags], 0);
   EXPECT_EQ(w.Door(0).params[kParType], 1);
   // The same changes by the user do reach the model.
-  w.win->Refreshing = false;
+  w.win->DoorEd->Refreshing = false;
   w.win->RefreshDoorEditor();
   EditorWorld::Click(w.Chk("RygielNC"));
   EditorWorld::Click(w.Chk("OutBtnNC"));
@@ -541,13 +541,13 @@ TEST(EditorTimes, LeavingAnEditDuringARefreshKeepsTheValueWithoutNesting) {
   EditorWorld w;
   w.Controller(3, 1);
   w.Start();
-  w.win->Refreshing = true;
+  w.win->DoorEd->Refreshing = true;
   w.Ed("RygTimEd")->setText("3");
   emit w.Ed("RygTimEd")->editingFinished();
   EXPECT_EQ(w.Door(0).params[kParBoltPulse], 6);
-  EXPECT_TRUE(w.win->Refreshing);
+  EXPECT_TRUE(w.win->DoorEd->Refreshing);
   EXPECT_EQ(w.Ed("RygTimEd")->text(), "3");  // no refresh ran inside
-  w.win->Refreshing = false;
+  w.win->DoorEd->Refreshing = false;
 }
 
 TEST(EditorTrainNumber, ShownForTheTrainControllerLimitedAndParsed) {

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QTabBar>
@@ -123,16 +124,22 @@ TEST(MainWinStart, FirstOfSeveralDevicesIsSelectedByIdentifierNotArrival) {
   EXPECT_TRUE(w.Lines("EthLstBox")[0].startsWith(" K27_00002,  192.168.1.10,  "));
 }
 
+int MenuBarHeight(GuiWorld& w) {
+  return w.win->MenuBar ? w.win->MenuBar->sizeHint().height() : 0;
+}
+
 TEST(MainWinStart, WindowHasItsCaptionFontAndFixedSize) {
   GuiWorld w;
   w.Start();
   EXPECT_EQ(w.win->windowTitle(), QString("Feldaro 1.2.1"));
   EXPECT_EQ(w.win->font().pixelSize(), 11);
   EXPECT_EQ(w.win->font().family(), QString("Arial"));
-  EXPECT_EQ(w.win->minimumSize(), QSize(847, 590));
-  EXPECT_EQ(w.win->maximumSize(), QSize(847, 590));
+  // The client area below the menu bar "Plik" is 847 x 590.
+  const int bar = MenuBarHeight(w);
+  EXPECT_EQ(w.win->minimumSize(), QSize(847, 590 + bar));
+  EXPECT_EQ(w.win->maximumSize(), QSize(847, 590 + bar));
   w.Show();
-  EXPECT_EQ(w.win->size(), QSize(847, 590));
+  EXPECT_EQ(w.win->size(), QSize(847, 590 + bar));
   // Centred on the screen at the first show.
   if (QScreen* scr = w.win->screen()) {
     const QPoint mid = w.win->geometry().center();
@@ -178,7 +185,9 @@ void ExpectPlaces(GuiWorld& w) {
   for (const Place& p : kPlaces) {
     QWidget* c = w.Find<QWidget>(p.name);
     ASSERT_NE(c, nullptr) << p.name;
-    const QRect g = c->geometry();
+    QRect g = c->geometry();
+    // The window's own groups sit in the client area below the menu bar.
+    if (c->parentWidget() == w.win.get()) g.translate(0, -MenuBarHeight(w));
     EXPECT_LE(std::abs(g.x() - p.x), 1) << p.name << " x " << g.x();
     EXPECT_LE(std::abs(g.y() - p.y), 1) << p.name << " y " << g.y();
     if (p.w) {

@@ -1,0 +1,268 @@
+// The plan window against the in-memory network in virtual time: a plan made from the
+// network, edited offline and saved, uploaded to the right controller only, and nothing
+// sent when the controller moved after the user saw the list of changes.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+
+#include "config/devname.h"
+#include "config/plan.h"
+#include "planwin.h"
+#include "tests/common/fakehost.h"
+
+namespace {
+
+constexpr uint32_t kIpA = 0xC0A8010Au;
+constexpr uint32_t kIpB = 0xC0A8010Bu;
+
+uint32_t K27(uint32_t serial) {
+  return MakeId(327, serial);
+}
+
+// Two controllers on the network, the main window started, and a plan of both saved.
+struct PlanWorld {
+  GuiWorld w;
+  QTemporaryDir dir;
+  SimDevice* a = nullptr;
+  SimDevice* b = nullptr;
+  QString path;
+
+  PlanWorld() {
+    a = &w.AddController(K27(5), kIpA, 3, 2);
+    b = &w.AddController(K27(6), kIpB, 3, 2);
+    w.Start();
+    path = dir.filePath("plan.json");
+    w.win->NewPlanMnClick();
+    TPlanWin* made = PlanWindow();
+    EXPECT_NE(made, nullptr);
+    if (!made) return;
+    EXPECT_EQ(made->RowCount(), 2);
+    w.host.savePath = path;
+    made->SavePlanBtnClick();
+    EXPECT_TRUE(QFile::exists(path));
+    made->close();
+    delete made;
+  }
+
+  TPlanWin* PlanWindow() const {
+    // The plan windows are the main window's children named by their form.
+    TPlanWin* last = nullptr;
+    for (QWidget* c : w.win->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+      if (c->objectName() == "TPlanWin") last = static_cast<TPlanWin*>(c);
+    return last;
+  }
+
+  SitePlan Load() const {
+    SitePlan plan;
+    std::string why;
+    EXPECT_TRUE(LoadPlan(path.toStdString(), plan, why)) << why;
+    return plan;
+  }
+};
+
+QComboBox* Bolt(TPlanWin& pw) {
+  return pw.DoorEd->findChild<QComboBox*>("RygielCb");
+}
+
+QListWidget* List(TPlanWin& pw) {
+  return pw.findChild<QListWidget*>("CtrlLstBox");
+}
+
+// Picks item `item` of a drop-down of the passage editor as the user does.
+void Pick(TPlanWin& pw, QComboBox* box, int item) {
+  ASSERT_LT(item, box->count());
+  box->setCurrentIndex(item);
+  emit box->activated(item);
+  (void)pw;
+}
+
+// The signed reads and writes a device received, in order.
+std::string Commands(const GuiWorld& w, const SimDevice& dev, size_t from) {
+  std::string out;
+  for (char c : w.Received(dev, from))
+    if (c == 'D' || c == 'C' || c == 'c') out += c;
+  return out;
+}
+
+int RowOfId(const TPlanWin& pw, uint32_t id) {
+  for (int i = 0; i < pw.RowCount(); ++i)
+    if (pw.RowAt(i).id == id) return i;
+  return -1;
+}
+
+}  // namespace
+
+TEST(PlanWin, OfflineEditIsSavedAndOnlyThatChanges) {
+  PlanWorld p;
+  const SitePlan before = p.Load();
+  ASSERT_EQ(before.ctrls.size(), 2u);
+
+  // No network at all: a window with no main window behind it.
+  TPlanWin pw(p.w.host, nullptr);
+  std::string why;
+  ASSERT_TRUE(pw.Open(p.path, why)) << why;
+  EXPECT_EQ(pw.windowTitle(), QString("Plan obiektu – Nowy plan"));
+  const int row = RowOfId(pw, K27(6));
+  ASSERT_GE(row, 0);
+  pw.Select(row);
+  EXPECT_EQ(pw.RowAt(row).state, DriftState::Unchecked);
+
+  // The bolt of passage 1 onto a free output of the plan's own device list.
+  QComboBox* bolt = Bolt(pw);
+  ASSERT_TRUE(bolt->isEnabled());
+  const IoRef was = pw.DoorEd->Cfg().doors[0].outputs[0];
+  Pick(pw, bolt, 2);
+  const IoRef now = pw.DoorEd->Cfg().doors[0].outputs[0];
+  EXPECT_NE(now, was);
+  EXPECT_TRUE(pw.Edited(row));
+  EXPECT_TRUE(List(pw)->item(row)->text().contains('*'));
+
+  // Network actions say why they cannot run, and send nothing.
+  const size_t boxes = p.w.host.errors.size();
+  pw.UploadBtnClick();
+  pw.CheckNetBtnClick();
+  ASSERT_EQ(p.w.host.errors.size(), boxes + 2);
+  EXPECT_TRUE(p.w.host.errors.back().text.contains("bez połączenia z siecią"));
+
+  pw.SavePlanBtnClick();
+  EXPECT_FALSE(pw.Edited(row));
+  const SitePlan after = p.Load();
+  ASSERT_EQ(after.ctrls.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    const std::vector<std::string> diff = DiffCfg(before.ctrls[i].arc.cfg, after.ctrls[i].arc.cfg);
+    if (after.ctrls[i].arc.ctrlId == K27(6)) {
+      ASSERT_EQ(diff.size(), 2u);  // "Przejście 1:" and the bolt line
+      EXPECT_NE(diff[1].find("Rygiel"), std::string::npos) << diff[1];
+    } else {
+      EXPECT_TRUE(diff.empty());
+    }
+  }
+}
+
+TEST(PlanWin, UploadWritesTheChangeToThatControllerOnly) {
+  PlanWorld p;
+  TPlanWin* pw = p.w.win->OpenPlanWindow(p.path);
+  ASSERT_NE(pw, nullptr);
+  const int row = RowOfId(*pw, K27(6));
+  pw->Select(row);
+  Pick(*pw, Bolt(*pw), 2);
+  const IoRef bolt = pw->DoorEd->Cfg().doors[0].outputs[0];
+
+  const size_t fromA = p.a->received.size(), fromB = p.b->received.size();
+  const size_t writtenA = p.a->written.size(), writtenB = p.b->written.size();
+  QString asked;
+  p.w.host.onConfirm = [&](const QString& text) {
+    asked = text;
+    return true;
+  };
+  pw->UploadBtnClick();
+  EXPECT_TRUE(asked.contains("Rygiel")) << asked.toStdString();
+  // Read, read again just before the write, write, read back: to B only.
+  EXPECT_EQ(p.w.Received(*p.a, fromA).find('c'), std::string::npos);
+  EXPECT_EQ(p.a->written.size(), writtenA);
+  ASSERT_EQ(p.b->written.size(), writtenB + 1);
+  EXPECT_EQ(p.b->doors[0].refs[0], bolt);
+  EXPECT_EQ(p.b->doors[1].refs[0], pw->RowAt(row).model->doors[1].outputs[0]);
+  EXPECT_EQ(Commands(p.w, *p.b, fromB), "DCDCcC");
+  EXPECT_EQ(pw->RowAt(row).state, DriftState::Agree);
+  EXPECT_TRUE(p.w.host.infos.back().text.contains("odczyt kontrolny zgodny"));
+
+  // A second upload finds nothing to change and sends no write.
+  asked.clear();
+  pw->UploadBtnClick();
+  EXPECT_TRUE(asked.isEmpty());
+  EXPECT_EQ(p.b->written.size(), writtenB + 1);
+
+  // The check sees both controllers agree with the plan (B as uploaded, A untouched).
+  pw->CheckNetBtnClick();
+  EXPECT_EQ(pw->RowAt(RowOfId(*pw, K27(5))).state, DriftState::Agree);
+  EXPECT_EQ(pw->RowAt(row).state, DriftState::Agree);
+  // A controller that is not in the plan shows as such.
+  p.w.AddController(K27(7), 0xC0A8010Cu, 3, 1);
+  pw->CheckNetBtnClick();
+  const int extra = RowOfId(*pw, K27(7));
+  ASSERT_GE(extra, 0);
+  EXPECT_EQ(pw->RowAt(extra).state, DriftState::NotInPlan);
+  EXPECT_TRUE(List(*pw)->item(extra)->text().startsWith("Spoza planu"));
+  if (qEnvironmentVariableIsSet("FELDARO_GRAB_DIR")) {
+    pw->Select(row);
+    pw->show();
+    QApplication::processEvents();
+    pw->grab().save(qEnvironmentVariable("FELDARO_GRAB_DIR") + "/planwin.png");
+  }
+}
+
+TEST(PlanWin, NothingIsSentWhenTheControllerMovedAfterTheUserSawTheChanges) {
+  PlanWorld p;
+  TPlanWin* pw = p.w.win->OpenPlanWindow(p.path);
+  ASSERT_NE(pw, nullptr);
+  const int row = RowOfId(*pw, K27(6));
+  pw->Select(row);
+  Pick(*pw, Bolt(*pw), 2);
+
+  const size_t fromB = p.b->received.size();
+  const size_t writtenB = p.b->written.size();
+  // While the list of changes is on the screen, someone changes the controller's open time.
+  p.w.host.onConfirm = [&](const QString&) {
+    p.b->doors[1].params[kParOpenTime] = 33;
+    return true;
+  };
+  pw->UploadBtnClick();
+  EXPECT_EQ(p.b->written.size(), writtenB);
+  EXPECT_EQ(p.w.Received(*p.b, fromB).find('c'), std::string::npos);
+  EXPECT_EQ(p.b->doors[1].params[kParOpenTime], 33);
+  ASSERT_FALSE(p.w.host.errors.empty());
+  EXPECT_TRUE(p.w.host.errors.back().text.contains("Nic nie wysłano"))
+      << p.w.host.errors.back().text.toStdString();
+  EXPECT_TRUE(p.w.host.errors.back().text.contains("zmieniła się"));
+
+  // Saying "Nie" to the list sends nothing either.
+  p.w.host.onConfirm = [](const QString&) { return false; };
+  pw->UploadBtnClick();
+  EXPECT_EQ(p.b->written.size(), writtenB);
+}
+
+TEST(PlanWin, DownloadAsksBeforeReplacingUnsavedEdits) {
+  PlanWorld p;
+  TPlanWin* pw = p.w.win->OpenPlanWindow(p.path);
+  ASSERT_NE(pw, nullptr);
+  const int row = RowOfId(*pw, K27(5));
+  pw->Select(row);
+  Pick(*pw, Bolt(*pw), 2);
+  const IoRef edited = pw->DoorEd->Cfg().doors[0].outputs[0];
+  p.w.host.onConfirm = [](const QString&) { return false; };
+  pw->DownloadBtnClick();
+  ASSERT_EQ(p.w.host.confirms.size(), 1u);
+  EXPECT_EQ(pw->DoorEd->Cfg().doors[0].outputs[0], edited);
+  p.w.host.onConfirm = [](const QString&) { return true; };
+  pw->DownloadBtnClick();
+  EXPECT_EQ(pw->DoorEd->Cfg().doors[0].outputs[0], p.a->doors[0].refs[0]);
+  EXPECT_EQ(pw->RowAt(row).state, DriftState::Agree);
+}
+
+TEST(PlanWin, TheMainWindowKeepsItsControlsBelowTheMenuBar) {
+  GuiWorld w;
+  w.Start();
+  ASSERT_NE(w.win->MenuBar, nullptr);
+  const int bar = w.win->MenuBar->sizeHint().height();
+  EXPECT_EQ(w.win->size(), QSize(847, 590 + bar));
+  w.Show();
+  QApplication::processEvents();
+  EXPECT_EQ(w.Find<QWidget>("SelBox")->geometry().topLeft(), QPoint(16, 8 + bar));
+  EXPECT_EQ(w.Find<QWidget>("DoorGrpBox")->geometry().topLeft(), QPoint(312, 8 + bar));
+  QStringList items;
+  for (QAction* a : w.win->MenuBar->actions().front()->menu()->actions())
+    if (!a->isSeparator()) items << a->text();
+  EXPECT_EQ(items, QStringList({"Nowy plan z sieci", "Otwórz plan obiektu…",
+                                "Zapisz archiwum kontrolera…", "Porównaj z archiwum…"}));
+  if (qEnvironmentVariableIsSet("FELDARO_GRAB_DIR"))
+    w.win->grab().save(qEnvironmentVariable("FELDARO_GRAB_DIR") + "/mainwin-menu.png");
+}

@@ -1,0 +1,249 @@
+// The main window's menu "Plik": a new site plan from the network, opening a plan, the
+// archive of the selected controller and its comparison with an archive. The network work
+// runs as operations of the window's runner, like every other action.
+#include <QAction>
+#include <QDate>
+#include <QFile>
+#include <QLocale>
+#include <QMenu>
+#include <QMenuBar>
+
+#include "config/atomicfile.h"
+#include "config/devname.h"
+#include "mainwin.h"
+#include "planwin.h"
+#include "report.h"
+#include "ui_mainwin.h"
+
+namespace {
+
+QString Text(const std::string& utf8) {
+  return QString::fromStdString(utf8);
+}
+
+std::string ErrText(std::exception_ptr err) {
+  try {
+    std::rethrow_exception(err);
+  } catch (const UErr& e) {
+    std::string s = ErrorText(e);
+    while (!s.empty() && s.back() == '\n') s.pop_back();
+    return s;
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return {};
+}
+
+}  // namespace
+
+void TMainWin::SetupMenu() {
+  MenuBar = new QMenuBar(this);
+  MenuBar->setObjectName(QStringLiteral("MenuBar"));
+  QMenu* file = MenuBar->addMenu(QStringLiteral("&Plik"));
+  file->setObjectName(QStringLiteral("FileMenu"));
+  auto item = [&](const char* name, const QString& text, void (TMainWin::*handler)()) {
+    QAction* a = file->addAction(text);
+    a->setObjectName(QString::fromLatin1(name));
+    connect(a, &QAction::triggered, this, [this, handler] { (this->*handler)(); });
+  };
+  item("NewPlanMn", QStringLiteral("Nowy plan z sieci"), &TMainWin::NewPlanMnClick);
+  item("OpenPlanMn", QStringLiteral("Otwórz plan obiektu…"), &TMainWin::OpenPlanMnClick);
+  file->addSeparator();
+  item("SaveArchiveMn", QStringLiteral("Zapisz archiwum kontrolera…"),
+       &TMainWin::SaveArchiveMnClick);
+  item("CompareArchiveMn", QStringLiteral("Porównaj z archiwum…"),
+       &TMainWin::CompareArchiveMnClick);
+  // The controls keep their places below the bar: the window grows by its height.
+  ui->MainLayout->setMenuBar(MenuBar);
+  setFixedSize(847, 590 + MenuBar->sizeHint().height());
+}
+
+TPlanWin* TMainWin::OpenPlanWindow(const QString& path) {
+  auto* win = new TPlanWin(host, this, this);
+  std::string why;
+  if (!win->Open(path, why)) {
+    delete win;
+    ShowError(QStringLiteral("Plan obiektu %1 odrzucony: %2").arg(path, Text(why)));
+    return nullptr;
+  }
+  win->show();
+  win->raise();
+  win->activateWindow();
+  return win;
+}
+
+void TMainWin::OpenPlanMnClick() {
+  QString path;
+  {
+    ModalScope modal(*this);
+    path = host.OpenFileName(this, QStringLiteral("Plan obiektu lub archiwum (*.json)"));
+  }
+  if (!path.isEmpty()) OpenPlanWindow(path);
+}
+
+void TMainWin::NewPlanMnClick() {
+  ops_.Submit(OpRunner::kUser, [this] { return NewPlan(); });
+}
+
+OpTask TMainWin::NewPlan() {
+  SitePlan plan;
+  plan.site.name = "Nowy plan";
+  plan.created = plan.modified = UtcNowText();
+  plan.tool = kToolName;
+  int controllers = 0;
+  std::string missed;
+  // Every controller of the segment, one after the other on the link's thread.
+  for (int i = 0; i < DevSet.count; ++i) {
+    UdpDev* d = &DevSet.dev[i];
+    if (!IsController(d->id)) continue;
+    ++controllers;
+    const uint32_t id = d->id;
+    CtrlSnap r;
+    std::exception_ptr err;
+    co_await Net([d, &r, &err] {
+      try {
+        ReadCtrl(*d, r);
+      } catch (...) {
+        err = std::current_exception();
+      }
+    });
+    d = nullptr;
+    for (int k = 0; k < DevSet.count; ++k)
+      if (DevSet.dev[k].id == id) d = &DevSet.dev[k];
+    if (err || !d) {
+      missed += "\n" + DevName(id) + ": " + (err ? ErrText(err) : std::string("zniknął z sieci"));
+      continue;
+    }
+    plan.ctrls.push_back(PlanCtrl{std::string(), ReadArchive(r, *d, "")});
+  }
+  if (plan.ctrls.empty()) {
+    ShowError(controllers == 0
+                  ? QStringLiteral("Nowy plan z sieci: w sieci nie znaleziono żadnego kontrolera.")
+                  : Text("Nowy plan z sieci: żadnego kontrolera nie udało się odczytać." + missed));
+    co_return;
+  }
+  auto* win = new TPlanWin(host, this, this);
+  win->SetPlan(std::move(plan), QString());
+  win->show();
+  win->raise();
+  if (!missed.empty()) {
+    ModalScope modal(*this);
+    host.InfoBox(win, QStringLiteral("Plan obiektu"),
+                 Text("Odczytano " + std::to_string(win->Plan().ctrls.size()) + " z " +
+                      std::to_string(controllers) + " kontrolerów; pominięte:" + missed));
+  }
+}
+
+void TMainWin::SaveArchiveMnClick() {
+  // The controller selected now; the archive is of that controller or of none.
+  if (sel_.index < 0 || !IsController(sel_.id)) {
+    ShowError(QStringLiteral("Zapisz archiwum kontrolera: wybierz kontroler na liście Ethernet."));
+    return;
+  }
+  const uint32_t id = sel_.id;
+  const QString suggested = SuggestedReportName(
+      QDate::currentDate(), DateSeparator(QLocale().dateFormat(QLocale::ShortFormat)), DevName(id));
+  QString path;
+  {
+    ModalScope modal(*this);
+    path = host.SaveFileName(this, suggested, QStringLiteral("Archiwum kontrolera (*.json)"),
+                             QStringLiteral("json"));
+  }
+  if (path.isEmpty()) return;
+  ops_.Submit(OpRunner::kUser, [this, id, path] { return SaveArchive(id, path); });
+}
+
+OpTask TMainWin::SaveArchive(uint32_t id, QString path) {
+  UdpDev* d = SelectedDev();
+  if (!d || d->id != id) {
+    ShowError(Text("Nie zapisano archiwum: wybrany kontroler to już nie " + DevName(id) + "."));
+    co_return;
+  }
+  // A read of its own, as backup does: the archive holds what the controller holds.
+  CtrlSnap r;
+  std::exception_ptr err;
+  co_await Net([d, &r, &err] {
+    try {
+      ReadCtrl(*d, r);
+    } catch (...) {
+      err = std::current_exception();
+    }
+  });
+  d = SelectedDev();
+  if (err || !d || d->id != id) {
+    ShowError(Text("Nie zapisano archiwum: " + (err ? ErrText(err) : DevName(id) + " zniknął.")));
+    co_return;
+  }
+  const std::string json = ArchiveToJson(ReadArchive(r, *d, ""));
+  std::string why;
+  if (!WriteFileAtomically(QFile::encodeName(path).toStdString(), json, why)) {
+    ShowError(QStringLiteral("Nie zapisano archiwum: ") + QFile::decodeName(why.c_str()));
+    co_return;
+  }
+  ModalScope modal(*this);
+  host.InfoBox(this, QStringLiteral("Archiwum kontrolera"),
+               Text("Zapisano archiwum " + DevName(id) + ": ") + path);
+}
+
+void TMainWin::CompareArchiveMnClick() {
+  if (sel_.index < 0 || !IsController(sel_.id)) {
+    ShowError(QStringLiteral("Porównaj z archiwum: wybierz kontroler na liście Ethernet."));
+    return;
+  }
+  const uint32_t id = sel_.id;
+  QString path;
+  {
+    ModalScope modal(*this);
+    path = host.OpenFileName(this, QStringLiteral("Archiwum kontrolera (*.json)"));
+  }
+  if (path.isEmpty()) return;
+  QFile f(path);
+  auto arc = std::make_shared<Archive>();
+  std::string why;
+  if (!f.open(QIODevice::ReadOnly)) {
+    ShowError(QStringLiteral("Archiwum %1 odrzucone: %2").arg(path, f.errorString()));
+    return;
+  }
+  const QByteArray bytes = f.read(qint64(kArchiveMaxBytes) + 1);
+  if (size_t(bytes.size()) > kArchiveMaxBytes) {
+    ShowError(QStringLiteral("Archiwum %1 odrzucone: plik jest za duży.").arg(path));
+    return;
+  }
+  if (!ParseArchive(std::string_view(bytes.constData(), size_t(bytes.size())), *arc, why)) {
+    ShowError(QStringLiteral("Archiwum %1 odrzucone: %2").arg(path, Text(why)));
+    return;
+  }
+  ops_.Submit(OpRunner::kUser, [this, id, arc] { return CompareArchive(id, arc); });
+}
+
+OpTask TMainWin::CompareArchive(uint32_t id, std::shared_ptr<Archive> arc) {
+  UdpDev* d = SelectedDev();
+  if (!d || d->id != id) {
+    ShowError(Text("Nie porównano: wybrany kontroler to już nie " + DevName(id) + "."));
+    co_return;
+  }
+  CtrlSnap r;
+  std::exception_ptr err;
+  co_await Net([d, &r, &err] {
+    try {
+      ReadCtrl(*d, r);
+    } catch (...) {
+      err = std::current_exception();
+    }
+  });
+  if (err) {
+    ShowError(Text("Nie porównano: " + ErrText(err)));
+    co_return;
+  }
+  const std::vector<std::string> lines = CompareWithArchive(*arc, *r.cfg, id);
+  std::string text;
+  if (lines.empty()) {
+    text = "Brak różnic: " + DevName(id) + " ma konfigurację przejść z archiwum.";
+  } else {
+    text = "Różnice (archiwum " + DevName(arc->ctrlId) + " z " + arc->created + " -> kontroler " +
+           DevName(id) + "):";
+    for (const std::string& l : lines) text += "\n" + l;
+  }
+  ModalScope modal(*this);
+  host.InfoBox(this, QStringLiteral("Porównanie z archiwum"), Text(text));
+}

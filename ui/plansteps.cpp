@@ -1,0 +1,128 @@
+// The plan window's decisions and network steps, without widgets.
+#include "plansteps.h"
+
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <stdexcept>
+
+#include "config/devname.h"
+
+std::string UtcNowText() {
+  const std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
+
+void ReadCtrl(UdpDev& dev, CtrlSnap& out) {
+  if (!dev.ReadStatus()) throw UErr(&dev, 1, 0);
+  if (dev.Mode() < 2) throw UErr(&dev, 9, 0);
+  dev.EnsureSession();
+  // Both answers first; the decoders only when both arrived.
+  uint8_t d[kDevListSize], c[kCfgBufSize];
+  const int nd = dev.Exchange('D', 0, nullptr, kDevListSize, d);
+  const int nc = dev.Exchange('C', 0, nullptr, kCfgBufSize, c);
+  CtrlCfg& cfg = *out.cfg;
+  std::memset(&cfg, 0, sizeof cfg);
+  ClearCfg(cfg);
+  if (!DecodeDevList(cfg, d, size_t(nd)) || !DecodeDoors(cfg, c, size_t(nc)))
+    throw std::runtime_error(DevName(dev.id) +
+                             " przysłał niepoprawną listę urządzeń lub konfigurację przejść.");
+  MarkUsedIo(cfg);
+  out.rawDevList.assign(d, d + nd);
+  out.rawDoors.assign(c, c + nc);
+  out.id = dev.id;
+}
+
+Archive ReadArchive(const CtrlSnap& r, const UdpDev& dev, const std::string& location) {
+  return MakeArchive(*r.cfg, r.id, dev.IpText(), dev.Mode(), kToolName, UtcNowText(), location,
+                     r.rawDevList, r.rawDoors);
+}
+
+bool PrepareUpload(const Archive& planned, const CtrlSnap& seen, UploadPrep& out) {
+  out.lines.clear();
+  out.why.clear();
+  if (planned.ctrlId != seen.id) {
+    // Never onto another controller: the plan's record names the one it belongs to.
+    out.why =
+        "plan dotyczy kontrolera " + DevName(planned.ctrlId) + ", odczytano " + DevName(seen.id);
+    return false;
+  }
+  const std::map<uint32_t, uint32_t> map = {{planned.ctrlId, seen.id}};
+  if (!BuildRestore(planned.cfg, *seen.cfg, map, *out.built, out.why)) return false;
+  out.lines = DiffCfg(ResolveCfg(*seen.cfg), ResolveCfg(*out.built));
+  return true;
+}
+
+namespace {
+
+// The bus device table as far as a configuration built on it depends on it.
+std::string TableKey(const CtrlCfg& cfg) {
+  std::string k;
+  for (int i = 0; i < cfg.listedCount; ++i) {
+    const BusDev& b = cfg.devs[cfg.order[i]];
+    k += std::to_string(cfg.order[i]) + ":" + std::to_string(b.id) + "/" +
+         std::to_string(b.outputCount) + "/" + std::to_string(b.inputCount) + "/" +
+         std::to_string(b.readerCount) + "/" + std::to_string(b.ocOutputs) + ";";
+  }
+  return k;
+}
+
+}  // namespace
+
+bool Unmoved(const CtrlSnap& seen, const CtrlSnap& fresh, std::string& why) {
+  if (fresh.id != seen.id) {
+    why = "pod adresem kontrolera odpowiada teraz " + DevName(fresh.id);
+    return false;
+  }
+  if (fresh.rawDoors == seen.rawDoors && TableKey(*fresh.cfg) == TableKey(*seen.cfg)) return true;
+  const std::vector<std::string> moved = DiffCfg(ResolveCfg(*seen.cfg), ResolveCfg(*fresh.cfg));
+  why = "konfiguracja kontrolera zmieniła się od odczytu";
+  why += moved.empty() ? " (lista urządzeń magistrali)" : ":";
+  for (const std::string& l : moved) why += "\n  " + l;
+  return false;
+}
+
+std::vector<uint8_t> ReadBackDoors(UdpDev& dev) {
+  uint8_t back[kCfgBufSize];
+  const int n = dev.Exchange('C', 0, nullptr, kCfgBufSize, back);
+  return std::vector<uint8_t>(back, back + n);
+}
+
+bool VerifyReadBack(const CtrlCfg& written, const std::vector<uint8_t>& back, std::string& why) {
+  auto check = std::make_unique<CtrlCfg>(written);
+  uint8_t wrote[kCfgBufSize], read[kCfgBufSize];
+  const int lw = EncodeDoors(written, wrote);
+  if (!DecodeDoors(*check, back.data(), back.size())) {
+    why = "odczyt kontrolny różni się od zapisanej konfiguracji (niepoprawna odpowiedź)";
+    return false;
+  }
+  const int lr = EncodeDoors(*check, read);
+  if (lw == lr && std::memcmp(wrote, read, size_t(lw)) == 0) return true;
+  why = "odczyt kontrolny różni się od zapisanej konfiguracji";
+  for (const std::string& l : DiffCfg(ResolveCfg(written), ResolveCfg(*check))) why += "\n  " + l;
+  return false;
+}
+
+bool SamePassages(const CtrlCfg& a, const CtrlCfg& b) {
+  uint8_t ea[kCfgBufSize], eb[kCfgBufSize];
+  const int la = EncodeDoors(a, ea);
+  const int lb = EncodeDoors(b, eb);
+  return la == lb && std::memcmp(ea, eb, size_t(la)) == 0;
+}
+
+std::string PlanRowText(DriftState state, uint32_t id, const std::string& label, bool edited) {
+  std::string s = std::string(DriftCaption(state)) + ": " + DevName(id);
+  if (edited) s += " *";
+  if (!label.empty()) s += " – " + label;
+  return s;
+}
+
+std::vector<std::string> CompareWithArchive(const Archive& arc, const CtrlCfg& ctrl,
+                                            uint32_t ctrlId) {
+  const std::map<uint32_t, uint32_t> m = {{arc.ctrlId, ctrlId}};
+  return DiffCfg(MapDevices(arc.cfg, m), ResolveCfg(ctrl));
+}

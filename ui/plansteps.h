@@ -1,0 +1,65 @@
+// The plan window's decisions, without widgets: reading a controller into a record, the
+// list of changes an upload would make, whether the controller moved since the user saw it,
+// the read-back check, the state of each row. The network steps here run on the link's
+// thread; everything else on the window's.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/archive.h"
+#include "config/ctrlcfg.h"
+#include "config/plan.h"
+#include "link/udpdev.h"
+
+inline constexpr const char* kToolName = "Feldaro 1.2.1";
+
+// UTC now as the archive writes it ("2024-03-05T10:15:00Z").
+std::string UtcNowText();
+
+// One controller as read: its model and the 'D' and 'C' answers as they came.
+struct CtrlSnap {
+  std::unique_ptr<CtrlCfg> cfg = std::make_unique<CtrlCfg>();
+  std::vector<uint8_t> rawDevList, rawDoors;
+  uint32_t id = 0;
+};
+
+// Network step: status, session, 'D', 'C' (as the window's selection reads a controller).
+// Raises UErr 1 when the controller does not answer, 9 in modes Blokada and Konfiguracja,
+// std::runtime_error for answers that do not decode.
+void ReadCtrl(UdpDev& dev, CtrlSnap& out);
+
+// The record of a read, as backup writes it.
+Archive ReadArchive(const CtrlSnap& r, const UdpDev& dev, const std::string& location);
+
+// The configuration an upload of `planned` (the plan's record of the controller) onto the
+// controller as read would write, built through the editor's rules, and the list of
+// changes as restore shows it (controller -> plan). False with the reason when the plan
+// names a device the controller lacks or breaks a rule.
+struct UploadPrep {
+  std::unique_ptr<CtrlCfg> built = std::make_unique<CtrlCfg>();
+  std::vector<std::string> lines;
+  std::string why;
+};
+bool PrepareUpload(const Archive& planned, const CtrlSnap& seen, UploadPrep& out);
+
+// Whether a fresh read still shows what the list of changes was computed from: the same
+// controller, the same passages and the same bus device table. False with what moved.
+bool Unmoved(const CtrlSnap& seen, const CtrlSnap& fresh, std::string& why);
+
+// Network step after the write: the passages read back ('C'); compared with VerifyReadBack.
+std::vector<uint8_t> ReadBackDoors(UdpDev& dev);
+// Whether the controller holds exactly what was written; false with the differences.
+bool VerifyReadBack(const CtrlCfg& written, const std::vector<uint8_t>& back, std::string& why);
+
+// Whether two models would write the same passages and train number.
+bool SamePassages(const CtrlCfg& a, const CtrlCfg& b);
+
+// The text of a row of the list "Kontrolery planu": state, controller name, label.
+std::string PlanRowText(DriftState state, uint32_t id, const std::string& label, bool edited);
+
+// "Porównaj z archiwum…": the differences archive -> controller, or the sentence that
+// there are none; the archived controller stands for the one read.
+std::vector<std::string> CompareWithArchive(const Archive& arc, const CtrlCfg& ctrl,
+                                            uint32_t ctrlId);

@@ -1,0 +1,542 @@
+// The plan window: offline editing of a site plan, and its network actions run by the main
+// window's operation runner.
+#include "planwin.h"
+
+#include <QCloseEvent>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <algorithm>
+
+#include "config/devname.h"
+#include "doortabs.h"
+#include "mainwin.h"
+#include "ui_planwin.h"
+
+namespace {
+
+QString Text(const std::string& utf8) {
+  return QString::fromStdString(utf8);
+}
+
+constexpr int kTabRowSlot = 24;
+const QString kCaption = QStringLiteral("Plan obiektu");
+
+}  // namespace
+
+TPlanWin::TPlanWin(UiHost& host, TMainWin* main, QWidget* parent)
+    : QWidget(parent, Qt::Window),
+      ui(std::make_unique<Ui::TPlanWin>()),
+      host_(host),
+      main_(main),
+      work_(std::make_unique<CtrlCfg>()) {
+  ui->setupUi(this);
+  QFont font(QStringLiteral("Arial"));
+  font.setPixelSize(11);
+  setFont(font);
+  setFixedSize(847, 590);
+  ClearCfg(*work_);
+
+  // The passage tabs over the editor's top strip, as in the main window.
+  ui->DoorGrpLayout->removeWidget(ui->DoorTc);
+  ui->DoorGrpLayout->insertSpacing(0, kTabRowSlot);
+  ui->DoorTc->setMinimumSize(0, 0);
+  ui->DoorTc->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+  ui->DoorPanel->installEventFilter(this);
+  ui->TrainNrLbl->setVisible(false);
+  ui->TrainNrEd->setVisible(false);
+
+  DoorEd = ui->DoorPanel;
+  DoorEd->Attach(*work_, ui->DoorTc, ui->TrainNrEd, ui->TrainNrLbl);
+  // The rules of the mode the controller was in when its record was made.
+  DoorEd->modeOf = [this] {
+    if (cur_ < 0 || rows_[size_t(cur_)].entry < 0) return 0;
+    return plan_.ctrls[size_t(rows_[size_t(cur_)].entry)].arc.ctrlMode;
+  };
+  DoorEd->onEdited = [this] {
+    SyncCurrent();
+    ShowRows();
+  };
+
+  connect(ui->CtrlLstBox, &QListWidget::currentRowChanged, this, [this](int) {
+    if (!listUpdating_) CtrlLstBoxClick();
+  });
+  connect(ui->CheckNetBtn, &QPushButton::clicked, this, [this] { CheckNetBtnClick(); });
+  connect(ui->DownloadBtn, &QPushButton::clicked, this, [this] { DownloadBtnClick(); });
+  connect(ui->UploadBtn, &QPushButton::clicked, this, [this] { UploadBtnClick(); });
+  connect(ui->SavePlanBtn, &QPushButton::clicked, this, [this] { SavePlanBtnClick(); });
+  UpdateTitle();
+  // Closing the main window closes the plan windows too (each asks about unsaved edits).
+  if (main_) main_->installEventFilter(this);
+}
+
+TPlanWin::~TPlanWin() = default;
+
+bool TPlanWin::eventFilter(QObject* obj, QEvent* ev) {
+  if (obj == main_ && ev->type() == QEvent::Hide && !main_->isMinimized() && isVisible())
+    QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
+  if (obj == ui->DoorPanel && (ev->type() == QEvent::Move || ev->type() == QEvent::Resize)) {
+    const QRect panel = ui->DoorPanel->geometry();
+    ui->DoorTc->setGeometry(panel.x(), panel.y() - kTabRowSlot, panel.width(),
+                            std::max(kTabRowSlot, ui->DoorTc->HeightFor(panel.width())));
+    ui->DoorTc->raise();
+  }
+  return QWidget::eventFilter(obj, ev);
+}
+
+void TPlanWin::closeEvent(QCloseEvent* ev) {
+  // Unsaved edits are not thrown away without asking.
+  SyncCurrent();
+  if (AnyEdited() &&
+      !Ask(QStringLiteral("Plan ma niezapisane zmiany. Zamknąć okno bez zapisywania?"))) {
+    ev->ignore();
+    return;
+  }
+  ev->accept();
+}
+
+bool TPlanWin::Open(const QString& path, std::string& why) {
+  SitePlan plan;
+  if (!LoadPlan(path.toStdString(), plan, why)) return false;
+  SetPlan(std::move(plan), path);
+  return true;
+}
+
+void TPlanWin::SetPlan(SitePlan plan, const QString& path) {
+  plan_ = std::move(plan);
+  path_ = path;
+  BuildRows();
+  // Rows of a plan made from the network are not in any file yet.
+  if (path_.isEmpty())
+    for (Row& r : rows_) r.saved.reset();
+  cur_ = -1;
+  ShowRows();
+  Select(rows_.empty() ? -1 : 0);
+  UpdateTitle();
+}
+
+void TPlanWin::BuildRows() {
+  rows_.clear();
+  for (size_t i = 0; i < plan_.ctrls.size(); ++i) {
+    Row r;
+    r.entry = int(i);
+    r.id = plan_.ctrls[i].arc.ctrlId;
+    auto model = std::make_unique<CtrlCfg>();
+    std::string why;
+    if (PlanEntryModel(plan_.ctrls[i].arc, *model, why)) {
+      r.saved = std::make_unique<CtrlCfg>(*model);
+      r.model = std::move(model);
+    } else {
+      r.reason = why;
+    }
+    rows_.push_back(std::move(r));
+  }
+}
+
+void TPlanWin::UpdateTitle() {
+  const std::string& name = plan_.site.name;
+  setWindowTitle(kCaption + QStringLiteral(" – ") +
+                 (name.empty() ? QStringLiteral("bez nazwy") : Text(name)));
+  QString site = Text(plan_.site.name);
+  if (!plan_.site.address.empty()) site += QStringLiteral("\n") + Text(plan_.site.address);
+  site += QStringLiteral("\nPlik: ") + (path_.isEmpty() ? QStringLiteral("(nie zapisany)") : path_);
+  ui->SiteLb->setText(site);
+}
+
+// The editor's model goes back into its row.
+void TPlanWin::SyncCurrent() {
+  if (cur_ < 0 || cur_ >= RowCount()) return;
+  Row& r = rows_[size_t(cur_)];
+  if (r.model) *r.model = *work_;
+}
+
+bool TPlanWin::Edited(int row) const {
+  const Row& r = rows_[size_t(row)];
+  if (r.entry < 0 || !r.model) return false;
+  return r.replaced || !r.saved || !SamePassages(*r.model, *r.saved);
+}
+
+bool TPlanWin::AnyEdited() const {
+  for (int i = 0; i < RowCount(); ++i)
+    if (Edited(i)) return true;
+  return false;
+}
+
+void TPlanWin::ShowRows() {
+  QListWidget* box = ui->CtrlLstBox;
+  FlagScope quiet(listUpdating_);
+  while (box->count() > RowCount()) delete box->takeItem(box->count() - 1);
+  for (int i = 0; i < RowCount(); ++i) {
+    const Row& r = rows_[size_t(i)];
+    const std::string label = r.entry >= 0 ? plan_.ctrls[size_t(r.entry)].label : std::string();
+    const QString text = Text(PlanRowText(r.state, r.id, label, Edited(i)));
+    if (i < box->count()) {
+      if (box->item(i)->text() != text) box->item(i)->setText(text);
+    } else {
+      box->addItem(text);
+    }
+  }
+  if (cur_ >= 0 && cur_ < box->count()) box->setCurrentRow(cur_);
+  // What the selected row's check found.
+  QString details;
+  if (cur_ >= 0 && cur_ < RowCount()) {
+    const Row& r = rows_[size_t(cur_)];
+    for (const std::string& l : r.lines) details += Text(l) + QStringLiteral("\n");
+    if (!r.reason.empty()) details += Text(r.reason);
+  }
+  if (ui->DriftTxt->toPlainText() != details) ui->DriftTxt->setPlainText(details);
+}
+
+void TPlanWin::Select(int row) {
+  SyncCurrent();
+  cur_ = row >= 0 && row < RowCount() ? row : -1;
+  ShowCurrent();
+  ShowRows();
+}
+
+void TPlanWin::ShowCurrent() {
+  if (cur_ >= 0 && rows_[size_t(cur_)].model)
+    *work_ = *rows_[size_t(cur_)].model;
+  else
+    ClearCfg(*work_);
+  DoorEd->BuildTabs();
+  DoorEd->RefreshDoorEditor();
+  ui->UploadBtn->setEnabled(cur_ >= 0 && rows_[size_t(cur_)].entry >= 0 &&
+                            rows_[size_t(cur_)].model);
+  ui->DownloadBtn->setEnabled(cur_ >= 0);
+}
+
+void TPlanWin::CtrlLstBoxClick() {
+  Select(ui->CtrlLstBox->currentRow());
+}
+
+int TPlanWin::RowOf(uint32_t id) const {
+  for (int i = 0; i < RowCount(); ++i)
+    if (rows_[size_t(i)].id == id) return i;
+  return -1;
+}
+
+Archive TPlanWin::PlannedOf(int row) const {
+  const Row& r = rows_[size_t(row)];
+  const Archive& base = plan_.ctrls[size_t(r.entry)].arc;
+  return r.model ? ArchiveFromModel(*r.model, base) : base;
+}
+
+void TPlanWin::Error(const QString& text) {
+  std::unique_ptr<ModalScope> modal;
+  if (main_) modal = std::make_unique<ModalScope>(*main_);
+  host_.ErrorBox(this, kCaption, text);
+}
+
+void TPlanWin::Info(const QString& text) {
+  std::unique_ptr<ModalScope> modal;
+  if (main_) modal = std::make_unique<ModalScope>(*main_);
+  host_.InfoBox(this, kCaption, text);
+}
+
+bool TPlanWin::Ask(const QString& text) {
+  std::unique_ptr<ModalScope> modal;
+  if (main_) modal = std::make_unique<ModalScope>(*main_);
+  return host_.Confirm(this, kCaption, text);
+}
+
+bool TPlanWin::NoNetwork(const QString& action) {
+  if (main_) return false;
+  Error(QStringLiteral("„%1” nie może działać: okno planu pracuje bez połączenia z siecią "
+                       "(nie ma okna głównego, które obsługuje łącze z kontrolerami).")
+            .arg(action));
+  return true;
+}
+
+void TPlanWin::SavePlanBtnClick() {
+  SyncCurrent();
+  QString path = path_;
+  if (path.isEmpty()) {
+    path = host_.SaveFileName(this, QStringLiteral("plan-obiektu.json"),
+                              QStringLiteral("Plan obiektu (*.json)"), QStringLiteral("json"));
+    if (path.isEmpty()) return;
+  }
+  // The records as the editor left them; a row without a usable model keeps its record.
+  SitePlan out = plan_;
+  for (const Row& r : rows_)
+    if (r.entry >= 0 && r.model)
+      out.ctrls[size_t(r.entry)].arc = ArchiveFromModel(*r.model, plan_.ctrls[size_t(r.entry)].arc);
+  out.modified = UtcNowText();
+  if (out.created.empty()) out.created = out.modified;
+  out.tool = kToolName;
+  std::string why;
+  if (!SavePlan(path.toStdString(), out, why)) {
+    Error(QStringLiteral("Nie zapisano planu: ") + Text(why));
+    return;
+  }
+  plan_ = std::move(out);
+  path_ = path;
+  for (Row& r : rows_) {
+    if (r.entry < 0 || !r.model) continue;
+    r.saved = std::make_unique<CtrlCfg>(*r.model);
+    r.replaced = false;
+  }
+  UpdateTitle();
+  ShowRows();
+}
+
+// --- Network actions: operations of the main window's runner ----------------------------
+
+void TPlanWin::CheckNetBtnClick() {
+  if (NoNetwork(QStringLiteral("Sprawdź sieć"))) return;
+  // A fresh search first (the main window's own, which also renews its list), then the check.
+  main_->SearchEthBtnClick();
+  main_->SubmitOp([this] { return CheckOp(); });
+}
+
+void TPlanWin::DownloadBtnClick() {
+  if (cur_ < 0) return;
+  if (NoNetwork(QStringLiteral("Pobierz z kontrolera"))) return;
+  const uint32_t id = rows_[size_t(cur_)].id;
+  main_->SubmitOp([this, id] { return DownloadOp(id); });
+}
+
+void TPlanWin::UploadBtnClick() {
+  if (cur_ < 0 || rows_[size_t(cur_)].entry < 0 || !rows_[size_t(cur_)].model) return;
+  if (NoNetwork(QStringLiteral("Wgraj do kontrolera"))) return;
+  SyncCurrent();
+  // What the user sees now is what is uploaded; edits made before the operation runs stop it.
+  auto seen = std::make_shared<CtrlCfg>(*rows_[size_t(cur_)].model);
+  const uint32_t id = rows_[size_t(cur_)].id;
+  main_->SubmitOp([this, id, seen] { return UploadOp(id, seen); });
+}
+
+namespace {
+
+UdpDev* FindDev(UdpDevSet& set, uint32_t id) {
+  for (int i = 0; i < set.count; ++i)
+    if (set.dev[i].id == id) return &set.dev[i];
+  return nullptr;
+}
+
+std::string ErrText(std::exception_ptr err) {
+  try {
+    std::rethrow_exception(err);
+  } catch (const UErr& e) {
+    std::string s = ErrorText(e);
+    while (!s.empty() && s.back() == '\n') s.pop_back();
+    return s;
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return {};
+}
+
+}  // namespace
+
+OpTask TPlanWin::CheckOp() {
+  UdpDevSet& set = main_->DevSet;
+  if (set.count == 0) {
+    Error(
+        QStringLiteral("„Sprawdź sieć” nie może działać: w sieci nie odpowiedziało żadne "
+                       "urządzenie. Sprawdź połączenie z siecią Ethernet."));
+    co_return;
+  }
+  SyncCurrent();
+  // Rows of controllers outside the plan are found afresh by every check.
+  rows_.erase(std::remove_if(rows_.begin(), rows_.end(), [](const Row& r) { return r.entry < 0; }),
+              rows_.end());
+  if (cur_ >= RowCount()) cur_ = -1;
+  for (int i = 0; i < RowCount(); ++i) {
+    const Archive planned = PlannedOf(i);
+    UdpDev* d = FindDev(set, rows_[size_t(i)].id);
+    CtrlDrift drift;
+    if (!d) {
+      drift = CompareCtrl(planned, nullptr);
+    } else {
+      CtrlSnap r;
+      std::exception_ptr err;
+      co_await main_->NetOp([d, &r, &err] {
+        try {
+          ReadCtrl(*d, r);
+        } catch (...) {
+          err = std::current_exception();
+        }
+      });
+      if (err) {
+        drift.state = DriftState::Unreadable;
+        drift.reason = ErrText(err);
+      } else {
+        const Archive actual = ReadArchive(r, *d, "");
+        drift = CompareCtrl(planned, &actual);
+      }
+    }
+    Row& row = rows_[size_t(i)];
+    row.state = drift.state;
+    row.lines = drift.lines;
+    if (!drift.reason.empty() || row.model) row.reason = drift.reason;
+    ShowRows();
+  }
+  for (int i = 0; i < set.count; ++i) {
+    const uint32_t id = set.dev[i].id;
+    if (!IsController(id) || RowOf(id) >= 0) continue;
+    Row r;
+    r.id = id;
+    r.state = DriftState::NotInPlan;
+    r.reason = "Kontroler " + DevName(id) + " (" + set.dev[i].IpText() +
+               ") nie należy do planu; „Pobierz z kontrolera” dodaje go.";
+    rows_.push_back(std::move(r));
+  }
+  ShowRows();
+  ShowCurrent();
+}
+
+OpTask TPlanWin::DownloadOp(uint32_t id) {
+  UdpDev* d = FindDev(main_->DevSet, id);
+  if (!d) {
+    Error(Text("Kontrolera " + DevName(id) +
+               " nie znaleziono w sieci; nic nie pobrano. Użyj „Sprawdź sieć”."));
+    co_return;
+  }
+  CtrlSnap r;
+  std::exception_ptr err;
+  co_await main_->NetOp([d, &r, &err] {
+    try {
+      ReadCtrl(*d, r);
+    } catch (...) {
+      err = std::current_exception();
+    }
+  });
+  if (err) {
+    Error(Text("Nie pobrano konfiguracji: " + ErrText(err)));
+    co_return;
+  }
+  int row = RowOf(id);
+  if (row < 0) co_return;  // the row went away meanwhile (a new check)
+  SyncCurrent();
+  if (Edited(row) &&
+      !Ask(Text("Wpis planu " + DevName(id) +
+                " ma niezapisane zmiany. Zastąpić go konfiguracją odczytaną z kontrolera?")))
+    co_return;
+  row = RowOf(id);
+  if (row < 0) co_return;
+  Row& rr = rows_[size_t(row)];
+  const std::string label = rr.entry >= 0 ? plan_.ctrls[size_t(rr.entry)].label : std::string();
+  Archive arc = ReadArchive(r, *d, label);
+  auto model = std::make_unique<CtrlCfg>();
+  std::string why;
+  if (!PlanEntryModel(arc, *model, why)) {
+    Error(Text("Odczytanej konfiguracji nie można edytować: " + why));
+    co_return;
+  }
+  if (rr.entry < 0) {
+    plan_.ctrls.push_back(PlanCtrl{label, arc});
+    rr.entry = int(plan_.ctrls.size()) - 1;
+  } else {
+    plan_.ctrls[size_t(rr.entry)].arc = arc;
+  }
+  rr.model = std::move(model);
+  rr.replaced = true;
+  rr.state = DriftState::Agree;
+  rr.lines.clear();
+  rr.reason.clear();
+  if (row == cur_) ShowCurrent();
+  ShowRows();
+}
+
+OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
+  int row = RowOf(id);
+  SyncCurrent();
+  if (row < 0 || rows_[size_t(row)].entry < 0 || !rows_[size_t(row)].model) co_return;
+  if (!SamePassages(*rows_[size_t(row)].model, *seenModel)) {
+    Error(Text("Wpis " + DevName(id) +
+               " zmienił się po kliknięciu „Wgraj do kontrolera”; nic nie wysłano."));
+    co_return;
+  }
+  const Archive planned =
+      ArchiveFromModel(*seenModel, plan_.ctrls[size_t(rows_[size_t(row)].entry)].arc);
+  UdpDevSet& set = main_->DevSet;
+  UdpDev* d = FindDev(set, id);
+  if (!d) {
+    Error(Text("Kontrolera " + DevName(id) +
+               " nie znaleziono w sieci; nic nie wysłano. Użyj „Sprawdź sieć”."));
+    co_return;
+  }
+  auto step = [this](UdpDev* dev, CtrlSnap& out, std::exception_ptr& err) {
+    return main_->NetOp([dev, &out, &err] {
+      try {
+        ReadCtrl(*dev, out);
+      } catch (...) {
+        err = std::current_exception();
+      }
+    });
+  };
+  CtrlSnap seen;
+  std::exception_ptr err;
+  co_await step(d, seen, err);
+  if (err) {
+    Error(Text("Nic nie wysłano: " + ErrText(err)));
+    co_return;
+  }
+  UploadPrep prep;
+  if (!PrepareUpload(planned, seen, prep)) {
+    Error(Text("Nic nie wysłano: plan odrzucony: " + prep.why));
+    co_return;
+  }
+  if (prep.lines.empty()) {
+    rows_[size_t(row)].state = DriftState::Agree;
+    rows_[size_t(row)].lines.clear();
+    ShowRows();
+    Info(Text(DevName(id) + " ma już konfigurację przejść z planu; nic nie wysłano."));
+    co_return;
+  }
+  std::string list = "Zmiany (kontroler " + DevName(id) + " -> plan):\n";
+  for (const std::string& l : prep.lines) list += "  " + l + "\n";
+  if (!Ask(Text(list + "\nZapisać je w kontrolerze?"))) co_return;
+
+  // Just before the write: the controller read again; nothing is sent when it moved.
+  d = FindDev(set, id);
+  if (!d) {
+    Error(Text("Kontroler " + DevName(id) + " zniknął z sieci; nic nie wysłano."));
+    co_return;
+  }
+  CtrlSnap fresh;
+  co_await step(d, fresh, err);
+  std::string why;
+  if (err) {
+    Error(Text("Nic nie wysłano: świeży odczyt przed zapisem nie powiódł się: " + ErrText(err)));
+    co_return;
+  }
+  row = RowOf(id);
+  if (!Unmoved(seen, fresh, why) || row < 0) {
+    if (row >= 0) rows_[size_t(row)].state = DriftState::Unchecked;
+    ShowRows();
+    Error(Text("Nic nie wysłano do " + DevName(id) + ": " + why));
+    co_return;
+  }
+  std::vector<uint8_t> back;
+  co_await main_->NetOp([d, &prep, &back, &err] {
+    try {
+      d->WriteConfig(*prep.built);
+      back = ReadBackDoors(*d);
+    } catch (...) {
+      err = std::current_exception();
+    }
+  });
+  row = RowOf(id);
+  if (err) {
+    if (row >= 0) rows_[size_t(row)].state = DriftState::Unchecked;
+    ShowRows();
+    Error(Text("Zapis nie powiódł się: " + ErrText(err)));
+    co_return;
+  }
+  const bool ok = VerifyReadBack(*prep.built, back, why);
+  if (row >= 0) {
+    rows_[size_t(row)].state = ok ? DriftState::Agree : DriftState::Differs;
+    rows_[size_t(row)].lines.clear();
+    rows_[size_t(row)].reason = ok ? std::string() : why;
+  }
+  ShowRows();
+  if (ok)
+    Info(Text(DevName(id) + ": zapisano; odczyt kontrolny zgodny z planem."));
+  else
+    Error(Text(DevName(id) + ": " + why));
+}
