@@ -105,6 +105,7 @@ class TMainWin : public QWidget {
   void OpenPlanMnClick();
   void SaveArchiveMnClick();
   void CompareArchiveMnClick();
+  void DocPdfMnClick();  // docmenu.cpp
   // A plan window over the file at path; an error box and null when the file is refused.
   TPlanWin* OpenPlanWindow(const QString& path);
   QMenuBar* MenuBar = nullptr;
@@ -157,6 +158,7 @@ class TMainWin : public QWidget {
   OpTask NewPlan();
   OpTask SaveArchive(uint32_t id, QString path);
   OpTask CompareArchive(uint32_t id, std::shared_ptr<Archive> arc);
+  OpTask DocPdf(uint32_t id, QString path);
 
   OpRunner ops_;
   SelectedView sel_;

@@ -1,0 +1,71 @@
+// "Dokumentacja PDF…" of the menu "Plik": the as-built documentation of the selected
+// controller. Like the archive, it documents what the controller holds: a read of its own,
+// of the controller that was selected when the item was chosen.
+#include <QDate>
+#include <QFile>
+#include <QLocale>
+
+#include "config/asbuilt.h"
+#include "config/devname.h"
+#include "doc/asbuiltpdf.h"
+#include "mainwin.h"
+#include "plansteps.h"
+#include "report.h"
+
+void TMainWin::DocPdfMnClick() {
+  if (sel_.index < 0 || !IsController(sel_.id)) {
+    ShowError(QStringLiteral("Dokumentacja PDF: wybierz kontroler na liście Ethernet."));
+    return;
+  }
+  const uint32_t id = sel_.id;
+  const QString suggested = SuggestedReportName(
+      QDate::currentDate(), DateSeparator(QLocale().dateFormat(QLocale::ShortFormat)), DevName(id));
+  QString path;
+  {
+    ModalScope modal(*this);
+    path = host.SaveFileName(this, suggested, QStringLiteral("Dokumentacja PDF (*.pdf)"),
+                             QStringLiteral("pdf"));
+  }
+  if (path.isEmpty()) return;
+  ops_.Submit(OpRunner::kUser, [this, id, path] { return DocPdf(id, path); });
+}
+
+OpTask TMainWin::DocPdf(uint32_t id, QString path) {
+  UdpDev* d = SelectedDev();
+  if (!d || d->id != id) {
+    ShowError(QString::fromStdString("Nie zapisano dokumentacji: wybrany kontroler to już nie " +
+                                     DevName(id) + "."));
+    co_return;
+  }
+  CtrlSnap r;
+  std::exception_ptr err;
+  co_await Net([d, &r, &err] {
+    try {
+      ReadCtrl(*d, r);
+    } catch (...) {
+      err = std::current_exception();
+    }
+  });
+  if (err) {
+    ShowCaught(err);
+    co_return;
+  }
+  d = SelectedDev();
+  if (!d || d->id != id) {
+    ShowError(QString::fromStdString("Nie zapisano dokumentacji: " + DevName(id) + " zniknął."));
+    co_return;
+  }
+  AsBuiltDoc doc;
+  doc.site.date = QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")).toStdString();
+  doc.site.tool = kToolName;
+  doc.controllers.push_back(
+      BuildControllerDoc(*r.cfg, DocIdentity{id, d->IpText(), d->status & 3, ""}));
+  std::string why;
+  if (!WriteAsBuiltPdf(doc, QFile::encodeName(path).toStdString(), why)) {
+    ShowError(QStringLiteral("Nie zapisano dokumentacji: ") + QFile::decodeName(why.c_str()));
+    co_return;
+  }
+  ModalScope modal(*this);
+  host.InfoBox(this, QStringLiteral("Dokumentacja PDF"),
+               QString::fromStdString("Zapisano dokumentację " + DevName(id) + ": ") + path);
+}
