@@ -68,6 +68,7 @@ TPlanWin::TPlanWin(UiHost& host, TMainWin* main, QWidget* parent)
   connect(ui->DownloadBtn, &QPushButton::clicked, this, [this] { DownloadBtnClick(); });
   connect(ui->UploadBtn, &QPushButton::clicked, this, [this] { UploadBtnClick(); });
   connect(ui->SavePlanBtn, &QPushButton::clicked, this, [this] { SavePlanBtnClick(); });
+  connect(ui->DocPdfBtn, &QPushButton::clicked, this, [this] { DocPdfBtnClick(); });
   UpdateTitle();
   // Closing the main window closes the plan windows too (each asks about unsaved edits).
   if (main_) main_->installEventFilter(this);
@@ -77,7 +78,8 @@ TPlanWin::~TPlanWin() = default;
 
 bool TPlanWin::eventFilter(QObject* obj, QEvent* ev) {
   if (obj == main_ && ev->type() == QEvent::Hide && !main_->isMinimized() && isVisible())
-    QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { close(); }, Qt::QueuedConnection);
   if (obj == ui->DoorPanel && (ev->type() == QEvent::Move || ev->type() == QEvent::Resize)) {
     const QRect panel = ui->DoorPanel->geometry();
     ui->DoorTc->setGeometry(panel.x(), panel.y() - kTabRowSlot, panel.width(),

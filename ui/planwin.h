@@ -51,6 +51,7 @@ class TPlanWin : public QWidget {
   void DownloadBtnClick();
   void UploadBtnClick();
   void SavePlanBtnClick();
+  void DocPdfBtnClick();  // plandoc.cpp
 
   const SitePlan& Plan() const { return plan_; }
   const QString& Path() const { return path_; }

@@ -1,5 +1,6 @@
 // "Dokumentacja PDF…" in the menu "Plik" against the in-memory network: the selected
 // controller read afresh into a PDF; a controller that cannot be read gets an error and no file.
+// In the plan window: the whole plan as the window holds it, with no network.
 #include <gtest/gtest.h>
 
 #include <QFile>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "config/devname.h"
+#include "planwin.h"
 #include "tests/common/fakehost.h"
 
 namespace {
@@ -68,4 +70,30 @@ TEST(DocMenu, ControllerThatCannotBeReadGetsAnErrorAndNoFile) {
       << w.host.errors.back().text.toStdString();
   EXPECT_FALSE(QFile::exists(w.host.savePath));
   EXPECT_TRUE(w.host.infos.empty());
+}
+
+TEST(DocMenu, PlanWindowDocumentsTheWholePlanAsEdited) {
+  GuiWorld w;
+  w.AddController(MakeId(327, 5), 0xC0A8010Au, 3, 2);
+  w.AddController(MakeId(327, 6), 0xC0A8010Bu, 2, 1);
+  w.Start();
+  w.win->NewPlanMnClick();
+  TPlanWin* pw = nullptr;
+  for (QWidget* c : w.win->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+    if (c->objectName() == "TPlanWin") pw = static_cast<TPlanWin*>(c);
+  ASSERT_NE(pw, nullptr);
+  ASSERT_EQ(pw->RowCount(), 2);
+  QTemporaryDir dir;
+  w.host.savePath = dir.filePath("plan.pdf");
+  const size_t sent = w.host.infos.size();
+  pw->DocPdfBtnClick();
+  EXPECT_TRUE(w.host.errors.empty());
+  ASSERT_EQ(w.host.infos.size(), sent + 1);
+  const std::string text = PdfText(w.host.savePath);
+  EXPECT_NE(text.find("Kontrolery: 2"), std::string::npos) << text;
+  EXPECT_NE(text.find("Kontroler K27_00005"), std::string::npos);
+  EXPECT_NE(text.find("Kontroler K27_00006"), std::string::npos);
+  EXPECT_NE(text.find("K27_00006 Out1 → Przejście 1, Rygiel"), std::string::npos) << text;
+  pw->close();
+  delete pw;
 }
