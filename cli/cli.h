@@ -39,7 +39,7 @@ const std::string& Progress();
 struct Args {
   std::string command;
   std::vector<std::string> positional;
-  std::string output, location, name;
+  std::string output, location, name, installer, plan;
   bool hasName = false;
   std::vector<std::string> maps;
   bool json = false, all = false, dryRun = false, yes = false, help = false, force = false,
@@ -141,6 +141,7 @@ int ForAll(LinkSlot& link, const Args& a, const char* ext,
            std::string (*text)(const UdpDev&, const ReadCfg&, const std::string&));
 int CmdSite(LinkSlot& link, const Args& a);
 int SiteApply(LinkSlot& link, const Args& a);
+int CmdDoc(LinkSlot& link, const Args& a);  // cli/doc.cpp
 
 // Shared by the commands.
 std::string UtcNow();

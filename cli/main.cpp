@@ -36,6 +36,8 @@ const char* const kProgram =
     "  site check PLAN.json [--json]         porównuje sieć z planem obiektu\n"
     "  site apply PLAN.json [URZ ...] [--map STARE=NOWE ...] [--dry-run] [--yes]\n"
     "                                        doprowadza kontrolery do zgodności z planem\n"
+    "  doc (URZ | --all | --plan PLAN.json) -o PLIK.pdf [--installer TEKST] [--location TEKST]\n"
+    "                                        dokumentacja powykonawcza (PDF)\n"
     "  help [POLECENIE]                      opis programu albo polecenia\n"
     "\n"
     "URZ to nazwa urządzenia (np. K27_00005, wielkość liter dowolna) albo jego adres IPv4.\n"
@@ -132,6 +134,20 @@ const Help kHelp[] = {
      "                    magistrali zastąpione nowym tego samego modelu\n"
      "  --dry-run         tylko sprawdza i wypisuje zmiany\n"
      "  --yes             bez pytania (wymagane, gdy wejście nie jest terminalem)\n"},
+    {"doc",
+     "Użycie: feldaro-cli doc URZ -o PLIK.pdf [--installer TEKST] [--location TEKST]\n"
+     "       feldaro-cli doc --all -o PLIK.pdf [...]\n"
+     "       feldaro-cli doc --plan PLAN.json -o PLIK.pdf [...]\n"
+     "Dokumentacja powykonawcza w PDF: strona tytułowa, spis treści, a dla każdego kontrolera\n"
+     "dane, urządzenia magistrali, przejścia i lista połączeń (każde wyjście, wejście i czytnik\n"
+     "każdego urządzenia z przejściem i funkcją, którym służy, oraz wolne).\n"
+     "Kontroler, którego nie da się odczytać, jest wymieniony na stronie tytułowej z powodem;\n"
+     "dokument powstaje mimo to, a kod wyjścia to 1.\n"
+     "  -o, --output    plik PDF (zastępowany w całości); \"-\" to standardowe wyjście\n"
+     "  --all           każdy kontroler w sieci\n"
+     "  --plan PLAN     kontrolery planu obiektu, bez sieci (nazwa, adres i instalator z planu)\n"
+     "  --installer     instalator na stronie tytułowej\n"
+     "  --location      adres obiektu na stronie tytułowej\n"},
 };
 
 const char* HelpOf(const std::string& command) {
@@ -266,6 +282,10 @@ Args Parse(int argc, char** argv) {
     } else if (o == "--name") {
       once("--name", a.name);
       a.hasName = true;
+    } else if (o == "--installer") {
+      once("--installer", a.installer);
+    } else if (o == "--plan") {
+      once("--plan", a.plan);
     } else if (o == "--map") {
       a.maps.push_back(value());
     } else {
@@ -281,9 +301,12 @@ Args Parse(int argc, char** argv) {
   };
   only(!a.hasName, "--name");
   only(!a.json || c == "list" || c == "show" || c == "diff" || c == "restore", "--json");
-  only(!a.all || c == "report" || c == "backup", "--all");
-  only(a.output.empty() || c == "report" || c == "backup", "-o");
-  only(a.location.empty() || c == "report" || c == "backup", "--location");
+  const bool doc = c == "doc";
+  only(!a.all || c == "report" || c == "backup" || doc, "--all");
+  only(a.output.empty() || c == "report" || c == "backup" || doc, "-o");
+  only(a.location.empty() || c == "report" || c == "backup" || doc, "--location");
+  only(a.installer.empty() || doc, "--installer");
+  only(a.plan.empty() || doc, "--plan");
   only(a.maps.empty() || c == "restore", "--map");
   only(!a.dryRun || c == "restore", "--dry-run");
   only(!a.yes || c == "restore", "--yes");
@@ -300,6 +323,11 @@ Args Parse(int argc, char** argv) {
     if (a.all && a.output == "-") Usage(c, "z --all opcja -o wskazuje katalog, nie \"-\"");
   }
   if (c == "diff" || c == "restore") want = 2;
+  if (doc) {
+    if (a.all && !a.plan.empty()) Usage(c, "--all i --plan wykluczają się");
+    want = a.all || !a.plan.empty() ? 0 : 1;
+    if (a.output.empty()) Usage(c, "brak opcji -o");
+  }
   if (a.positional.size() != want)
     Usage(c, a.positional.size() < want ? "za mało argumentów" : "za dużo argumentów");
   if ((c == "diff" || c == "restore") && a.positional[1] == "-")
@@ -327,6 +355,7 @@ int Run(const Args& a) {
     if (c == "backup") return CmdBackup(link, a);
     if (c == "diff") return CmdDiff(link, a);
     if (c == "site") return CmdSite(link, a);
+    if (c == "doc") return CmdDoc(link, a);
     return CmdRestore(link, a);
   } catch (const UErr& e) {
     // The device record is still alive here: the link closes after the message.

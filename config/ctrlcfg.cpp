@@ -211,6 +211,10 @@ std::string DevLabel(const BusDev& dev) {
   return buf;
 }
 
+const char* DevStateText(uint8_t state) {
+  return StateText(state);
+}
+
 std::string DevListText(const BusDev& dev) {
   std::string s = TypeName(dev.id);
   s += ": ";

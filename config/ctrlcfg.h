@@ -82,6 +82,9 @@ void AdoptDevTable(CtrlCfg& into, const CtrlCfg& from);
 
 std::string DevLabel(const BusDev& dev);
 std::string DevListText(const BusDev& dev);
+// The state shown in the device list line: "(nieaktywny)", "(zasilanie!)", "(sabotaż)",
+// "(nowy)" for the first flag set, in that order, or "".
+const char* DevStateText(uint8_t state);
 std::string IoRefText(const CtrlCfg& cfg, IoRef ref, const char* kindText);
 bool AnyInactive(const CtrlCfg& cfg);
 int ReplPairs(const CtrlCfg& cfg, uint16_t out[kMaxPairs]);

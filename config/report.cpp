@@ -104,7 +104,7 @@ void InputRow(std::string& out, const CtrlCfg& cfg, int first, int n, int slot) 
 }
 
 void ReaderRow(std::string& out, const CtrlCfg& cfg, int first, int n, int r) {
-  out += R("Czytnik ", 15) + std::to_string(r + 1) + ":";
+  out += R(ReaderLabel(r), 16) + ":";
   for (int k = 0; k < n; ++k) {
     out += R(IoRefText(cfg, cfg.doors[first + k].readers[r], "Rd"), k == 0 ? 15 : 17);
     out += "     ";
@@ -148,6 +148,39 @@ void PassageBlock(std::string& out, const CtrlCfg& cfg, int first, int n) {
 }
 
 }  // namespace
+
+const char* OutputLabel(int slot) {
+  return slot >= 0 && slot < 4 ? kOutLabels[slot] : "";
+}
+
+std::string InputLabel(int slot) {
+  if (slot >= 0 && slot < 4) return kInLabels[slot];
+  return "Wejście " + std::to_string(slot + 1);
+}
+
+std::string ReaderLabel(int reader) {
+  return "Czytnik " + std::to_string(reader + 1);
+}
+
+std::string DoorTypeText(int type) {
+  static const char* const names[5] = {"Otwarte", "Normalne", "Bistabilne", "Astabilne",
+                                       "Zablokowane"};
+  return type >= 0 && type < 5 ? names[type] : std::to_string(type);
+}
+
+std::string HalfSecondsText(int v) {
+  return std::to_string(v / 2) + (v % 2 ? ",5" : "") + " s";
+}
+
+std::string AirlockText(const CtrlCfg& cfg, int door) {
+  const int a = GetAirlock(cfg, door);
+  return a >= 0 ? "Śluza " + std::to_string(a + 1) : "---";
+}
+
+const char* WorkModeText(int mode) {
+  static const char* const names[4] = {"Blokada", "Konfiguracja", "Serwis", "Instalacja"};
+  return names[mode & 3];
+}
 
 std::string ToCp1250(const std::string& utf8) {
   std::string out;

@@ -24,3 +24,18 @@ void WriteReportTo(std::ostream& os, const std::string& ctrlName, const CtrlCfg&
                    const std::string& location8bit, const ReportDate& date);
 // The passage blocks of the report (every passage, in blocks of four), Windows-1250, CR LF.
 std::string PassageTable(const CtrlCfg& cfg);
+
+// The texts of a passage's functions and settings (UTF-8), as the report and the passage
+// editor name them; the as-built documentation uses the same ones.
+const char* OutputLabel(int slot);  // 0-3: "Rygiel", "Przypomnienie", "Alarm", "CCTV"
+// 0-3: "Przycisk wyjścia", "Czujnik otwarcia", "Czujka alarmowa", "Sabotaż"; the inputs the
+// editor does not show (4-9) are "Wejście 5" to "Wejście 10".
+std::string InputLabel(int slot);
+std::string ReaderLabel(int reader);           // 0-3: "Czytnik 1" to "Czytnik 4"
+std::string DoorTypeText(int type);            // "Otwarte" ... "Zablokowane", else the number
+std::string HalfSecondsText(int halfSeconds);  // 7 -> "3,5 s"
+std::string AirlockText(const CtrlCfg& cfg, int door);  // "Śluza 1" ... "Śluza 4", "---"
+const char* WorkModeText(int mode);  // 0-3: "Blokada", "Konfiguracja", "Serwis", "Instalacja"
+// Passage flags by name: "Otwieranie klamką", "Pełny impuls rygla".
+inline constexpr const char* kHandleOpeningText = "Otwieranie klamką";
+inline constexpr const char* kFullBoltPulseText = "Pełny impuls rygla";

@@ -29,6 +29,9 @@ std::string RefusalText(UserAction action, Verdict verdict) {
     case UserAction::Compare:
       what = "Nie porównano z archiwum";
       break;
+    case UserAction::Doc:
+      what = "Nie zapisano dokumentacji";
+      break;
   }
   switch (verdict) {
     case Verdict::OtherDevice:

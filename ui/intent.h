@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-enum class UserAction { Write, DelLost, Replace, Report, Archive, Compare };
+enum class UserAction { Write, DelLost, Replace, Report, Archive, Compare, Doc };
 
 struct Intent {
   UserAction action = UserAction::Write;

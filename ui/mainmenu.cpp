@@ -53,6 +53,7 @@ void TMainWin::SetupMenu() {
        &TMainWin::SaveArchiveMnClick);
   item("CompareArchiveMn", QStringLiteral("Porównaj z archiwum…"),
        &TMainWin::CompareArchiveMnClick);
+  item("DocPdfMn", QStringLiteral("Dokumentacja PDF…"), &TMainWin::DocPdfMnClick);
   // The controls keep their places below the bar: the window grows by its height.
   ui->MainLayout->setMenuBar(MenuBar);
   setFixedSize(847, 590 + MenuBar->sizeHint().height());

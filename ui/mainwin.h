@@ -127,6 +127,7 @@ class TMainWin : public QWidget {
   void OpenPlanMnClick();
   void SaveArchiveMnClick();
   void CompareArchiveMnClick();
+  void DocPdfMnClick();  // docmenu.cpp
   // A plan window over the file at path; an error box and null when the file is refused.
   TPlanWin* OpenPlanWindow(const QString& path);
   QMenuBar* MenuBar = nullptr;
@@ -190,6 +191,7 @@ class TMainWin : public QWidget {
   OpTask NewPlan();
   OpTask SaveArchive(Intent in, QString path);
   OpTask CompareArchive(Intent in, std::shared_ptr<Archive> arc);
+  OpTask DocPdf(Intent in, QString path);
 
   OpRunner ops_;
   uint32_t selId_ = 0;        // the selected device; 0: none

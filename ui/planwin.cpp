@@ -75,6 +75,7 @@ TPlanWin::TPlanWin(UiHost& host, TMainWin* main, QWidget* parent)
   connect(ui->DownloadBtn, &QPushButton::clicked, this, [this] { DownloadBtnClick(); });
   connect(ui->UploadBtn, &QPushButton::clicked, this, [this] { UploadBtnClick(); });
   connect(ui->SavePlanBtn, &QPushButton::clicked, this, [this] { SavePlanBtnClick(); });
+  connect(ui->DocPdfBtn, &QPushButton::clicked, this, [this] { DocPdfBtnClick(); });
   UpdateTitle();
   // Closing the main window closes the plan windows too (each asks about unsaved edits).
   if (main_) main_->installEventFilter(this);

@@ -51,6 +51,7 @@ class TPlanWin : public QWidget {
   void DownloadBtnClick();
   void UploadBtnClick();
   void SavePlanBtnClick();
+  void DocPdfBtnClick();  // plandoc.cpp
 
   // Closes without asking about unsaved edits (SIGTERM: the program is being ended).
   void ForceClose() {

@@ -1,0 +1,73 @@
+// "Dokumentacja PDF…" of the menu "Plik": the as-built documentation of the selected
+// controller. Like the archive, it documents what the controller holds: a read of its own,
+// of the controller that was selected when the item was chosen.
+#include <QDate>
+#include <QFile>
+#include <QLocale>
+
+#include "config/asbuilt.h"
+#include "config/devname.h"
+#include "doc/asbuiltpdf.h"
+#include "mainwin.h"
+#include "plansteps.h"
+#include "report.h"
+
+void TMainWin::DocPdfMnClick() {
+  // The controller on screen now; the document is of that controller or of none.
+  Intent in = shown_;
+  in.action = UserAction::Doc;
+  if (in.devId == 0 || !IsController(in.devId)) {
+    ShowError(QStringLiteral("Dokumentacja PDF: wybierz kontroler na liście Ethernet."));
+    return;
+  }
+  const uint32_t id = in.devId;
+  const QString suggested = SuggestedReportName(
+      QDate::currentDate(), DateSeparator(QLocale().dateFormat(QLocale::ShortFormat)), DevName(id));
+  QString path;
+  {
+    ModalScope modal(*this);
+    path = host.SaveFileName(this, suggested, QStringLiteral("Dokumentacja PDF (*.pdf)"),
+                             QStringLiteral("pdf"));
+  }
+  if (path.isEmpty()) return;
+  ShowStatus({});
+  ops_.Submit(OpRunner::kUser, [this, in, path] { return DocPdf(in, path); });
+}
+
+OpTask TMainWin::DocPdf(Intent in, QString path) {
+  if (!Still(in)) co_return;
+  const uint32_t id = in.devId;
+  UdpDev* d = SelectedDev();
+  if (!d) co_return;
+  CtrlSnap r;
+  std::exception_ptr err;
+  co_await Net([d, &r, &err] {
+    try {
+      ReadCtrl(*d, r);
+    } catch (...) {
+      err = std::current_exception();
+    }
+  });
+  if (err) {
+    ShowCaught(err);
+    co_return;
+  }
+  d = SelectedDev();
+  if (!d || d->id != id) {
+    ShowError(QString::fromStdString("Nie zapisano dokumentacji: " + DevName(id) + " zniknął."));
+    co_return;
+  }
+  AsBuiltDoc doc;
+  doc.site.date = QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")).toStdString();
+  doc.site.tool = kToolName;
+  doc.controllers.push_back(
+      BuildControllerDoc(*r.cfg, DocIdentity{id, d->IpText(), d->status & 3, ""}));
+  std::string why;
+  if (!WriteAsBuiltPdf(doc, QFile::encodeName(path).toStdString(), why)) {
+    ShowError(QStringLiteral("Nie zapisano dokumentacji: ") + QFile::decodeName(why.c_str()));
+    co_return;
+  }
+  ModalScope modal(*this);
+  host.InfoBox(this, QStringLiteral("Dokumentacja PDF"),
+               QString::fromStdString("Zapisano dokumentację " + DevName(id) + ": ") + path);
+}

@@ -1,0 +1,36 @@
+// "Dokumentacja PDF…" of the plan window: the as-built documentation of the whole plan as
+// the window holds it (edits not yet saved included), from the plan alone, no network.
+#include <QDate>
+#include <QFile>
+
+#include "config/asbuilt.h"
+#include "doc/asbuiltpdf.h"
+#include "plansteps.h"
+#include "planwin.h"
+
+void TPlanWin::DocPdfBtnClick() {
+  SyncCurrent();
+  const QString path =
+      host_.SaveFileName(this, QStringLiteral("dokumentacja.pdf"),
+                         QStringLiteral("Dokumentacja PDF (*.pdf)"), QStringLiteral("pdf"));
+  if (path.isEmpty()) return;
+  AsBuiltDoc doc;
+  doc.site.name = plan_.site.name;
+  doc.site.address = plan_.site.address;
+  doc.site.installer = plan_.site.installer;
+  doc.site.date = QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")).toStdString();
+  doc.site.tool = kToolName;
+  // The plan's controllers in the list's order; controllers "Spoza planu" are not the plan's.
+  for (int i = 0; i < RowCount(); ++i) {
+    const Row& r = rows_[size_t(i)];
+    if (r.entry < 0) continue;
+    doc.controllers.push_back(
+        ArchiveControllerDoc(PlannedOf(i), plan_.ctrls[size_t(r.entry)].label));
+  }
+  std::string why;
+  if (!WriteAsBuiltPdf(doc, QFile::encodeName(path).toStdString(), why)) {
+    Error(QStringLiteral("Nie zapisano dokumentacji: ") + QFile::decodeName(why.c_str()));
+    return;
+  }
+  Info(QStringLiteral("Zapisano dokumentację planu: ") + path);
+}
