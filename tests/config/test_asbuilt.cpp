@@ -77,6 +77,7 @@ void RandomCfg(Rng& r, CtrlCfg& cfg, bool odd) {
     for (IoRef& rd : d.readers)
       if (r.Chance(50)) rd = pick(kReaders, false);
     for (uint8_t& p : d.params) p = uint8_t(r(128));
+    d.params[0] = uint8_t((r(16) << 4) | r(5));  // the editor's five passage types
   }
   const auto dr = DoorsPayload(doors, true, uint16_t(r(10000)));
   ASSERT_TRUE(DecodeDoors(cfg, dr.data(), dr.size()));
