@@ -11,6 +11,7 @@
 #include <QListWidget>
 #include <QTimer>
 
+#include "config/devname.h"
 #include "mainwin.h"
 #include "ui_mainwin.h"
 
@@ -237,6 +238,22 @@ OpTask TMainWin::Pick(uint32_t id) {
     box->setCurrentRow(r, QItemSelectionModel::ClearAndSelect);
   }
   co_await SelectDevice();
+}
+
+void TMainWin::PassagesWrittenElsewhere(uint32_t id) {
+  if (id != 0 && id == selId_) ops_.Submit(OpRunner::kUser, [this, id] { return Reload(id); });
+}
+
+OpTask TMainWin::Reload(uint32_t id) {
+  UdpDev* d = SelectedDev();
+  if (Closing() || !d || d->id != id) co_return;
+  try {
+    co_await ReadConfigOf(d);
+    ShowStatus(Text("Wczytano ponownie " + DevName(id) + " po zapisie z planu obiektu."));
+  } catch (...) {
+    ShowCaught(std::current_exception());
+  }
+  RebuildDoorTabs();
 }
 
 OpTask TMainWin::ReadConfigOf(UdpDev* d) {

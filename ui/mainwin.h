@@ -137,6 +137,10 @@ class TMainWin : public QWidget {
   // closing (an operation that has not started yet then does nothing).
   bool Closing() const { return close_.Now() != CloseFlow::kOpen; }
   void SubmitOp(std::function<OpTask()> make) { ops_.Submit(OpRunner::kUser, std::move(make)); }
+  // Another window of the tool has written the passages of controller `id`: when this
+  // window shows that controller, it loads it again, so what it shows (and what its
+  // "Zapisz" would send) is what the controller now holds.
+  void PassagesWrittenElsewhere(uint32_t id);
   NetStep NetOp(std::function<void()> work) { return Net(std::move(work)); }
 
   // Error guard of the action handlers: a UErr shows ErrorText, any other error its message.
@@ -169,6 +173,7 @@ class TMainWin : public QWidget {
   OpTask StartUp();
   OpTask Search();
   OpTask Pick(uint32_t id);
+  OpTask Reload(uint32_t id);
   OpTask Tick();
   OpTask DelLost(Intent in);
   OpTask Replace(Intent in);

@@ -533,6 +533,8 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
       err = std::current_exception();
     }
   });
+  // Whether or not the write went through, the main window no longer shows the truth.
+  main_->PassagesWrittenElsewhere(id);
   row = RowOf(id);
   if (err) {
     if (row >= 0) rows_[size_t(row)].state = DriftState::Unchecked;

@@ -202,6 +202,26 @@ TEST(PlanWin, UploadWritesTheChangeToThatControllerOnly) {
   }
 }
 
+// The main window shows the controller the plan window writes to: it loads it again, so its
+// "Zapisz" can never send the passages from before the upload back.
+TEST(PlanWin, TheMainWindowShowingTheControllerLoadsItAgainAfterAnUpload) {
+  PlanWorld p;
+  p.w.ClickEthLine(1);
+  ASSERT_TRUE(p.w.win->SelectedDev() && p.w.win->SelectedDev()->id == K27(6));
+  TPlanWin* pw = p.w.win->OpenPlanWindow(p.path);
+  ASSERT_NE(pw, nullptr);
+  pw->Select(RowOfId(*pw, K27(6)));
+  Pick(*pw, Bolt(*pw), 2);
+  const IoRef bolt = pw->DoorEd->Cfg().doors[0].outputs[0];
+  ASSERT_NE(p.w.win->Cfg.doors[0].outputs[0], bolt);
+  p.w.host.onConfirm = [](const QString&) { return true; };
+  pw->UploadBtnClick();
+  ASSERT_EQ(p.b->doors[0].refs[0], bolt);
+  EXPECT_EQ(p.w.win->Cfg.doors[0].outputs[0], bolt) << "the main window shows the old passages";
+  p.w.win->WrCfgBtnClick();
+  EXPECT_EQ(p.b->doors[0].refs[0], bolt) << "the main window wrote the old passages back";
+}
+
 TEST(PlanWin, NothingIsSentWhenTheControllerMovedAfterTheUserSawTheChanges) {
   PlanWorld p;
   TPlanWin* pw = p.w.win->OpenPlanWindow(p.path);
