@@ -245,8 +245,8 @@ OpTask TMainWin::CompareArchive(Intent in, std::shared_ptr<Archive> arc) {
   if (lines.empty()) {
     text = "Brak różnic: " + DevName(id) + " ma konfigurację przejść z archiwum.";
   } else {
-    text = "Różnice (archiwum " + DevName(arc->ctrlId) + " z " + arc->created + " -> kontroler " +
-           DevName(id) + "):";
+    text = "Różnice (kontroler " + DevName(id) + " teraz -> archiwum " + DevName(arc->ctrlId) +
+           " z " + arc->created + "):";
     for (const std::string& l : lines) text += "\n" + l;
   }
   ModalScope modal(*this);

@@ -124,5 +124,5 @@ std::string PlanRowText(DriftState state, uint32_t id, const std::string& label,
 std::vector<std::string> CompareWithArchive(const Archive& arc, const CtrlCfg& ctrl,
                                             uint32_t ctrlId) {
   const std::map<uint32_t, uint32_t> m = {{arc.ctrlId, ctrlId}};
-  return DiffCfg(MapDevices(arc.cfg, m), ResolveCfg(ctrl));
+  return DiffCfg(ResolveCfg(ctrl), MapDevices(arc.cfg, m));
 }

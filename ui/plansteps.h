@@ -59,7 +59,7 @@ bool SamePassages(const CtrlCfg& a, const CtrlCfg& b);
 // The text of a row of the list "Kontrolery planu": state, controller name, label.
 std::string PlanRowText(DriftState state, uint32_t id, const std::string& label, bool edited);
 
-// "Porównaj z archiwum…": the differences archive -> controller, or the sentence that
-// there are none; the archived controller stands for the one read.
+// "Porównaj z archiwum…": the differences from what the controller holds now to the
+// archive, as feldaro-cli diff shows them; the archived controller stands for the one read.
 std::vector<std::string> CompareWithArchive(const Archive& arc, const CtrlCfg& ctrl,
                                             uint32_t ctrlId);

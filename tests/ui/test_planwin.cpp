@@ -348,7 +348,10 @@ TEST(PlanWin, ArchiveOfTheSelectedControllerAndItsComparison) {
   w.win->CompareArchiveMnClick();
   ASSERT_FALSE(w.host.infos.empty());
   const QString text = w.host.infos.back().text;
-  EXPECT_TRUE(text.startsWith("Różnice")) << text.toStdString();
+  // One direction everywhere, as feldaro-cli diff: what the controller has -> the archive.
+  EXPECT_TRUE(text.startsWith("Różnice (kontroler K27_00005 teraz -> archiwum K27_00005 z "))
+      << text.toStdString();
+  EXPECT_TRUE(text.contains("Dozw. czas otwarcia: 3,5 s -> 10 s")) << text.toStdString();
   EXPECT_TRUE(text.contains("Przejście 2:")) << text.toStdString();
   EXPECT_FALSE(text.contains("Przejście 1:")) << text.toStdString();
   EXPECT_EQ(text.count("\n"), 2) << text.toStdString();
