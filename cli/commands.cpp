@@ -229,7 +229,7 @@ ReportDate Today() {
 
 std::string IsoToday() {
   const ReportDate d = Today();
-  char buf[16];
+  char buf[48];  // room for any int, so no truncation is possible
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", d.year, d.month, d.day);
   return buf;
 }
