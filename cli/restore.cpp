@@ -100,11 +100,9 @@ std::vector<uint8_t> StableDevList(std::vector<uint8_t> d) {
   return d;
 }
 
-enum class Answer { Yes, No, NoTerminal };
+}  // namespace
 
-// Asks on the terminal; while the question waits the session is kept alive every few
-// seconds, as the window's tick does, so it does not lapse behind the user's back.
-Answer AskKeepingSession(UdpDev& dev, const std::string& question) {
+Answer AskKeepingSessions(const std::vector<UdpDev*>& devs, const std::string& question) {
   if (!isatty(STDIN_FILENO)) return Answer::NoTerminal;
   std::cerr << question << " [t/N] " << std::flush;
   using Clock = std::chrono::steady_clock;
@@ -117,10 +115,12 @@ Answer AskKeepingSession(UdpDev& dev, const std::string& question) {
     CheckInterrupted();
     if (Clock::now() - lastKeep >= std::chrono::seconds(5)) {
       lastKeep = Clock::now();
-      try {
-        dev.KeepSession();
-      } catch (const UErr&) {
-        // The fresh read after the answer opens a session again or reports the failure.
+      for (UdpDev* d : devs) {
+        try {
+          d->KeepSession();
+        } catch (const UErr&) {
+          // The fresh read after the answer opens a session again or reports the failure.
+        }
       }
     }
     if (r <= 0) continue;
@@ -141,8 +141,6 @@ Answer AskKeepingSession(UdpDev& dev, const std::string& question) {
     return line == "t" || line == "tak" ? Answer::Yes : Answer::No;
   }
 }
-
-}  // namespace
 
 RestorePlan PlanRestore(const Archive& arc, const std::string& arcName, const ReadCfg& read,
                         const RestoreOptions& opt) {
@@ -303,7 +301,7 @@ int CmdRestore(LinkSlot& slot, const Args& a) {
     }
     if (!a.yes) {
       const Answer ans =
-          AskKeepingSession(dev, "Zapisać tę konfigurację do kontrolera " + name + "?");
+          AskKeepingSessions({&dev}, "Zapisać tę konfigurację do kontrolera " + name + "?");
       if (ans == Answer::NoTerminal)
         throw CliError{
             "nie zapisano: wejście nie jest terminalem, więc nie można zapytać o "

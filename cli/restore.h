@@ -24,6 +24,12 @@ struct RestorePlan {
   bool write = false;                           // false: the controller has it all already
 };
 
+enum class Answer { Yes, No, NoTerminal };
+// Asks on the terminal ("t"/"tak" in any letter case confirms); while the question waits,
+// the sessions of `devs` are kept alive every few seconds, as the window's tick does, so
+// they do not lapse behind the user's back.
+Answer AskKeepingSessions(const std::vector<UdpDev*>& devs, const std::string& question);
+
 // Checks the archive against the controller as read (model, maps, the editor's rules) and
 // computes what to write and what changes. Throws CliError with the reason on a refusal.
 RestorePlan PlanRestore(const Archive& arc, const std::string& arcName, const ReadCfg& read,

@@ -2,11 +2,7 @@
 // a time as restore does: read, build through the editor's rules, list the changes, confirm,
 // read afresh just before the write and send nothing when the controller moved meanwhile,
 // write, read back and compare.
-#include <poll.h>
-#include <unistd.h>
 
-#include <cctype>
-#include <chrono>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -180,46 +176,6 @@ bool Write(ApplyItem& it, int& bytes) {
   return false;
 }
 
-// Asks on the terminal; while the question waits, the sessions of the controllers to be
-// written are kept alive every few seconds, as restore does for its one.
-bool AskKeepingSessions(const std::vector<UdpDev*>& devs, const std::string& question) {
-  if (!isatty(STDIN_FILENO)) return false;
-  std::cerr << question << " [t/N] " << std::flush;
-  using Clock = std::chrono::steady_clock;
-  auto lastKeep = Clock::now();
-  std::string line;
-  for (;;) {
-    CheckInterrupted();
-    pollfd p{STDIN_FILENO, POLLIN, 0};
-    const int r = ::poll(&p, 1, 500);
-    CheckInterrupted();
-    if (Clock::now() - lastKeep >= std::chrono::seconds(5)) {
-      lastKeep = Clock::now();
-      for (UdpDev* d : devs) try {
-          d->KeepSession();
-        } catch (const UErr&) {
-          // The fresh read after the answer opens a session again or reports the failure.
-        }
-    }
-    if (r <= 0) continue;
-    char c;
-    const ssize_t n = ::read(STDIN_FILENO, &c, 1);
-    CheckInterrupted();
-    if (n <= 0) {
-      std::cerr << "\n";
-      return false;  // end of input
-    }
-    if (c != '\n') {
-      line += c;
-      continue;
-    }
-    for (char& ch : line) ch = char(std::tolower(static_cast<unsigned char>(ch)));
-    while (!line.empty() && (line.back() == ' ' || line.back() == '\r')) line.pop_back();
-    while (!line.empty() && line.front() == ' ') line.erase(0, 1);
-    return line == "t" || line == "tak";
-  }
-}
-
 }  // namespace
 
 int SiteApply(LinkSlot& slot, const Args& a) {
@@ -287,10 +243,16 @@ int SiteApply(LinkSlot& slot, const Args& a) {
     for (const ApplyItem* it : toWrite) names += (names.empty() ? "" : ", ") + it->targetName;
     std::vector<UdpDev*> devs;
     for (const ApplyItem* it : toWrite) devs.push_back(it->read.dev);
-    if (!AskKeepingSessions(devs, "Zapisać zmiany do " + std::to_string(toWrite.size()) +
-                                      " kontrolerów (" + names + ")?")) {
-      std::cerr << "feldaro-cli: nie zapisano: brak potwierdzenia (na wejściu, które nie jest "
-                   "terminalem, potrzebne --yes).\n";
+    const Answer ans =
+        AskKeepingSessions(devs, "Zapisać zmiany do " + std::to_string(toWrite.size()) +
+                                     " kontrolerów (" + names + ")?");
+    if (ans == Answer::NoTerminal) {
+      std::cerr << "feldaro-cli: nie zapisano: wejście nie jest terminalem, więc nie można "
+                   "zapytać o potwierdzenie; dodaj --yes.\n";
+      return 1;
+    }
+    if (ans == Answer::No) {
+      std::cerr << "feldaro-cli: nie zapisano: brak potwierdzenia.\n";
       return 1;
     }
   }
