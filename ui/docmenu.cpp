@@ -35,25 +35,18 @@ void TMainWin::DocPdfMnClick() {
 }
 
 OpTask TMainWin::DocPdf(Intent in, QString path) {
-  if (!Still(in)) co_return;
   const uint32_t id = in.devId;
-  UdpDev* d = SelectedDev();
-  if (!d) co_return;
   CtrlSnap r;
   std::exception_ptr err;
-  co_await Net([d, &r, &err] {
-    try {
-      ReadCtrl(*d, r);
-    } catch (...) {
-      err = std::current_exception();
-    }
-  });
-  if (err) {
+  ShownRead st;
+  co_await ReadShown(in, r, err, st);
+  if (st == ShownRead::NotRun) co_return;
+  if (st == ShownRead::Failed) {
     ShowCaught(err);
     co_return;
   }
-  d = SelectedDev();
-  if (!d || d->id != id) {
+  UdpDev* d = SelectedDev();
+  if (st == ShownRead::Gone) {
     ShowError(QString::fromStdString("Nie zapisano dokumentacji: " + DevName(id) + " zniknął."));
     co_return;
   }

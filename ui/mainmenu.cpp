@@ -21,19 +21,6 @@ QString Text(const std::string& utf8) {
   return QString::fromStdString(utf8);
 }
 
-std::string ErrText(std::exception_ptr err) {
-  try {
-    std::rethrow_exception(err);
-  } catch (const UErr& e) {
-    std::string s = ErrorText(e);
-    while (!s.empty() && s.back() == '\n') s.pop_back();
-    return s;
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return {};
-}
-
 }  // namespace
 
 void TMainWin::SetupMenu() {
@@ -158,14 +145,11 @@ void TMainWin::SaveArchiveMnClick() {
   ops_.Submit(OpRunner::kUser, [this, in, path] { return SaveArchive(in, path); });
 }
 
-OpTask TMainWin::SaveArchive(Intent in, QString path) {
+OpTask TMainWin::ReadShown(Intent in, CtrlSnap& r, std::exception_ptr& err, ShownRead& st) {
+  st = ShownRead::NotRun;
   if (!Still(in)) co_return;
-  const uint32_t id = in.devId;
   UdpDev* d = SelectedDev();
   if (!d) co_return;
-  // A read of its own, as backup does: the archive holds what the controller holds.
-  CtrlSnap r;
-  std::exception_ptr err;
   co_await Net([d, &r, &err] {
     try {
       ReadCtrl(*d, r);
@@ -174,10 +158,22 @@ OpTask TMainWin::SaveArchive(Intent in, QString path) {
     }
   });
   d = SelectedDev();
-  if (err || !d || d->id != id) {
+  st = err ? ShownRead::Failed : (!d || d->id != in.devId) ? ShownRead::Gone : ShownRead::Done;
+}
+
+OpTask TMainWin::SaveArchive(Intent in, QString path) {
+  const uint32_t id = in.devId;
+  // A read of its own, as backup does: the archive holds what the controller holds.
+  CtrlSnap r;
+  std::exception_ptr err;
+  ShownRead st;
+  co_await ReadShown(in, r, err, st);
+  if (st == ShownRead::NotRun) co_return;
+  if (st != ShownRead::Done) {
     ShowError(Text("Nie zapisano archiwum: " + (err ? ErrText(err) : DevName(id) + " zniknął.")));
     co_return;
   }
+  UdpDev* d = SelectedDev();
   const std::string json = ArchiveToJson(ReadArchive(r, *d, ""));
   std::string why;
   if (!WriteFileAtomically(QFile::encodeName(path).toStdString(), json, why)) {
@@ -223,20 +219,13 @@ void TMainWin::CompareArchiveMnClick() {
 }
 
 OpTask TMainWin::CompareArchive(Intent in, std::shared_ptr<Archive> arc) {
-  if (!Still(in)) co_return;
   const uint32_t id = in.devId;
-  UdpDev* d = SelectedDev();
-  if (!d) co_return;
   CtrlSnap r;
   std::exception_ptr err;
-  co_await Net([d, &r, &err] {
-    try {
-      ReadCtrl(*d, r);
-    } catch (...) {
-      err = std::current_exception();
-    }
-  });
-  if (err) {
+  ShownRead st;
+  co_await ReadShown(in, r, err, st);
+  if (st == ShownRead::NotRun) co_return;
+  if (st == ShownRead::Failed) {
     ShowError(Text("Nie porównano: " + ErrText(err)));
     co_return;
   }

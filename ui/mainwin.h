@@ -20,6 +20,7 @@
 class QMenuBar;
 class QTimer;
 class TPlanWin;
+struct CtrlSnap;
 class THelpWin;
 class TLokalizDlg;
 
@@ -194,6 +195,9 @@ class TMainWin : public QWidget {
   void ReportFlow();
   void SetupMenu();  // mainmenu.cpp
   OpTask NewPlan();
+  // The controller shown at the click read afresh for an action of the menu "Plik".
+  enum class ShownRead { NotRun, Failed, Gone, Done };
+  OpTask ReadShown(Intent in, CtrlSnap& r, std::exception_ptr& err, ShownRead& st);
   OpTask SaveArchive(Intent in, QString path);
   OpTask CompareArchive(Intent in, std::shared_ptr<Archive> arc);
   OpTask DocPdf(Intent in, QString path);

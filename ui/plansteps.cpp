@@ -17,6 +17,19 @@ std::string UtcNowText() {
   return buf;
 }
 
+std::string ErrText(std::exception_ptr err) {
+  try {
+    std::rethrow_exception(err);
+  } catch (const UErr& e) {
+    std::string s = ErrorText(e);
+    while (!s.empty() && s.back() == '\n') s.pop_back();
+    return s;
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return {};
+}
+
 void ReadCtrl(UdpDev& dev, CtrlSnap& out) {
   if (!dev.ReadStatus()) throw UErr(&dev, 1, 0);
   if (dev.Mode() < 2) throw UErr(&dev, 9, 0);

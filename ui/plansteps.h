@@ -4,6 +4,7 @@
 // thread; everything else on the window's.
 #pragma once
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,6 +30,9 @@ struct CtrlSnap {
 // Raises UErr 1 when the controller does not answer, 9 in modes Blokada and Konfiguracja,
 // std::runtime_error for answers that do not decode.
 void ReadCtrl(UdpDev& dev, CtrlSnap& out);
+
+// A caught error on one line: ErrorText of a UErr, any other error's message.
+std::string ErrText(std::exception_ptr err);
 
 // The record of a read, as backup writes it.
 Archive ReadArchive(const CtrlSnap& r, const UdpDev& dev, const std::string& location);

@@ -326,19 +326,6 @@ UdpDev* FindDev(UdpDevSet& set, uint32_t id) {
   return nullptr;
 }
 
-std::string ErrText(std::exception_ptr err) {
-  try {
-    std::rethrow_exception(err);
-  } catch (const UErr& e) {
-    std::string s = ErrorText(e);
-    while (!s.empty() && s.back() == '\n') s.pop_back();
-    return s;
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return {};
-}
-
 }  // namespace
 
 OpTask TPlanWin::CheckOp() {
