@@ -144,7 +144,6 @@ int SiteApply(LinkSlot& link, const Args& a);
 int CmdDoc(LinkSlot& link, const Args& a);  // cli/doc.cpp
 
 // Shared by the commands.
-std::string UtcNow();
 // A device name such as K27_00005 (not an address).
 bool IsDevName(const std::string& s);
 bool IsIpv4(const std::string& s);

@@ -207,15 +207,6 @@ void ReadController(UdpDev& dev, ReadCfg& out) {
 
 // ------------------------------------------------------------------ helpers
 
-std::string UtcNow() {
-  const std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
-}
-
 namespace {
 
 ReportDate Today() {
@@ -278,8 +269,8 @@ std::string ReadArchiveFile(const std::string& path, Archive& arc) {
 
 std::string ArchiveText(const UdpDev& dev, const ReadCfg& r, const std::string& location) {
   const Archive arc =
-      MakeArchive(*r.cfg, dev.id, dev.IpText(), dev.Mode(), "Feldaro " FELDARO_VERSION, UtcNow(),
-                  location, r.rawDevList, r.rawDoors);
+      MakeArchive(*r.cfg, dev.id, dev.IpText(), dev.Mode(), "Feldaro " FELDARO_VERSION,
+                  UtcNowText(), location, r.rawDevList, r.rawDoors);
   return ArchiveToJson(arc);
 }
 

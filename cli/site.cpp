@@ -70,7 +70,7 @@ int Capture(LinkSlot& slot, const Args& a) {
   SitePlan plan;
   plan.site.name = a.name;
   plan.site.address = a.location;
-  plan.created = plan.modified = UtcNow();
+  plan.created = plan.modified = UtcNowText();
   plan.tool = "Feldaro " FELDARO_VERSION;
   int missed = int(noRoom.size());
   for (const std::string& n : noRoom)
@@ -225,7 +225,7 @@ void ReadOneController(CtrlRead& r, const std::string& location, bool endSession
     ReadController(d, r.read);
     r.modeText = d.ModeText();
     r.arc = MakeArchive(*r.read.cfg, d.id, d.IpText(), d.Mode(), "Feldaro " FELDARO_VERSION,
-                        UtcNow(), location, r.read.rawDevList, r.read.rawDoors);
+                        UtcNowText(), location, r.read.rawDevList, r.read.rawDoors);
     r.ok = true;
   } catch (const UErr& e) {
     r.error = OneLine(ErrorText(e));

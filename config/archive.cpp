@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -313,6 +314,15 @@ ArcCfg ResolveCfg(const CtrlCfg& cfg) {
   out.trainNumber = cfg.trainNumber;
   out.hasTrainNumber = HasTrainNumber(cfg.devs[0].id);
   return out;
+}
+
+std::string UtcNowText() {
+  const std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
 }
 
 Archive MakeArchive(const CtrlCfg& cfg, uint32_t ctrlId, const std::string& address, int mode,

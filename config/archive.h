@@ -66,6 +66,8 @@ Archive MakeArchive(const CtrlCfg& cfg, uint32_t ctrlId, const std::string& addr
                     const std::string& tool, const std::string& createdUtc,
                     const std::string& location, const std::vector<uint8_t>& rawDevList,
                     const std::vector<uint8_t>& rawDoors);
+// UTC now as archives and plans record it ("2024-03-05T10:15:00Z").
+std::string UtcNowText();
 std::string ArchiveToJson(const Archive& arc);
 // Reads an archive; false with the reason (Polish, UTF-8) when the text is not a valid one:
 // a syntax error with its line and column, a key given twice, a value out of range with its

@@ -3,34 +3,20 @@
 // of the controller that was selected when the item was chosen.
 #include <QDate>
 #include <QFile>
-#include <QLocale>
 
 #include "config/asbuilt.h"
 #include "config/devname.h"
 #include "doc/asbuiltpdf.h"
 #include "mainwin.h"
 #include "plansteps.h"
-#include "report.h"
 
 void TMainWin::DocPdfMnClick() {
-  // The controller on screen now; the document is of that controller or of none.
-  Intent in = shown_;
-  in.action = UserAction::Doc;
-  if (in.devId == 0 || !IsController(in.devId)) {
-    ShowError(QStringLiteral("Dokumentacja PDF: wybierz kontroler na liście Ethernet."));
-    return;
-  }
-  const uint32_t id = in.devId;
-  const QString suggested = SuggestedReportName(
-      QDate::currentDate(), DateSeparator(QLocale().dateFormat(QLocale::ShortFormat)), DevName(id));
+  Intent in;
   QString path;
-  {
-    ModalScope modal(*this);
-    path = host.SaveFileName(this, suggested, QStringLiteral("Dokumentacja PDF (*.pdf)"),
-                             QStringLiteral("pdf"));
-  }
-  if (path.isEmpty()) return;
-  ShowStatus({});
+  if (!ShownAndSavePath(UserAction::Doc, QStringLiteral("Dokumentacja PDF"),
+                        QStringLiteral("Dokumentacja PDF (*.pdf)"), QStringLiteral("pdf"), in,
+                        path))
+    return;
   ops_.Submit(OpRunner::kUser, [this, in, path] { return DocPdf(in, path); });
 }
 

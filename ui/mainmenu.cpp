@@ -89,13 +89,7 @@ OpTask TMainWin::NewPlan() {
     const uint32_t id = d->id;
     CtrlSnap r;
     std::exception_ptr err;
-    co_await Net([d, &r, &err] {
-      try {
-        ReadCtrl(*d, r);
-      } catch (...) {
-        err = std::current_exception();
-      }
-    });
+    co_await Net(ReadCtrlStep(d, r, err));
     d = nullptr;
     for (int k = 0; k < Devs().count; ++k)
       if (Devs().dev[k].id == id) d = &Devs().dev[k];
@@ -128,25 +122,34 @@ OpTask TMainWin::NewPlan() {
   }
 }
 
-void TMainWin::SaveArchiveMnClick() {
-  // The controller on screen now; the archive is of that controller or of none.
-  Intent in = shown_;
-  in.action = UserAction::Archive;
+bool TMainWin::ShownAndSavePath(UserAction action, const QString& item, const QString& filter,
+                                const QString& ext, Intent& in, QString& path) {
+  // The controller on screen now; the file is of that controller or of none.
+  in = shown_;
+  in.action = action;
   if (in.devId == 0 || !IsController(in.devId)) {
-    ShowError(QStringLiteral("Zapisz archiwum kontrolera: wybierz kontroler na liście Ethernet."));
-    return;
+    ShowError(item + QStringLiteral(": wybierz kontroler na liście Ethernet."));
+    return false;
   }
-  const uint32_t id = in.devId;
   const QString suggested = SuggestedReportName(
-      QDate::currentDate(), DateSeparator(QLocale().dateFormat(QLocale::ShortFormat)), DevName(id));
-  QString path;
+      QDate::currentDate(), DateSeparator(QLocale().dateFormat(QLocale::ShortFormat)),
+      DevName(in.devId));
   {
     ModalScope modal(*this);
-    path = host.SaveFileName(this, suggested, QStringLiteral("Archiwum kontrolera (*.json)"),
-                             QStringLiteral("json"));
+    path = host.SaveFileName(this, suggested, filter, ext);
   }
-  if (path.isEmpty()) return;
+  if (path.isEmpty()) return false;
   ShowStatus({});
+  return true;
+}
+
+void TMainWin::SaveArchiveMnClick() {
+  Intent in;
+  QString path;
+  if (!ShownAndSavePath(UserAction::Archive, QStringLiteral("Zapisz archiwum kontrolera"),
+                        QStringLiteral("Archiwum kontrolera (*.json)"), QStringLiteral("json"), in,
+                        path))
+    return;
   ops_.Submit(OpRunner::kUser, [this, in, path] { return SaveArchive(in, path); });
 }
 
@@ -155,13 +158,7 @@ OpTask TMainWin::ReadShown(Intent in, CtrlSnap& r, std::exception_ptr& err, Show
   if (!Still(in)) co_return;
   UdpDev* d = SelectedDev();
   if (!d) co_return;
-  co_await Net([d, &r, &err] {
-    try {
-      ReadCtrl(*d, r);
-    } catch (...) {
-      err = std::current_exception();
-    }
-  });
+  co_await Net(ReadCtrlStep(d, r, err));
   d = SelectedDev();
   st = err ? ShownRead::Failed : (!d || d->id != in.devId) ? ShownRead::Gone : ShownRead::Done;
 }

@@ -196,6 +196,10 @@ class TMainWin : public QWidget {
   void SetupMenu();  // mainmenu.cpp
   OpTask NewPlan();
   // The controller shown at the click read afresh for an action of the menu "Plik".
+  // The controller on screen for a menu item and the file to save into: false when no
+  // controller is on screen (said in the status line) or the user cancelled the dialog.
+  bool ShownAndSavePath(UserAction action, const QString& item, const QString& filter,
+                        const QString& ext, Intent& in, QString& path);
   enum class ShownRead { NotRun, Failed, Gone, Done };
   OpTask ReadShown(Intent in, CtrlSnap& r, std::exception_ptr& err, ShownRead& st);
   OpTask SaveArchive(Intent in, QString path);

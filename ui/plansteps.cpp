@@ -2,19 +2,19 @@
 #include "plansteps.h"
 
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <stdexcept>
 
 #include "config/devname.h"
 
-std::string UtcNowText() {
-  const std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
+std::function<void()> ReadCtrlStep(UdpDev* dev, CtrlSnap& out, std::exception_ptr& err) {
+  return [dev, &out, &err] {
+    try {
+      ReadCtrl(*dev, out);
+    } catch (...) {
+      err = std::current_exception();
+    }
+  };
 }
 
 std::string ErrText(std::exception_ptr err) {

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,9 +16,6 @@
 #include "link/udpdev.h"
 
 inline constexpr const char* kToolName = "Feldaro 1.2.1";
-
-// UTC now as the archive writes it ("2024-03-05T10:15:00Z").
-std::string UtcNowText();
 
 // One controller as read: its model and the 'D' and 'C' answers as they came.
 struct CtrlSnap {
@@ -30,6 +28,10 @@ struct CtrlSnap {
 // Raises UErr 1 when the controller does not answer, 9 in modes Blokada and Konfiguracja,
 // std::runtime_error for answers that do not decode.
 void ReadCtrl(UdpDev& dev, CtrlSnap& out);
+
+// ReadCtrl as a step for the link's thread: a failure is kept in `err`, for the window's
+// thread to show once the step is done.
+std::function<void()> ReadCtrlStep(UdpDev* dev, CtrlSnap& out, std::exception_ptr& err);
 
 // A caught error on one line: ErrorText of a UErr, any other error's message.
 std::string ErrText(std::exception_ptr err);

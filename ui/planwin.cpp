@@ -351,13 +351,7 @@ OpTask TPlanWin::CheckOp() {
     } else {
       CtrlSnap r;
       std::exception_ptr err;
-      co_await main_->NetOp([d, &r, &err] {
-        try {
-          ReadCtrl(*d, r);
-        } catch (...) {
-          err = std::current_exception();
-        }
-      });
+      co_await main_->NetOp(ReadCtrlStep(d, r, err));
       if (err) {
         drift.state = DriftState::Unreadable;
         drift.reason = ErrText(err);
@@ -396,13 +390,7 @@ OpTask TPlanWin::DownloadOp(uint32_t id) {
   }
   CtrlSnap r;
   std::exception_ptr err;
-  co_await main_->NetOp([d, &r, &err] {
-    try {
-      ReadCtrl(*d, r);
-    } catch (...) {
-      err = std::current_exception();
-    }
-  });
+  co_await main_->NetOp(ReadCtrlStep(d, r, err));
   if (err) {
     Error(Text("Nie pobrano konfiguracji: " + ErrText(err)));
     co_return;
@@ -459,18 +447,9 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
                " nie znaleziono w sieci; nic nie wysłano. Użyj „Sprawdź sieć”."));
     co_return;
   }
-  auto step = [this](UdpDev* dev, CtrlSnap& out, std::exception_ptr& err) {
-    return main_->NetOp([dev, &out, &err] {
-      try {
-        ReadCtrl(*dev, out);
-      } catch (...) {
-        err = std::current_exception();
-      }
-    });
-  };
   CtrlSnap seen;
   std::exception_ptr err;
-  co_await step(d, seen, err);
+  co_await main_->NetOp(ReadCtrlStep(d, seen, err));
   if (err) {
     Error(Text("Nic nie wysłano: " + ErrText(err)));
     co_return;
@@ -498,7 +477,7 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
     co_return;
   }
   CtrlSnap fresh;
-  co_await step(d, fresh, err);
+  co_await main_->NetOp(ReadCtrlStep(d, fresh, err));
   std::string why;
   if (err) {
     Error(Text("Nic nie wysłano: świeży odczyt przed zapisem nie powiódł się: " + ErrText(err)));
