@@ -13,118 +13,49 @@ backup) must be the plan's passages with the chosen bolt.
 """
 import json
 import os
-import shutil
-import signal
 import subprocess
 import sys
-import tempfile
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from a11y_test import SCENARIO, CTRL, sh, skip, wait_for  # noqa: E402
+from a11y_test import SCENARIO, CTRL  # noqa: E402
+from atspi_rig import (Bus, Segment, require, sh, sim_ready, stop_and_report,  # noqa: E402
+                       wait_for)
 
 PLAN_SCENARIO = {"devices": [d for d in SCENARIO["devices"] if d["mode"] != "Blokada"]}
 
 
 def drive(feldaro, sim, work, devns):
-    import pyatspi
-    from gi.repository import GLib
-
     env = dict(os.environ, QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
     app = subprocess.Popen([feldaro, f"{work}/plan.json"], env=env,
                            stdout=open(f"{work}/app.out", "w"), stderr=subprocess.STDOUT)
-    keys = {"Tab": 0xFF09, "Down": 0xFF54, "Return": 0xFF0D, "space": 0x20}
-    focus = {"obj": None}
-
-    def on_focus(ev):
-        if ev.detail1 == 1:
-            focus["obj"] = ev.source
-
-    pyatspi.Registry.registerEventListener(on_focus, "object:state-changed:focused")
-
-    def pump():
-        ctx = GLib.MainContext.default()
-        while ctx.pending():
-            ctx.iteration(False)
-
-    def press(key):
-        pyatspi.Registry.generateKeyboardEvent(keys[key], None, pyatspi.KEY_SYM)
-        time.sleep(0.3)
-        pump()
-
-    def kids(o):
-        return [c for c in (o.getChildAtIndex(i) for i in range(o.childCount)) if c is not None]
-
-    def spoken(o):
-        if o.getRole() in (pyatspi.ROLE_COMBO_BOX, pyatspi.ROLE_PAGE_TAB_LIST):
-            labels = [r.getTarget(i) for r in o.getRelationSet()
-                      if r.getRelationType() == pyatspi.RELATION_LABELLED_BY
-                      for i in range(r.getNTargets())]
-            labels.sort(key=lambda t: t.getRole() != pyatspi.ROLE_LABEL)
-            if labels:
-                return labels[0].name
-        return o.name
-
-    def walk(o, depth=0):
-        yield o
-        if depth < 25 and o.getRole() not in (pyatspi.ROLE_LIST, pyatspi.ROLE_COMBO_BOX):
-            for c in kids(o):
-                yield from walk(c, depth + 1)
-
-    def find(root, role, name):
-        for o in walk(root):
-            if o.getRole() == role and spoken(o) == name:
-                return o
-        return None
-
-    def app_root():
-        for a in kids(pyatspi.Registry.getDesktop(0)):
-            if a.name == "feldaro":
-                return a
-        return None
-
-    def box(root, caption):
-        return next((o for o in kids(root) if o.name == caption and
-                     o.getState().contains(pyatspi.STATE_SHOWING)), None)
-
-    def press_in(dlg, name):
-        b = find(dlg, pyatspi.ROLE_PUSH_BUTTON, name)
-        assert b is not None, f"no button {name}"
-        b.queryAction().doAction(0)
+    bus = Bus()
+    at = bus.at
+    kids, find, press, box, press_in = bus.kids, bus.find, bus.press, bus.box, bus.push
 
     result = {}
     try:
-        root = wait_for("feldaro on the accessibility bus", app_root, 20)
+        root = wait_for("feldaro on the accessibility bus", bus.app_root, 20)
         plan = wait_for("the plan window", lambda: next(
             (w for w in kids(root) if w.name == "Plan obiektu – Hala"), None), 20)
         ctrls = wait_for("the list of controllers",
-                         lambda: find(plan, pyatspi.ROLE_LIST, "Kontrolery planu"))
+                         lambda: find(plan, at.ROLE_LIST, "Kontrolery planu"))
         line = lambda: ctrls.getChildAtIndex(0).name  # noqa: E731
         wait_for("the controller listed", lambda: ctrls.childCount >= 1)
         assert line().startswith("Nie sprawdzono: " + CTRL), line()
         for name in ("Sprawdź sieć", "Pobierz z kontrolera", "Wgraj do kontrolera",
                      "Zapisz plan"):
-            assert find(plan, pyatspi.ROLE_PUSH_BUTTON, name) is not None, name
+            assert find(plan, at.ROLE_PUSH_BUTTON, name) is not None, name
 
         # Passage 1's bolt, with the keyboard: focus, space opens, two lines down, Return.
-        bolt = find(plan, pyatspi.ROLE_COMBO_BOX, "Rygiel")
+        bolt = find(plan, at.ROLE_COMBO_BOX, "Rygiel")
         assert bolt is not None, "no combo box labelled Rygiel"
         first = lambda: bolt.getChildAtIndex(0).getChildAtIndex(0).name  # noqa: E731
         before = first()
-        def on_bolt():
-            pump()
-            f = focus["obj"]
-            return f is not None and (f == bolt or f.parent == bolt)
-
         # From the list of controllers the Tab key goes to the passage tabs, then the bolt.
         ctrls.queryComponent().grabFocus()
-        for _ in range(6):
-            if on_bolt():
-                break
-            press("Tab")
-        assert on_bolt(), "the Tab key did not reach the bolt list"
+        bus.tab_to(bolt, "the bolt list", presses=6)
         press("space")
-        wait_for("the bolt list open", lambda: bolt.getState().contains(pyatspi.STATE_EXPANDED))
+        wait_for("the bolt list open", lambda: bolt.getState().contains(at.STATE_EXPANDED))
         target = bolt.getChildAtIndex(0).getChildAtIndex(2).name
         press("Down")
         press("Down")
@@ -135,12 +66,12 @@ def drive(feldaro, sim, work, devns):
         wait_for("the edit mark", lambda: "*" in line())
 
         # No network: the upload says why and sends nothing.
-        find(plan, pyatspi.ROLE_PUSH_BUTTON, "Wgraj do kontrolera").queryAction().doAction(0)
+        find(plan, at.ROLE_PUSH_BUTTON, "Wgraj do kontrolera").queryAction().doAction(0)
         err = wait_for("the box about the missing controller", lambda: box(root, "Plan obiektu"))
         result["offline"] = err.description
         press_in(err, "OK")
 
-        find(plan, pyatspi.ROLE_PUSH_BUTTON, "Zapisz plan").queryAction().doAction(0)
+        find(plan, at.ROLE_PUSH_BUTTON, "Zapisz plan").queryAction().doAction(0)
         wait_for("the plan saved", lambda: "*" not in line())
         result["saved"] = json.load(open(f"{work}/plan.json"))
 
@@ -149,11 +80,10 @@ def drive(feldaro, sim, work, devns):
             ["ip", "netns", "exec", devns, sim, "--log", f"{work}/sim2.log", "--add-addrs",
              "eth0", "--no-console", f"{work}/scenario.json"],
             stdout=open(f"{work}/sim2.out", "w"), stderr=subprocess.STDOUT)
-        wait_for("feldaro-sim again", lambda: os.path.exists(f"{work}/sim2.log") and
-                 "# feldaro-sim" in open(f"{work}/sim2.log").read(), 10)
-        find(plan, pyatspi.ROLE_PUSH_BUTTON, "Sprawdź sieć").queryAction().doAction(0)
+        wait_for("feldaro-sim again", lambda: sim_ready(f"{work}/sim2.log"), 10)
+        find(plan, at.ROLE_PUSH_BUTTON, "Sprawdź sieć").queryAction().doAction(0)
         wait_for("the check", lambda: line().startswith("Różni się: " + CTRL), 20)
-        find(plan, pyatspi.ROLE_PUSH_BUTTON, "Wgraj do kontrolera").queryAction().doAction(0)
+        find(plan, at.ROLE_PUSH_BUTTON, "Wgraj do kontrolera").queryAction().doAction(0)
         ask = wait_for("the list of changes", lambda: box(root, "Plan obiektu"), 20)
         result["asked"] = ask.description
         press_in(ask, "Tak")
@@ -162,96 +92,30 @@ def drive(feldaro, sim, work, devns):
         result["done"] = done.description
         press_in(done, "OK")
     except Exception:
-        f = focus["obj"]
-        print("FOCUS", f and f.getRoleName(), f and spoken(f), file=sys.stderr)
-        for w in kids(app_root()):
-            print("WINDOW", w.name, [pyatspi.stateToString(x) for x in w.getState().getStates()],
-                  file=sys.stderr)
-        r = None
-        for o in (walk(r) if r else []):
-            print(f"  {o.getRoleName()} '{spoken(o)}' {o.description!r}", file=sys.stderr)
+        bus.dump()
         raise
     finally:
-        # The plan is saved: closing asks nothing.
-        app.send_signal(signal.SIGTERM)
-        try:
-            result["exit"] = app.wait(10)
-        except subprocess.TimeoutExpired:
-            app.kill()
-            result["exit"] = "hung"
-        # The simulator keeps running: the run reads back what it stored.
-        print("RESULT " + json.dumps(result, ensure_ascii=False), flush=True)
+        # The plan is saved: closing asks nothing. The simulator keeps running: the run reads
+        # back what it stored.
+        stop_and_report(app, result)
 
 
 def run(feldaro, sim, cli):
-    if os.geteuid() != 0:
-        skip("needs root to create network namespaces")
-    for prog in ("ip", "Xvfb", "dbus-run-session"):
-        if not shutil.which(prog):
-            skip(f"{prog} is not installed")
-    if subprocess.run(["/usr/bin/python3", "-c", "import pyatspi"],
-                      capture_output=True).returncode != 0:
-        skip("python3-pyatspi is not installed")
-
-    pre = f"fa11q{os.getpid()}"
-    br, tool, dev = pre + "b", pre + "t", pre + "d"
-    work = tempfile.mkdtemp(prefix="fdl-a11y-plan-")
-    os.chmod(work, 0o755)
-    procs, made, ok = [], [], False
-
-    def start(ns, argv, name, **kw):
-        p = subprocess.Popen(["ip", "netns", "exec", ns, *argv], stdout=open(f"{work}/{name}", "w"),
-                             stderr=subprocess.STDOUT, **kw)
-        procs.append(p)
-        return p
-
-    try:
-        for ns in (br, tool, dev):
-            sh("ip", "netns", "add", ns)
-            made.append(ns)
-            sh("ip", "-n", ns, "link", "set", "lo", "up")
-        sh("ip", "-n", br, "link", "add", "br0", "type", "bridge")
-        sh("ip", "-n", br, "link", "set", "br0", "up")
-        for ns, peer, addr in ((tool, "vt", "10.77.0.1/24"), (dev, "vd", "10.77.0.250/24")):
-            sh("ip", "link", "add", "eth0", "netns", ns, "type", "veth", "peer", "name", peer,
-               "netns", br)
-            sh("ip", "-n", br, "link", "set", peer, "master", "br0")
-            sh("ip", "-n", br, "link", "set", peer, "up")
-            sh("ip", "-n", ns, "addr", "add", addr, "dev", "eth0")
-            sh("ip", "-n", ns, "link", "set", "eth0", "up")
-            sh("ip", "-n", ns, "route", "add", "default", "dev", "eth0")
-
+    require()
+    with Segment("fa11q") as seg:
+        work, tool, dev = seg.work, seg.tool, seg.dev
         json.dump(PLAN_SCENARIO, open(f"{work}/scenario.json", "w"))
         # The plan, captured on the network; then the network is left without devices.
-        first = start(dev, [sim, "--log", f"{work}/sim1.log", "--add-addrs", "eth0",
-                            "--no-console", f"{work}/scenario.json"], "sim1.out")
-        wait_for("feldaro-sim", lambda: os.path.exists(f"{work}/sim1.log") and
-                 "# feldaro-sim" in open(f"{work}/sim1.log").read(), 10)
+        first = seg.start(dev, [sim, "--log", f"{work}/sim1.log", "--add-addrs", "eth0",
+                                "--no-console", f"{work}/scenario.json"], "sim1.out")
+        wait_for("feldaro-sim", lambda: sim_ready(f"{work}/sim1.log"), 10)
         sh("ip", "netns", "exec", tool, cli, "site", "capture", "-o", f"{work}/plan.json",
            "--name", "Hala")
         first.terminate()
         first.wait(5)
         before = json.load(open(f"{work}/plan.json"))
 
-        rfd, wfd = os.pipe()
-        start(tool, ["Xvfb", "-displayfd", str(wfd), "-screen", "0", "1024x768x24", "-nolisten",
-                     "tcp", "-noreset"], "xvfb.out", pass_fds=(wfd,))
-        os.close(wfd)
-        with os.fdopen(rfd) as pipe:
-            n = pipe.readline().strip()
-        assert n.isdigit(), "Xvfb did not start"
-        os.makedirs(f"{work}/run", mode=0o700)
-        env = dict(os.environ, DISPLAY=f":{n}", XDG_RUNTIME_DIR=f"{work}/run", HOME=work)
-        inner = subprocess.run(
-            ["ip", "netns", "exec", tool, "dbus-run-session", "--", "/usr/bin/python3",
-             os.path.abspath(__file__), "--drive", feldaro, sim, work, dev],
-            env=env, capture_output=True, text=True, timeout=150)
-        res = next((json.loads(ln[7:]) for ln in inner.stdout.splitlines()
-                    if ln.startswith("RESULT ")), None)
-        if inner.returncode != 0 or not res:
-            print(inner.stdout, inner.stderr, sep="\n")
-            raise AssertionError(f"driving the plan window failed ({inner.returncode})")
-        assert res.get("exit") == 0, f"feldaro ended with {res.get('exit')}"
+        res = seg.drive(__file__, [feldaro, sim, work, dev], 150)
 
         # The saved file holds the new bolt of passage 1 and otherwise the same passages.
         name, out = res["chosen"].split(":Out")
@@ -277,27 +141,7 @@ def run(feldaro, sim, cli):
         want = (int(out) - 1) | ({CTRL: 0, "R05_00101": 1}[name] << 8)
         print(f"PASS: bolt {res['before']} -> {res['chosen']} saved offline and written as "
               f"{want:#06x}; offline: {res['offline']!r}")
-        ok = True
-    finally:
-        for p in reversed(procs):
-            if p.poll() is None:
-                p.terminate()
-                try:
-                    p.wait(3)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-        for ns in made:
-            pids = subprocess.run(["ip", "netns", "pids", ns], capture_output=True, text=True)
-            for pid in pids.stdout.split():
-                try:
-                    os.kill(int(pid), signal.SIGKILL)
-                except (ProcessLookupError, ValueError):
-                    pass
-            subprocess.run(["ip", "netns", "del", ns], capture_output=True)
-        if ok:
-            shutil.rmtree(work, ignore_errors=True)
-        else:
-            print(f"logs kept in {work}")
+        seg.ok = True
 
 
 if __name__ == "__main__":

@@ -2,6 +2,9 @@
 // and the devices' namespace served by feldaro-sim.
 #pragma once
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <chrono>
 
 #include <cstdlib>
 #include <stdexcept>
@@ -110,6 +113,33 @@ struct SimLan {
     return n;
   }
 };
+
+// 'c' requests that reached device dev, counted from the simulator log's line `from` on.
+inline size_t Writes(const SimLan& net, const std::string& dev, size_t from = 0) {
+  const std::vector<LogLine> log = ReadSimLog(net.log);
+  size_t n = 0;
+  for (size_t i = from; i < log.size(); ++i)
+    n += log[i].dir == "RX" && log[i].id == dev && log[i].cmd == "c" && log[i].tag == "MMDC";
+  return n;
+}
+
+// A run of a program in the tool's namespace: its exit status (-1 when it did not end in
+// time or was killed) and what it printed.
+struct CliRun {
+  int rc = -1;
+  std::string out;
+};
+
+inline CliRun RunIn(SimLan& net, std::vector<std::string> argv, std::chrono::seconds timeout) {
+  static int n = 0;
+  const std::string out = net.lab.File("run" + std::to_string(++n) + ".out");
+  Proc p(net.tool, argv, out);
+  int st = 0;
+  CliRun r;
+  if (p.Wait(timeout, st)) r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  r.out = ReadFile(out);
+  return r;
+}
 
 // Hands an endpoint and a clock to the link for one scope.
 struct LinkBinding {

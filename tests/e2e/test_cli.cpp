@@ -48,30 +48,9 @@ std::string Scenario(int delayMs = 0) {
   return text;
 }
 
-struct CliRun {
-  int rc = -1;
-  std::string out;
-};
-
 CliRun Cli(SimLan& net, std::vector<std::string> args) {
-  static int n = 0;
   args.insert(args.begin(), FELDARO_CLI_BIN);
-  const std::string out = net.lab.File("cli" + std::to_string(++n) + ".out");
-  Proc p(net.tool, args, out);
-  int st = 0;
-  CliRun r;
-  if (p.Wait(seconds(30), st)) r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  r.out = ReadFile(out);
-  return r;
-}
-
-// 'c' requests that reached a controller, counted from the log's line `from` on.
-size_t Writes(SimLan& net, const std::string& dev, size_t from = 0) {
-  const std::vector<LogLine> log = ReadSimLog(net.log);
-  size_t n = 0;
-  for (size_t i = from; i < log.size(); ++i)
-    n += log[i].dir == "RX" && log[i].id == dev && log[i].cmd == "c" && log[i].tag == "MMDC";
-  return n;
+  return RunIn(net, std::move(args), seconds(30));
 }
 
 Archive Load(const std::string& path) {

@@ -41,29 +41,9 @@ std::string Scenario() {
   return R"({"processingMs": 20, "devices": [)" + devs + "]}";
 }
 
-struct CliRun {
-  int rc = -1;
-  std::string out;
-};
-
 CliRun Cli(SimLan& net, std::vector<std::string> args) {
-  static int n = 0;
   args.insert(args.begin(), FELDARO_CLI_BIN);
-  const std::string out = net.lab.File("site" + std::to_string(++n) + ".out");
-  Proc p(net.tool, args, out);
-  int st = 0;
-  CliRun r;
-  if (p.Wait(seconds(60), st)) r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  r.out = ReadFile(out);
-  return r;
-}
-
-// 'c' requests that reached a controller.
-size_t Writes(SimLan& net, const std::string& dev) {
-  size_t n = 0;
-  for (const LogLine& l : ReadSimLog(net.log))
-    n += l.dir == "RX" && l.id == dev && l.cmd == "c" && l.tag == "MMDC";
-  return n;
+  return RunIn(net, std::move(args), seconds(60));
 }
 
 // Another tool changes a controller: read it, change, write, end the session.
