@@ -140,7 +140,9 @@ TEST(E2EWindowThread, SilentControllerNeverHoldsTheWindowAndResultsArriveInOrder
   QElapsedTimer started;
   started.start();
   win->FormCreate();
-  EXPECT_LT(started.elapsed(), 100) << "the start-up search held the window's thread";
+  // A search held on this thread would take at least one answer wait; scheduling alone, even
+  // on a loaded machine under a sanitizer, stays well below it.
+  EXPECT_LT(started.elapsed(), kDefaultWaitMs) << "the start-up search held the window's thread";
   EXPECT_FALSE(win->Idle());
   EXPECT_EQ(win->cursor().shape(), Qt::BusyCursor);
   ASSERT_TRUE(SpinUntil([&] { return win->Idle() && win->Cfg.doorCount == 2; }, 5000))
@@ -200,8 +202,10 @@ TEST(E2EWindowThread, SilentControllerNeverHoldsTheWindowAndResultsArriveInOrder
     Spin(20);
   }
   probe.timer.stop();
-  EXPECT_GT(probe.firings, 300);
-  EXPECT_LE(probe.worstLateMs, 16) << "the window's thread stalled";
+  EXPECT_GT(probe.firings, 100);
+  // Any wait of the link on this thread stalls it for an answer wait (kDefaultWaitMs) or
+  // more; half of that leaves room for a loaded machine without missing a stall.
+  EXPECT_LT(probe.worstLateMs, kDefaultWaitMs / 2) << "the window's thread stalled";
 
   // Closing waits for what runs; the session end goes to a controller that does not answer.
   win.reset();
