@@ -4,6 +4,7 @@
 
 #include <QCloseEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -116,10 +117,12 @@ bool TPlanWin::Open(const QString& path, std::string& why) {
 
 void TPlanWin::SetPlan(SitePlan plan, const QString& path) {
   plan_ = std::move(plan);
-  path_ = path;
+  // An archive opened as a plan stays the user's backup: "Zapisz plan" asks for a file.
+  source_ = path;
+  path_ = plan_.fromArchive ? QString() : path;
   BuildRows();
   // Rows of a plan made from the network are not in any file yet.
-  if (path_.isEmpty())
+  if (path.isEmpty())
     for (Row& r : rows_) r.saved.reset();
   cur_ = -1;
   ShowRows();
@@ -152,6 +155,8 @@ void TPlanWin::UpdateTitle() {
   QString site = Text(plan_.site.name);
   if (!plan_.site.address.empty()) site += QStringLiteral("\n") + Text(plan_.site.address);
   site += QStringLiteral("\nPlik: ") + (path_.isEmpty() ? QStringLiteral("(nie zapisany)") : path_);
+  if (path_.isEmpty() && !source_.isEmpty())
+    site += QStringLiteral(", otwarty z archiwum ") + QFileInfo(source_).fileName();
   ui->SiteLb->setText(site);
 }
 
@@ -276,13 +281,14 @@ void TPlanWin::SavePlanBtnClick() {
   out.modified = UtcNowText();
   if (out.created.empty()) out.created = out.modified;
   out.tool = kToolName;
+  out.fromArchive = false;  // written as a plan from now on
   std::string why;
   if (!SavePlan(path.toStdString(), out, why)) {
     Error(QStringLiteral("Nie zapisano planu: ") + Text(why));
     return;
   }
   plan_ = std::move(out);
-  path_ = path;
+  path_ = source_ = path;
   for (Row& r : rows_) {
     if (r.entry < 0 || !r.model) continue;
     r.saved = std::make_unique<CtrlCfg>(*r.model);

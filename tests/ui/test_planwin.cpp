@@ -149,6 +149,60 @@ TEST(PlanWin, OfflineEditIsSavedAndOnlyThatChanges) {
   }
 }
 
+// An archive opened as a plan stays the user's backup: "Zapisz plan" asks for a new file.
+TEST(PlanWin, SavingAPlanOpenedFromAnArchiveNeverOverwritesTheArchive) {
+  PlanWorld p;
+  const QString arcPath = p.dir.filePath("k27-6.json");
+  const std::string arcText = ArchiveToJson(p.Load().ctrls[1].arc);
+  {
+    QFile f(arcPath);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray::fromStdString(arcText));
+  }
+  TPlanWin pw(p.w.host, nullptr);
+  std::string why;
+  ASSERT_TRUE(pw.Open(arcPath, why)) << why;
+  ASSERT_EQ(pw.RowCount(), 1);
+  pw.Select(0);
+  EXPECT_FALSE(pw.Edited(0));
+  Pick(pw, Bolt(pw), 2);
+  const IoRef bolt = pw.DoorEd->Cfg().doors[0].outputs[0];
+  ASSERT_TRUE(pw.Edited(0));
+
+  // The user cancels the save dialog: nothing is written anywhere.
+  p.w.host.savePath.clear();
+  const int asked = p.w.host.saveCalls;
+  pw.SavePlanBtnClick();
+  EXPECT_EQ(p.w.host.saveCalls, asked + 1) << "no save dialog for a plan opened from an archive";
+  EXPECT_TRUE(pw.Edited(0));
+  // Then names a new plan file.
+  const QString planPath = p.dir.filePath("nowy-plan.json");
+  p.w.host.savePath = planPath;
+  pw.SavePlanBtnClick();
+  EXPECT_EQ(p.w.host.saveCalls, asked + 2);
+  EXPECT_FALSE(pw.Edited(0));
+  EXPECT_EQ(pw.Path(), planPath);
+
+  QFile f(arcPath);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  const std::string now = f.readAll().toStdString();
+  EXPECT_EQ(now, arcText) << "the archive was overwritten";
+  Archive arc;
+  EXPECT_TRUE(ParseArchive(now, arc, why)) << why;
+  SitePlan saved;
+  ASSERT_TRUE(LoadPlan(planPath.toStdString(), saved, why)) << why;
+  EXPECT_FALSE(saved.fromArchive);
+  ASSERT_EQ(saved.ctrls.size(), 1u);
+  ASSERT_FALSE(saved.ctrls[0].arc.cfg.doors.empty());
+  auto model = std::make_unique<CtrlCfg>();
+  ASSERT_TRUE(PlanEntryModel(saved.ctrls[0].arc, *model, why)) << why;
+  EXPECT_EQ(model->doors[0].outputs[0], bolt);
+
+  // From now on it is that plan file: the next save goes there without asking.
+  pw.SavePlanBtnClick();
+  EXPECT_EQ(p.w.host.saveCalls, asked + 2);
+}
+
 TEST(PlanWin, UploadWritesTheChangeToThatControllerOnly) {
   PlanWorld p;
   TPlanWin* pw = p.w.win->OpenPlanWindow(p.path);
