@@ -474,6 +474,7 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
   }
   std::string list = "Zmiany (kontroler " + DevName(id) + " -> plan):\n";
   for (const std::string& l : prep.lines) list += "  " + l + "\n";
+  for (const std::string& n : prep.notes) list += n + "\n";
   if (!Ask(Text(list + "\nZapisać je w kontrolerze?"))) co_return;
 
   // Just before the write: the controller read again; nothing is sent when it moved.

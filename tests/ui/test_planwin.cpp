@@ -306,6 +306,45 @@ TEST(PlanWin, NothingIsSentWhenTheControllerMovedAfterTheUserSawTheChanges) {
   EXPECT_EQ(p.b->written.size(), writtenB);
 }
 
+// The question before an upload carries the notes restore prints with its list: here the
+// new device on the controller's list that the write confirms.
+TEST(PlanWin, TheUploadQuestionNamesTheNewDevicesTheWriteConfirms) {
+  PlanWorld p;
+  const uint32_t fresh = MakeId(1, 90);
+  p.b->AddBusDevice(fresh, 0, 2, 1, false, kStNew);
+  TPlanWin* pw = p.w.win->OpenPlanWindow(p.path);
+  ASSERT_NE(pw, nullptr);
+  pw->Select(RowOfId(*pw, K27(6)));
+  Pick(*pw, Bolt(*pw), 2);
+  QString asked;
+  p.w.host.onConfirm = [&](const QString& text) {
+    asked = text;
+    return false;
+  };
+  const size_t writtenB = p.b->written.size();
+  pw->UploadBtnClick();
+  EXPECT_TRUE(asked.contains("Rygiel")) << asked.toStdString();
+  EXPECT_TRUE(asked.contains(QString::fromStdString(
+      "Zapis potwierdzi też nowe urządzenia na liście kontrolera: " + DevName(fresh) + ".")))
+      << asked.toStdString();
+  EXPECT_TRUE(asked.endsWith("Zapisać je w kontrolerze?")) << asked.toStdString();
+  EXPECT_EQ(p.b->written.size(), writtenB);
+
+  // The same notes as restore's, from the same function; no note when nothing is written.
+  CtrlSnap seen;
+  UdpDev* dev = nullptr;
+  for (int i = 0; i < p.w.win->Devs().count; ++i)
+    if (p.w.win->Devs().dev[i].id == K27(6)) dev = &p.w.win->Devs().dev[i];
+  ASSERT_NE(dev, nullptr);
+  ReadCtrl(*dev, seen);
+  UploadPrep prep;
+  const SitePlan plan = p.Load();
+  ASSERT_TRUE(PrepareUpload(plan.ctrls[size_t(FindPlanCtrl(plan, K27(6)))].arc, seen, prep))
+      << prep.why;
+  EXPECT_TRUE(prep.lines.empty());
+  EXPECT_TRUE(prep.notes.empty());
+}
+
 TEST(PlanWin, DownloadAsksBeforeReplacingUnsavedEdits) {
   PlanWorld p;
   TPlanWin* pw = p.w.win->OpenPlanWindow(p.path);
