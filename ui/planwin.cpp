@@ -344,10 +344,13 @@ OpTask TPlanWin::CheckOp() {
     co_return;
   }
   SyncCurrent();
-  // Rows of controllers outside the plan are found afresh by every check.
+  // Rows of controllers outside the plan are found afresh by every check; the selection
+  // follows its controller, not its place in the list.
+  const uint32_t selected = cur_ >= 0 ? rows_[size_t(cur_)].id : 0;
   rows_.erase(std::remove_if(rows_.begin(), rows_.end(), [](const Row& r) { return r.entry < 0; }),
               rows_.end());
-  if (cur_ >= RowCount()) cur_ = -1;
+  cur_ = selected ? RowOf(selected) : -1;
+  if (cur_ < 0) ShowCurrent();  // the selected row went (for now): the editor shows nothing
   for (int i = 0; i < RowCount(); ++i) {
     const Archive planned = PlannedOf(i);
     UdpDev* d = FindDev(set, rows_[size_t(i)].id);
@@ -382,6 +385,7 @@ OpTask TPlanWin::CheckOp() {
                ") nie należy do planu; „Pobierz z kontrolera” dodaje go.";
     rows_.push_back(std::move(r));
   }
+  if (cur_ < 0 && selected) cur_ = RowOf(selected);
   ShowRows();
   ShowCurrent();
 }

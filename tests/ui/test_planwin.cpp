@@ -19,6 +19,7 @@
 #include "plansteps.h"
 #include "planwin.h"
 #include "tests/common/fakehost.h"
+#include "tests/common/stepped.h"
 
 namespace {
 
@@ -99,6 +100,34 @@ int RowOfId(const TPlanWin& pw, uint32_t id) {
     if (pw.RowAt(i).id == id) return i;
   return -1;
 }
+
+// Three controllers on the network, a plan file of the first one only, and from then on
+// the network steps taken one at a time by the test.
+struct SteppedPlanWorld {
+  SteppedWorld w{true};
+  QTemporaryDir dir;
+  SimDevice* c[3] = {};
+  QString path;
+  TPlanWin* pw = nullptr;
+
+  SteppedPlanWorld() {
+    for (uint32_t i = 0; i < 3; ++i) c[i] = &w.AddController(K27(5 + i), kIpA + i, 3, 2);
+    w.Start();
+    CtrlSnap r;
+    ReadCtrl(w.win->Devs().dev[0], r);
+    SitePlan plan;
+    plan.site.name = "Hala";
+    plan.ctrls.push_back(PlanCtrl{"Brama", ReadArchive(r, w.win->Devs().dev[0], "Brama")});
+    path = dir.filePath("hala.json");
+    std::string why;
+    EXPECT_TRUE(SavePlan(path.toStdString(), plan, why)) << why;
+    auto exec = std::make_unique<SteppedExecutor>();
+    w.steps = exec.get();
+    w.win->UseLinkExecutor(std::move(exec));
+    pw = w.win->OpenPlanWindow(path);
+    EXPECT_NE(pw, nullptr);
+  }
+};
 
 }  // namespace
 
@@ -343,6 +372,52 @@ TEST(PlanWin, TheUploadQuestionNamesTheNewDevicesTheWriteConfirms) {
       << prep.why;
   EXPECT_TRUE(prep.lines.empty());
   EXPECT_TRUE(prep.notes.empty());
+}
+
+// A check drops the rows of controllers outside the plan and finds them afresh: the
+// selection stays on its controller, and an edit made while the check reads goes into that
+// controller's entry.
+TEST(PlanWin, ACheckKeepsTheSelectionAndTheEditsOnTheSelectedController) {
+  SteppedPlanWorld p;
+  ASSERT_NE(p.pw, nullptr);
+  TPlanWin& pw = *p.pw;
+  const uint32_t first = p.c[0]->id, third = p.c[2]->id;
+  ASSERT_EQ(pw.RowCount(), 1);
+  pw.CheckNetBtnClick();
+  p.w.steps->RunAll();
+  ASSERT_EQ(pw.RowCount(), 3);
+  ASSERT_EQ(pw.RowAt(2).state, DriftState::NotInPlan);
+  // The second "Spoza planu" row joins the plan and stays selected.
+  pw.Select(RowOfId(pw, third));
+  pw.DownloadBtnClick();
+  p.w.steps->RunAll();
+  ASSERT_GE(pw.RowAt(RowOfId(pw, third)).entry, 0);
+  pw.Select(RowOfId(pw, third));
+  const CtrlCfg firstBefore = *pw.RowAt(RowOfId(pw, first)).model;
+
+  // The check starts: the row outside the plan goes, the others move up.
+  pw.CheckNetBtnClick();
+  while (pw.RowCount() == 3 && p.w.steps->Step()) {
+  }
+  ASSERT_EQ(pw.RowCount(), 2);
+  ASSERT_GT(p.w.steps->Waiting(), 0u) << "the check's reads have not begun";
+  ASSERT_GE(pw.Current(), 0);
+  EXPECT_EQ(pw.RowAt(pw.Current()).id, third);
+  // An edit while the check reads.
+  Pick(pw, Bolt(pw), 2);
+  const IoRef bolt = pw.DoorEd->Cfg().doors[0].outputs[0];
+  p.w.steps->RunAll();
+
+  ASSERT_EQ(pw.RowCount(), 3);
+  ASSERT_GE(pw.Current(), 0);
+  EXPECT_EQ(pw.RowAt(pw.Current()).id, third);
+  ASSERT_TRUE(pw.RowAt(pw.Current()).model);
+  EXPECT_EQ(pw.RowAt(pw.Current()).model->doors[0].outputs[0], bolt);
+  EXPECT_EQ(pw.DoorEd->Cfg().doors[0].outputs[0], bolt) << "the editor lost the edit";
+  EXPECT_TRUE(pw.Edited(pw.Current()));
+  EXPECT_EQ(List(pw)->currentRow(), pw.Current());
+  EXPECT_TRUE(SamePassages(*pw.RowAt(RowOfId(pw, first)).model, firstBefore))
+      << "the edit went into another controller's entry";
 }
 
 TEST(PlanWin, DownloadAsksBeforeReplacingUnsavedEdits) {
