@@ -334,8 +334,12 @@ UdpDev* FindDev(UdpDevSet& set, uint32_t id) {
 
 }  // namespace
 
+bool TPlanWin::Ending() const {
+  return main_->Closing();
+}
+
 OpTask TPlanWin::CheckOp() {
-  if (main_->Closing()) co_return;
+  if (Ending()) co_return;
   UdpDevSet& set = main_->Devs();
   if (set.count == 0) {
     Error(
@@ -361,6 +365,7 @@ OpTask TPlanWin::CheckOp() {
       CtrlSnap r;
       std::exception_ptr err;
       co_await main_->NetOp(ReadCtrlStep(d, r, err));
+      if (Ending()) co_return;
       if (err) {
         drift.state = DriftState::Unreadable;
         drift.reason = ErrText(err);
@@ -391,7 +396,7 @@ OpTask TPlanWin::CheckOp() {
 }
 
 OpTask TPlanWin::DownloadOp(uint32_t id) {
-  if (main_->Closing()) co_return;
+  if (Ending()) co_return;
   UdpDev* d = FindDev(main_->Devs(), id);
   if (!d) {
     Error(Text("Kontrolera " + DevName(id) +
@@ -401,6 +406,7 @@ OpTask TPlanWin::DownloadOp(uint32_t id) {
   CtrlSnap r;
   std::exception_ptr err;
   co_await main_->NetOp(ReadCtrlStep(d, r, err));
+  if (Ending()) co_return;
   if (err) {
     Error(Text("Nie pobrano konfiguracji: " + ErrText(err)));
     co_return;
@@ -412,6 +418,7 @@ OpTask TPlanWin::DownloadOp(uint32_t id) {
       !Ask(Text("Wpis planu " + DevName(id) +
                 " ma niezapisane zmiany. Zastąpić go konfiguracją odczytaną z kontrolera?")))
     co_return;
+  if (Ending()) co_return;
   row = RowOf(id);
   if (row < 0) co_return;
   Row& rr = rows_[size_t(row)];
@@ -439,7 +446,7 @@ OpTask TPlanWin::DownloadOp(uint32_t id) {
 }
 
 OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
-  if (main_->Closing()) co_return;
+  if (Ending()) co_return;
   int row = RowOf(id);
   SyncCurrent();
   if (row < 0 || rows_[size_t(row)].entry < 0 || !rows_[size_t(row)].model) co_return;
@@ -460,6 +467,7 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
   CtrlSnap seen;
   std::exception_ptr err;
   co_await main_->NetOp(ReadCtrlStep(d, seen, err));
+  if (Ending()) co_return;
   if (err) {
     Error(Text("Nic nie wysłano: " + ErrText(err)));
     co_return;
@@ -479,7 +487,7 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
   std::string list = "Zmiany (kontroler " + DevName(id) + " -> plan):\n";
   for (const std::string& l : prep.lines) list += "  " + l + "\n";
   for (const std::string& n : prep.notes) list += n + "\n";
-  if (!Ask(Text(list + "\nZapisać je w kontrolerze?"))) co_return;
+  if (!Ask(Text(list + "\nZapisać je w kontrolerze?")) || Ending()) co_return;
 
   // Just before the write: the controller read again; nothing is sent when it moved.
   d = FindDev(set, id);
@@ -489,6 +497,7 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
   }
   CtrlSnap fresh;
   co_await main_->NetOp(ReadCtrlStep(d, fresh, err));
+  if (Ending()) co_return;
   std::string why;
   if (err) {
     Error(Text("Nic nie wysłano: świeży odczyt przed zapisem nie powiódł się: " + ErrText(err)));
@@ -516,6 +525,7 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
   if (err) {
     if (row >= 0) rows_[size_t(row)].state = DriftState::Unchecked;
     ShowRows();
+    if (Ending()) co_return;
     Error(Text("Zapis nie powiódł się: " + ErrText(err)));
     co_return;
   }
@@ -526,6 +536,7 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
     rows_[size_t(row)].reason = ok ? std::string() : why;
   }
   ShowRows();
+  if (Ending()) co_return;
   if (ok)
     Info(Text(DevName(id) + ": zapisano; odczyt kontrolny zgodny z planem."));
   else

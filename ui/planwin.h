@@ -92,6 +92,9 @@ class TPlanWin : public QWidget {
   void Info(const QString& text);
   bool Ask(const QString& text);
 
+  // The main window is closing (its close box or a signal): an operation that resumes
+  // after a network step ends here, opening no box and sending no write.
+  bool Ending() const;
   OpTask CheckOp();
   OpTask DownloadOp(uint32_t id);
   OpTask UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel);

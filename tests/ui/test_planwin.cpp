@@ -420,6 +420,55 @@ TEST(PlanWin, ACheckKeepsTheSelectionAndTheEditsOnTheSelectedController) {
       << "the edit went into another controller's entry";
 }
 
+// A signal ends the program while an upload runs (the plan windows close without their
+// question, then the main window quits): the upload opens no box after that and writes nothing,
+// whether the signal came during its first read or while its question was open.
+TEST(PlanWin, AnUploadEndsSilentlyWithoutAWriteOnceTheProgramQuits) {
+  for (bool duringQuestion : {false, true}) {
+    SCOPED_TRACE(duringQuestion ? "while the question is open" : "while the first read runs");
+    SteppedPlanWorld p;
+    ASSERT_NE(p.pw, nullptr);
+    TPlanWin& pw = *p.pw;
+    pw.Select(0);
+    Pick(pw, Bolt(pw), 2);
+    auto quit = [&] {
+      pw.ForceClose();  // as the signal handler does, in this order
+      p.w.win->Quit();
+    };
+    p.w.host.onConfirm = [&](const QString&) {
+      if (duringQuestion) quit();
+      return true;
+    };
+    const size_t from = p.c[0]->received.size();
+    pw.UploadBtnClick();
+    ASSERT_GT(p.w.steps->Waiting(), 0u) << "the upload's first read is not in flight";
+    if (!duringQuestion) quit();
+    p.w.steps->RunAll();
+    QApplication::processEvents();
+    p.w.steps->RunAll();
+    EXPECT_EQ(p.w.host.confirms.size(), duringQuestion ? 1u : 0u)
+        << "a question opened after the quit";
+    EXPECT_TRUE(p.w.host.errors.empty());
+    EXPECT_TRUE(p.w.host.infos.empty());
+    EXPECT_EQ(p.w.Received(*p.c[0], from).find('c'), std::string::npos) << "written after the quit";
+    EXPECT_TRUE(p.c[0]->written.empty());
+  }
+  // "Pobierz z kontrolera" over unsaved edits: no question after the quit, the entry kept.
+  SteppedPlanWorld p;
+  ASSERT_NE(p.pw, nullptr);
+  p.pw->Select(0);
+  Pick(*p.pw, Bolt(*p.pw), 2);
+  const IoRef edited = p.pw->DoorEd->Cfg().doors[0].outputs[0];
+  p.w.host.onConfirm = [](const QString&) { return true; };
+  p.pw->DownloadBtnClick();
+  ASSERT_GT(p.w.steps->Waiting(), 0u);
+  p.pw->ForceClose();
+  p.w.win->Quit();
+  p.w.steps->RunAll();
+  EXPECT_TRUE(p.w.host.confirms.empty()) << "a question opened after the quit";
+  EXPECT_EQ(p.pw->RowAt(0).model->doors[0].outputs[0], edited);
+}
+
 TEST(PlanWin, DownloadAsksBeforeReplacingUnsavedEdits) {
   PlanWorld p;
   TPlanWin* pw = p.w.win->OpenPlanWindow(p.path);
