@@ -11,6 +11,7 @@
 
 #include "config/devname.h"
 #include "config/plural.h"
+#include "config/restorenotes.h"
 
 namespace {
 
@@ -19,12 +20,6 @@ using ojson = nlohmann::ordered_json;
 // "K27": the model part of a device name.
 std::string Model(uint32_t id) {
   return DevName(id).substr(0, 3);
-}
-
-std::string Names(const std::vector<uint32_t>& ids) {
-  std::string s;
-  for (uint32_t id : ids) s += (s.empty() ? "" : ", ") + DevName(id);
-  return s;
 }
 
 const BusDev* Listed(const CtrlCfg& cfg, const std::string& name) {
@@ -162,26 +157,14 @@ RestorePlan PlanRestore(const Archive& arc, const std::string& arcName, const Re
   if (!BuildRestore(arc.cfg, cfg, m, *plan.built, why))
     throw CliError{"archiwum " + arcName + " odrzucone: " + why +
                    ". Nic nie wysłano do kontrolera."};
-  const bool arcTrain = arc.cfg.hasTrainNumber, ctrlTrain = HasTrainNumber(target);
-  if (arcTrain && !ctrlTrain && arc.cfg.trainNumber != 0)
-    plan.notes.push_back("Nr pociągu z archiwum (" + std::to_string(arc.cfg.trainNumber) +
-                         ") pominięty: model " + Model(target) + " nie ma numeru pociągu.");
-  if (!arcTrain && ctrlTrain)
-    plan.notes.push_back("Nr pociągu kontrolera (" + std::to_string(cfg.trainNumber) +
-                         ") bez zmian: archiwum jest z modelu " + Model(arc.ctrlId) +
-                         " bez numeru pociągu.");
-
   plan.changes = DiffItems(ResolveCfg(cfg), ResolveCfg(*plan.built));
   uint8_t now[kCfgBufSize], next[kCfgBufSize];
   const int ln = EncodeDoors(cfg, now), lx = EncodeDoors(*plan.built, next);
   plan.write = ln != lx || std::memcmp(now, next, size_t(ln)) != 0;
-  // A write also confirms every new device on the controller's list.
-  for (int k = 0; k < cfg.listedCount; ++k)
-    if (cfg.devs[cfg.order[k]].state & kStNew)
-      plan.confirmsNew.push_back(cfg.devs[cfg.order[k]].id);
-  if (plan.write && !plan.confirmsNew.empty())
-    plan.notes.push_back("Zapis potwierdzi też nowe urządzenia na liście kontrolera: " +
-                         Names(plan.confirmsNew) + ".");
+  // The train number and the new devices a write confirms, as the window's upload shows them.
+  RestoreNotes more = NotesForRestore(arc, cfg, plan.write);
+  plan.confirmsNew = std::move(more.confirmsNew);
+  plan.notes.insert(plan.notes.end(), more.lines.begin(), more.lines.end());
   return plan;
 }
 

@@ -121,6 +121,7 @@ bool ParsePlan(std::string_view text, SitePlan& out, std::string& error) {
       out.site.name = c.arc.location;
       out.created = out.modified = c.arc.created;
       out.tool = c.arc.tool;
+      out.fromArchive = true;
       out.ctrls.push_back(std::move(c));
       return true;
     }

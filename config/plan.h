@@ -39,6 +39,9 @@ struct SitePlan {
   std::string modified;  // UTC of the last save
   std::string tool;      // "Feldaro 1.2.1", the program that saved it last
   std::vector<PlanCtrl> ctrls;
+  // Read from a single controller's archive (not written to a file): that file stays the
+  // user's backup, so the plan is saved only into a file the user names.
+  bool fromArchive = false;
 };
 
 // The plan as the JSON document that SavePlan writes.

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "config/devname.h"
+#include "config/restorenotes.h"
 
 std::function<void()> ReadCtrlStep(UdpDev* dev, CtrlSnap& out, std::exception_ptr& err) {
   return [dev, &out, &err] {
@@ -57,6 +58,7 @@ Archive ReadArchive(const CtrlSnap& r, const UdpDev& dev, const std::string& loc
 
 bool PrepareUpload(const Archive& planned, const CtrlSnap& seen, UploadPrep& out) {
   out.lines.clear();
+  out.notes.clear();
   out.why.clear();
   if (planned.ctrlId != seen.id) {
     // Never onto another controller: the plan's record names the one it belongs to.
@@ -67,6 +69,7 @@ bool PrepareUpload(const Archive& planned, const CtrlSnap& seen, UploadPrep& out
   const std::map<uint32_t, uint32_t> map = {{planned.ctrlId, seen.id}};
   if (!BuildRestore(planned.cfg, *seen.cfg, map, *out.built, out.why)) return false;
   out.lines = DiffCfg(ResolveCfg(*seen.cfg), ResolveCfg(*out.built));
+  out.notes = NotesForRestore(planned, *seen.cfg, !SamePassages(*seen.cfg, *out.built)).lines;
   return true;
 }
 

@@ -41,11 +41,12 @@ Archive ReadArchive(const CtrlSnap& r, const UdpDev& dev, const std::string& loc
 
 // The configuration an upload of `planned` (the plan's record of the controller) onto the
 // controller as read would write, built through the editor's rules, and the list of
-// changes as restore shows it (controller -> plan). False with the reason when the plan
-// names a device the controller lacks or breaks a rule.
+// changes as restore shows it (controller -> plan) with its notes. False with the reason when the
+// plan names a device the controller lacks or breaks a rule.
 struct UploadPrep {
   std::unique_ptr<CtrlCfg> built = std::make_unique<CtrlCfg>();
   std::vector<std::string> lines;
+  std::vector<std::string> notes;  // the notes restore prints with them (NotesForRestore)
   std::string why;
 };
 bool PrepareUpload(const Archive& planned, const CtrlSnap& seen, UploadPrep& out);

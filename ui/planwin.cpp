@@ -4,6 +4,7 @@
 
 #include <QCloseEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -116,10 +117,12 @@ bool TPlanWin::Open(const QString& path, std::string& why) {
 
 void TPlanWin::SetPlan(SitePlan plan, const QString& path) {
   plan_ = std::move(plan);
-  path_ = path;
+  // An archive opened as a plan stays the user's backup: "Zapisz plan" asks for a file.
+  source_ = path;
+  path_ = plan_.fromArchive ? QString() : path;
   BuildRows();
   // Rows of a plan made from the network are not in any file yet.
-  if (path_.isEmpty())
+  if (path.isEmpty())
     for (Row& r : rows_) r.saved.reset();
   cur_ = -1;
   ShowRows();
@@ -152,6 +155,8 @@ void TPlanWin::UpdateTitle() {
   QString site = Text(plan_.site.name);
   if (!plan_.site.address.empty()) site += QStringLiteral("\n") + Text(plan_.site.address);
   site += QStringLiteral("\nPlik: ") + (path_.isEmpty() ? QStringLiteral("(nie zapisany)") : path_);
+  if (path_.isEmpty() && !source_.isEmpty())
+    site += QStringLiteral(", otwarty z archiwum ") + QFileInfo(source_).fileName();
   ui->SiteLb->setText(site);
 }
 
@@ -276,13 +281,14 @@ void TPlanWin::SavePlanBtnClick() {
   out.modified = UtcNowText();
   if (out.created.empty()) out.created = out.modified;
   out.tool = kToolName;
+  out.fromArchive = false;  // written as a plan from now on
   std::string why;
   if (!SavePlan(path.toStdString(), out, why)) {
     Error(QStringLiteral("Nie zapisano planu: ") + Text(why));
     return;
   }
   plan_ = std::move(out);
-  path_ = path;
+  path_ = source_ = path;
   for (Row& r : rows_) {
     if (r.entry < 0 || !r.model) continue;
     r.saved = std::make_unique<CtrlCfg>(*r.model);
@@ -328,8 +334,12 @@ UdpDev* FindDev(UdpDevSet& set, uint32_t id) {
 
 }  // namespace
 
+bool TPlanWin::Ending() const {
+  return main_->Closing();
+}
+
 OpTask TPlanWin::CheckOp() {
-  if (main_->Closing()) co_return;
+  if (Ending()) co_return;
   UdpDevSet& set = main_->Devs();
   if (set.count == 0) {
     Error(
@@ -338,10 +348,13 @@ OpTask TPlanWin::CheckOp() {
     co_return;
   }
   SyncCurrent();
-  // Rows of controllers outside the plan are found afresh by every check.
+  // Rows of controllers outside the plan are found afresh by every check; the selection
+  // follows its controller, not its place in the list.
+  const uint32_t selected = cur_ >= 0 ? rows_[size_t(cur_)].id : 0;
   rows_.erase(std::remove_if(rows_.begin(), rows_.end(), [](const Row& r) { return r.entry < 0; }),
               rows_.end());
-  if (cur_ >= RowCount()) cur_ = -1;
+  cur_ = selected ? RowOf(selected) : -1;
+  if (cur_ < 0) ShowCurrent();  // the selected row went (for now): the editor shows nothing
   for (int i = 0; i < RowCount(); ++i) {
     const Archive planned = PlannedOf(i);
     UdpDev* d = FindDev(set, rows_[size_t(i)].id);
@@ -352,6 +365,7 @@ OpTask TPlanWin::CheckOp() {
       CtrlSnap r;
       std::exception_ptr err;
       co_await main_->NetOp(ReadCtrlStep(d, r, err));
+      if (Ending()) co_return;
       if (err) {
         drift.state = DriftState::Unreadable;
         drift.reason = ErrText(err);
@@ -376,12 +390,13 @@ OpTask TPlanWin::CheckOp() {
                ") nie należy do planu; „Pobierz z kontrolera” dodaje go.";
     rows_.push_back(std::move(r));
   }
+  if (cur_ < 0 && selected) cur_ = RowOf(selected);
   ShowRows();
   ShowCurrent();
 }
 
 OpTask TPlanWin::DownloadOp(uint32_t id) {
-  if (main_->Closing()) co_return;
+  if (Ending()) co_return;
   UdpDev* d = FindDev(main_->Devs(), id);
   if (!d) {
     Error(Text("Kontrolera " + DevName(id) +
@@ -391,6 +406,7 @@ OpTask TPlanWin::DownloadOp(uint32_t id) {
   CtrlSnap r;
   std::exception_ptr err;
   co_await main_->NetOp(ReadCtrlStep(d, r, err));
+  if (Ending()) co_return;
   if (err) {
     Error(Text("Nie pobrano konfiguracji: " + ErrText(err)));
     co_return;
@@ -402,6 +418,7 @@ OpTask TPlanWin::DownloadOp(uint32_t id) {
       !Ask(Text("Wpis planu " + DevName(id) +
                 " ma niezapisane zmiany. Zastąpić go konfiguracją odczytaną z kontrolera?")))
     co_return;
+  if (Ending()) co_return;
   row = RowOf(id);
   if (row < 0) co_return;
   Row& rr = rows_[size_t(row)];
@@ -429,7 +446,7 @@ OpTask TPlanWin::DownloadOp(uint32_t id) {
 }
 
 OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
-  if (main_->Closing()) co_return;
+  if (Ending()) co_return;
   int row = RowOf(id);
   SyncCurrent();
   if (row < 0 || rows_[size_t(row)].entry < 0 || !rows_[size_t(row)].model) co_return;
@@ -450,6 +467,7 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
   CtrlSnap seen;
   std::exception_ptr err;
   co_await main_->NetOp(ReadCtrlStep(d, seen, err));
+  if (Ending()) co_return;
   if (err) {
     Error(Text("Nic nie wysłano: " + ErrText(err)));
     co_return;
@@ -468,7 +486,8 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
   }
   std::string list = "Zmiany (kontroler " + DevName(id) + " -> plan):\n";
   for (const std::string& l : prep.lines) list += "  " + l + "\n";
-  if (!Ask(Text(list + "\nZapisać je w kontrolerze?"))) co_return;
+  for (const std::string& n : prep.notes) list += n + "\n";
+  if (!Ask(Text(list + "\nZapisać je w kontrolerze?")) || Ending()) co_return;
 
   // Just before the write: the controller read again; nothing is sent when it moved.
   d = FindDev(set, id);
@@ -478,6 +497,7 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
   }
   CtrlSnap fresh;
   co_await main_->NetOp(ReadCtrlStep(d, fresh, err));
+  if (Ending()) co_return;
   std::string why;
   if (err) {
     Error(Text("Nic nie wysłano: świeży odczyt przed zapisem nie powiódł się: " + ErrText(err)));
@@ -505,6 +525,7 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
   if (err) {
     if (row >= 0) rows_[size_t(row)].state = DriftState::Unchecked;
     ShowRows();
+    if (Ending()) co_return;
     Error(Text("Zapis nie powiódł się: " + ErrText(err)));
     co_return;
   }
@@ -515,6 +536,7 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
     rows_[size_t(row)].reason = ok ? std::string() : why;
   }
   ShowRows();
+  if (Ending()) co_return;
   if (ok)
     Info(Text(DevName(id) + ": zapisano; odczyt kontrolny zgodny z planem."));
   else

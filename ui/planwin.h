@@ -29,7 +29,8 @@ class TPlanWin : public QWidget {
 
   // Reads a plan file (or a version 1 archive); false with the reason, the window unchanged.
   bool Open(const QString& path, std::string& why);
-  // A plan made here (from the network); it has no file until "Zapisz plan".
+  // A plan made here (from the network, path empty) or read from path; it has no file of
+  // its own until "Zapisz plan" when it was read from an archive.
   void SetPlan(SitePlan plan, const QString& path);
 
   // One line of "Kontrolery planu": a controller of the plan, or one found on the network
@@ -91,6 +92,9 @@ class TPlanWin : public QWidget {
   void Info(const QString& text);
   bool Ask(const QString& text);
 
+  // The main window is closing (its close box or a signal): an operation that resumes
+  // after a network step ends here, opening no box and sending no write.
+  bool Ending() const;
   OpTask CheckOp();
   OpTask DownloadOp(uint32_t id);
   OpTask UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel);
@@ -98,7 +102,8 @@ class TPlanWin : public QWidget {
   UiHost& host_;
   TMainWin* main_;
   SitePlan plan_;
-  QString path_;
+  QString path_;    // the plan file "Zapisz plan" writes (empty: it asks for one)
+  QString source_;  // the file the plan was read from (a plan or an archive)
   std::vector<Row> rows_;
   int cur_ = -1;
   std::unique_ptr<CtrlCfg> work_;  // the model the editor is attached to

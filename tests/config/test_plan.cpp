@@ -236,6 +236,10 @@ TEST(PlanReader, RefusesBrokenFilesUnknownVersionsAndDuplicatesAndOpensAnArchive
   ASSERT_EQ(out.ctrls.size(), 1u);
   EXPECT_EQ(out.ctrls[0].label, "Budynek B, parter");
   EXPECT_EQ(ArchiveToJson(out.ctrls[0].arc), ArchiveToJson(arc));
+  // It is known to be an archive (a save must not turn it into a plan); a plan is not one.
+  EXPECT_TRUE(out.fromArchive);
+  ASSERT_TRUE(ParsePlan(PlanToJson(out), out, why)) << why;
+  EXPECT_FALSE(out.fromArchive);
   // An archive of an unknown version is refused as the archive reader refuses it.
   std::string v2 = ArchiveToJson(arc);
   v2.replace(v2.find("\"version\": 1"), 12, "\"version\": 9");

@@ -19,6 +19,7 @@
 #include "plansteps.h"
 #include "planwin.h"
 #include "tests/common/fakehost.h"
+#include "tests/common/stepped.h"
 
 namespace {
 
@@ -100,6 +101,34 @@ int RowOfId(const TPlanWin& pw, uint32_t id) {
   return -1;
 }
 
+// Three controllers on the network, a plan file of the first one only, and from then on
+// the network steps taken one at a time by the test.
+struct SteppedPlanWorld {
+  SteppedWorld w{true};
+  QTemporaryDir dir;
+  SimDevice* c[3] = {};
+  QString path;
+  TPlanWin* pw = nullptr;
+
+  SteppedPlanWorld() {
+    for (uint32_t i = 0; i < 3; ++i) c[i] = &w.AddController(K27(5 + i), kIpA + i, 3, 2);
+    w.Start();
+    CtrlSnap r;
+    ReadCtrl(w.win->Devs().dev[0], r);
+    SitePlan plan;
+    plan.site.name = "Hala";
+    plan.ctrls.push_back(PlanCtrl{"Brama", ReadArchive(r, w.win->Devs().dev[0], "Brama")});
+    path = dir.filePath("hala.json");
+    std::string why;
+    EXPECT_TRUE(SavePlan(path.toStdString(), plan, why)) << why;
+    auto exec = std::make_unique<SteppedExecutor>();
+    w.steps = exec.get();
+    w.win->UseLinkExecutor(std::move(exec));
+    pw = w.win->OpenPlanWindow(path);
+    EXPECT_NE(pw, nullptr);
+  }
+};
+
 }  // namespace
 
 TEST(PlanWin, OfflineEditIsSavedAndOnlyThatChanges) {
@@ -147,6 +176,65 @@ TEST(PlanWin, OfflineEditIsSavedAndOnlyThatChanges) {
       EXPECT_TRUE(diff.empty());
     }
   }
+}
+
+// An archive opened as a plan stays the user's backup: "Zapisz plan" asks for a new file.
+TEST(PlanWin, SavingAPlanOpenedFromAnArchiveNeverOverwritesTheArchive) {
+  PlanWorld p;
+  const QString arcPath = p.dir.filePath("k27-6.json");
+  const std::string arcText = ArchiveToJson(p.Load().ctrls[1].arc);
+  {
+    QFile f(arcPath);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray::fromStdString(arcText));
+  }
+  TPlanWin pw(p.w.host, nullptr);
+  std::string why;
+  ASSERT_TRUE(pw.Open(arcPath, why)) << why;
+  ASSERT_EQ(pw.RowCount(), 1);
+  pw.Select(0);
+  EXPECT_FALSE(pw.Edited(0));
+  Pick(pw, Bolt(pw), 2);
+  const IoRef bolt = pw.DoorEd->Cfg().doors[0].outputs[0];
+  ASSERT_TRUE(pw.Edited(0));
+  if (qEnvironmentVariableIsSet("FELDARO_GRAB_DIR")) {
+    pw.show();
+    QApplication::processEvents();
+    pw.grab().save(qEnvironmentVariable("FELDARO_GRAB_DIR") + "/planwin-archive.png");
+  }
+
+  // The user cancels the save dialog: nothing is written anywhere.
+  p.w.host.savePath.clear();
+  const int asked = p.w.host.saveCalls;
+  pw.SavePlanBtnClick();
+  EXPECT_EQ(p.w.host.saveCalls, asked + 1) << "no save dialog for a plan opened from an archive";
+  EXPECT_TRUE(pw.Edited(0));
+  // Then names a new plan file.
+  const QString planPath = p.dir.filePath("nowy-plan.json");
+  p.w.host.savePath = planPath;
+  pw.SavePlanBtnClick();
+  EXPECT_EQ(p.w.host.saveCalls, asked + 2);
+  EXPECT_FALSE(pw.Edited(0));
+  EXPECT_EQ(pw.Path(), planPath);
+
+  QFile f(arcPath);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  const std::string now = f.readAll().toStdString();
+  EXPECT_EQ(now, arcText) << "the archive was overwritten";
+  Archive arc;
+  EXPECT_TRUE(ParseArchive(now, arc, why)) << why;
+  SitePlan saved;
+  ASSERT_TRUE(LoadPlan(planPath.toStdString(), saved, why)) << why;
+  EXPECT_FALSE(saved.fromArchive);
+  ASSERT_EQ(saved.ctrls.size(), 1u);
+  ASSERT_FALSE(saved.ctrls[0].arc.cfg.doors.empty());
+  auto model = std::make_unique<CtrlCfg>();
+  ASSERT_TRUE(PlanEntryModel(saved.ctrls[0].arc, *model, why)) << why;
+  EXPECT_EQ(model->doors[0].outputs[0], bolt);
+
+  // From now on it is that plan file: the next save goes there without asking.
+  pw.SavePlanBtnClick();
+  EXPECT_EQ(p.w.host.saveCalls, asked + 2);
 }
 
 TEST(PlanWin, UploadWritesTheChangeToThatControllerOnly) {
@@ -250,6 +338,140 @@ TEST(PlanWin, NothingIsSentWhenTheControllerMovedAfterTheUserSawTheChanges) {
   p.w.host.onConfirm = [](const QString&) { return false; };
   pw->UploadBtnClick();
   EXPECT_EQ(p.b->written.size(), writtenB);
+}
+
+// The question before an upload carries the notes restore prints with its list: here the
+// new device on the controller's list that the write confirms.
+TEST(PlanWin, TheUploadQuestionNamesTheNewDevicesTheWriteConfirms) {
+  PlanWorld p;
+  const uint32_t fresh = MakeId(1, 90);
+  p.b->AddBusDevice(fresh, 0, 2, 1, false, kStNew);
+  TPlanWin* pw = p.w.win->OpenPlanWindow(p.path);
+  ASSERT_NE(pw, nullptr);
+  pw->Select(RowOfId(*pw, K27(6)));
+  Pick(*pw, Bolt(*pw), 2);
+  QString asked;
+  p.w.host.onConfirm = [&](const QString& text) {
+    asked = text;
+    return false;
+  };
+  const size_t writtenB = p.b->written.size();
+  pw->UploadBtnClick();
+  EXPECT_TRUE(asked.contains("Rygiel")) << asked.toStdString();
+  EXPECT_TRUE(asked.contains(QString::fromStdString(
+      "Zapis potwierdzi też nowe urządzenia na liście kontrolera: " + DevName(fresh) + ".")))
+      << asked.toStdString();
+  EXPECT_TRUE(asked.endsWith("Zapisać je w kontrolerze?")) << asked.toStdString();
+  EXPECT_EQ(p.b->written.size(), writtenB);
+
+  // The same notes as restore's, from the same function; no note when nothing is written.
+  CtrlSnap seen;
+  UdpDev* dev = nullptr;
+  for (int i = 0; i < p.w.win->Devs().count; ++i)
+    if (p.w.win->Devs().dev[i].id == K27(6)) dev = &p.w.win->Devs().dev[i];
+  ASSERT_NE(dev, nullptr);
+  ReadCtrl(*dev, seen);
+  UploadPrep prep;
+  const SitePlan plan = p.Load();
+  ASSERT_TRUE(PrepareUpload(plan.ctrls[size_t(FindPlanCtrl(plan, K27(6)))].arc, seen, prep))
+      << prep.why;
+  EXPECT_TRUE(prep.lines.empty());
+  EXPECT_TRUE(prep.notes.empty());
+}
+
+// A check drops the rows of controllers outside the plan and finds them afresh: the
+// selection stays on its controller, and an edit made while the check reads goes into that
+// controller's entry.
+TEST(PlanWin, ACheckKeepsTheSelectionAndTheEditsOnTheSelectedController) {
+  SteppedPlanWorld p;
+  ASSERT_NE(p.pw, nullptr);
+  TPlanWin& pw = *p.pw;
+  const uint32_t first = p.c[0]->id, third = p.c[2]->id;
+  ASSERT_EQ(pw.RowCount(), 1);
+  pw.CheckNetBtnClick();
+  p.w.steps->RunAll();
+  ASSERT_EQ(pw.RowCount(), 3);
+  ASSERT_EQ(pw.RowAt(2).state, DriftState::NotInPlan);
+  // The second "Spoza planu" row joins the plan and stays selected.
+  pw.Select(RowOfId(pw, third));
+  pw.DownloadBtnClick();
+  p.w.steps->RunAll();
+  ASSERT_GE(pw.RowAt(RowOfId(pw, third)).entry, 0);
+  pw.Select(RowOfId(pw, third));
+  const CtrlCfg firstBefore = *pw.RowAt(RowOfId(pw, first)).model;
+
+  // The check starts: the row outside the plan goes, the others move up.
+  pw.CheckNetBtnClick();
+  while (pw.RowCount() == 3 && p.w.steps->Step()) {
+  }
+  ASSERT_EQ(pw.RowCount(), 2);
+  ASSERT_GT(p.w.steps->Waiting(), 0u) << "the check's reads have not begun";
+  ASSERT_GE(pw.Current(), 0);
+  EXPECT_EQ(pw.RowAt(pw.Current()).id, third);
+  // An edit while the check reads.
+  Pick(pw, Bolt(pw), 2);
+  const IoRef bolt = pw.DoorEd->Cfg().doors[0].outputs[0];
+  p.w.steps->RunAll();
+
+  ASSERT_EQ(pw.RowCount(), 3);
+  ASSERT_GE(pw.Current(), 0);
+  EXPECT_EQ(pw.RowAt(pw.Current()).id, third);
+  ASSERT_TRUE(pw.RowAt(pw.Current()).model);
+  EXPECT_EQ(pw.RowAt(pw.Current()).model->doors[0].outputs[0], bolt);
+  EXPECT_EQ(pw.DoorEd->Cfg().doors[0].outputs[0], bolt) << "the editor lost the edit";
+  EXPECT_TRUE(pw.Edited(pw.Current()));
+  EXPECT_EQ(List(pw)->currentRow(), pw.Current());
+  EXPECT_TRUE(SamePassages(*pw.RowAt(RowOfId(pw, first)).model, firstBefore))
+      << "the edit went into another controller's entry";
+}
+
+// A signal ends the program while an upload runs (the plan windows close without their
+// question, then the main window quits): the upload opens no box after that and writes nothing,
+// whether the signal came during its first read or while its question was open.
+TEST(PlanWin, AnUploadEndsSilentlyWithoutAWriteOnceTheProgramQuits) {
+  for (bool duringQuestion : {false, true}) {
+    SCOPED_TRACE(duringQuestion ? "while the question is open" : "while the first read runs");
+    SteppedPlanWorld p;
+    ASSERT_NE(p.pw, nullptr);
+    TPlanWin& pw = *p.pw;
+    pw.Select(0);
+    Pick(pw, Bolt(pw), 2);
+    auto quit = [&] {
+      pw.ForceClose();  // as the signal handler does, in this order
+      p.w.win->Quit();
+    };
+    p.w.host.onConfirm = [&](const QString&) {
+      if (duringQuestion) quit();
+      return true;
+    };
+    const size_t from = p.c[0]->received.size();
+    pw.UploadBtnClick();
+    ASSERT_GT(p.w.steps->Waiting(), 0u) << "the upload's first read is not in flight";
+    if (!duringQuestion) quit();
+    p.w.steps->RunAll();
+    QApplication::processEvents();
+    p.w.steps->RunAll();
+    EXPECT_EQ(p.w.host.confirms.size(), duringQuestion ? 1u : 0u)
+        << "a question opened after the quit";
+    EXPECT_TRUE(p.w.host.errors.empty());
+    EXPECT_TRUE(p.w.host.infos.empty());
+    EXPECT_EQ(p.w.Received(*p.c[0], from).find('c'), std::string::npos) << "written after the quit";
+    EXPECT_TRUE(p.c[0]->written.empty());
+  }
+  // "Pobierz z kontrolera" over unsaved edits: no question after the quit, the entry kept.
+  SteppedPlanWorld p;
+  ASSERT_NE(p.pw, nullptr);
+  p.pw->Select(0);
+  Pick(*p.pw, Bolt(*p.pw), 2);
+  const IoRef edited = p.pw->DoorEd->Cfg().doors[0].outputs[0];
+  p.w.host.onConfirm = [](const QString&) { return true; };
+  p.pw->DownloadBtnClick();
+  ASSERT_GT(p.w.steps->Waiting(), 0u);
+  p.pw->ForceClose();
+  p.w.win->Quit();
+  p.w.steps->RunAll();
+  EXPECT_TRUE(p.w.host.confirms.empty()) << "a question opened after the quit";
+  EXPECT_EQ(p.pw->RowAt(0).model->doors[0].outputs[0], edited);
 }
 
 TEST(PlanWin, DownloadAsksBeforeReplacingUnsavedEdits) {

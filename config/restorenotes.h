@@ -1,0 +1,21 @@
+// What else an installer should know before confirming a write of archived passages onto a
+// controller, beside the list of changes: what happens to the train number, and which new
+// bus devices the write confirms. feldaro-cli restore and site apply print these lines, the
+// plan window's "Wgraj do kontrolera" shows them in its question.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive.h"
+#include "ctrlcfg.h"
+
+struct RestoreNotes {
+  std::vector<uint32_t> confirmsNew;  // new devices on the controller's list, in list order
+  std::vector<std::string> lines;     // the notes, in the order they are shown
+};
+
+// arc: the archived record being written; read: the controller as read (devs[0] is the
+// controller itself); write: whether the write changes the controller's passages (only then
+// does it confirm the new devices).
+RestoreNotes NotesForRestore(const Archive& arc, const CtrlCfg& read, bool write);
