@@ -60,6 +60,16 @@ struct SeenDevice {
   std::string address;
 };
 
+// A controller that answered a SearchAll but is not in the device set, and why.
+struct LeftOutCtrl {
+  uint32_t id;
+  std::string address, reason;
+  std::string text;  // "K27_00002 (10.77.0.11, poza pełnym zbiorem urządzeń)"
+};
+// The controllers left out of the device set; prints the notice of a full set.
+std::vector<LeftOutCtrl> ControllersLeftOut(const UdpDevSet& set,
+                                            const std::vector<SeenDevice>& seen);
+
 // The UDP endpoint on port 45389 and the device set. Destroying it ends every session
 // this program opened, before the socket closes.
 class LinkCtx {

@@ -61,20 +61,17 @@ int Capture(LinkSlot& slot, const Args& a) {
   const std::vector<SeenDevice> seen = link.SearchAll();
   std::vector<CtrlRead> reads;
   for (UdpDev* d : Controllers(link)) reads.push_back(CtrlRead(d));
-  // Controllers that answered but found no room in the device set are missed too.
-  std::vector<std::string> noRoom;
-  for (const SeenDevice& s : seen)
-    if (IsController(s.id) && !FindById(Controllers(link), s.id))
-      noRoom.push_back(DevName(s.id) + " (" + s.address + ")");
+  // Controllers that answered but are not in the device set are missed too.
+  const std::vector<LeftOutCtrl> leftOut = ControllersLeftOut(link.Set(), seen);
   ReadControllers(reads, a.location, true);
   SitePlan plan;
   plan.site.name = a.name;
   plan.site.address = a.location;
   plan.created = plan.modified = UtcNowText();
   plan.tool = "Feldaro " FELDARO_VERSION;
-  int missed = int(noRoom.size());
-  for (const std::string& n : noRoom)
-    std::cerr << "pominięto " << n << ": poza pełnym zbiorem urządzeń\n";
+  int missed = int(leftOut.size());
+  for (const LeftOutCtrl& c : leftOut)
+    std::cerr << "pominięto " << DevName(c.id) << " (" << c.address << "): " << c.reason << "\n";
   for (CtrlRead& r : reads) {
     if (!r.ok) {
       std::cerr << "pominięto " << DevName(r.dev->id) << " ("
@@ -87,7 +84,7 @@ int Capture(LinkSlot& slot, const Args& a) {
               << " urządzeń, " << r.read.cfg->doorCount << " przejść\n";
   }
   const std::string summary = std::to_string(plan.ctrls.size()) + " z " +
-                              std::to_string(reads.size() + noRoom.size()) + " kontrolerów";
+                              std::to_string(reads.size() + leftOut.size()) + " kontrolerów";
   if (plan.ctrls.empty()) {
     std::cerr << "feldaro-cli: nie odczytano żadnego kontrolera (" << summary
               << "); planu nie zapisano.\n";
