@@ -235,3 +235,21 @@ TEST(E2ESite, ApplySendsNothingToAControllerThatChangedWhileTheQuestionWasOpen) 
   EXPECT_EQ(Writes(net, "K27_00005"), 1u) << "only the other tool's change was written";
   EXPECT_EQ(Writes(net, "K27_00012"), 2u);
 }
+
+// --map names devices in any letter case: a reader replaced on a controller's bus takes the
+// planned one's passages, and only that controller is written.
+TEST(E2ESite, ApplyMapsAReplacedReaderGivenInLowerCase) {
+  E2E_REQUIRE_NETNS();
+  SimLan net("sitem");
+  net.StartSim(Scenario(), true);
+  const std::string plan = net.lab.File("plan.json");
+  ASSERT_EQ(Cli(net, {"site", "capture", "-o", plan}).rc, 0);
+  net.Console("add K27_00005 5 150");
+  CliRun r = Cli(net, {"site", "apply", plan, "--yes", "--map", "r05_00105=r05_00150"});
+  EXPECT_EQ(r.rc, 0) << r.out;
+  EXPECT_NE(r.out.find("Czytnik 1: R05_00105:Rd1 -> R05_00150:Rd1"), std::string::npos) << r.out;
+  EXPECT_EQ(Writes(net, "K27_00005"), 1u) << r.out;
+  EXPECT_EQ(Writes(net, "K27_00009"), 0u);
+  EXPECT_EQ(Cli(net, {"site", "apply", plan, "--yes", "--map", "r05_00105=nowy"}).rc, 2);
+  EXPECT_EQ(Writes(net, "K27_00005"), 1u);
+}
