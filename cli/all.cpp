@@ -38,7 +38,10 @@ std::vector<LeftOutCtrl> ControllersLeftOut(const UdpDevSet& set,
     bool inSet = false;
     for (int i = 0; i < set.count && !inSet; ++i) inSet = set.dev[i].id == s.id;
     if (inSet) continue;
-    const std::string why = "poza pełnym zbiorem urządzeń";
+    // After the address checks the tap shares with the set, a full set is the usual reason.
+    const std::string why = set.count >= kMaxDevices
+                                ? "poza pełnym zbiorem urządzeń"
+                                : "odpowiedział, ale nie został przyjęty do zbioru urządzeń";
     out.push_back(
         LeftOutCtrl{s.id, s.address, why, DevName(s.id) + " (" + s.address + ", " + why + ")"});
   }

@@ -13,6 +13,7 @@
 #include "config/ctrlcfg.h"
 #include "link/posix_endpoint.h"
 #include "link/udpdev.h"
+#include "tap.h"
 
 // Exit status of every command.
 constexpr int kExitOk = 0;
@@ -53,12 +54,6 @@ std::string SystemReason(int errnum);
 std::string LinkErrorLine(const UErr& e);
 // "(feldaro-cli list pokaże urządzenia w sieci)" and the like.
 extern const char* const kListHint;
-
-// Discovery answers seen on the wire, also those the device set had no room for.
-struct SeenDevice {
-  uint32_t id;
-  std::string address;
-};
 
 // A controller that answered a SearchAll but is not in the device set, and why.
 struct LeftOutCtrl {
