@@ -7,6 +7,7 @@
 
 #include "cli.h"
 #include "config/devname.h"
+#include "config/plural.h"
 
 namespace {
 
@@ -99,8 +100,7 @@ int ForAll(LinkSlot& slot, const Args& a, const char* ext,
       WriteOut(paths[k], text(*r.dev, r.read, a.location));
       std::cout << "zapisano " << paths[k] << "\n";
       ++written;
-      SetProgress("zapisano " + std::to_string(written) + " z " + std::to_string(controllers) +
-                  " kontrolerów");
+      SetProgress("zapisano " + std::to_string(written) + " z " + CtrlsGen(controllers));
     } catch (const CliError& e) {
       if (e.code == kExitInterrupted) throw;
       std::cerr << "feldaro-cli: " << e.text << "\n";

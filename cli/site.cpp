@@ -8,6 +8,7 @@
 #include "config/archive.h"
 #include "config/devname.h"
 #include "config/plan.h"
+#include "config/plural.h"
 #include "link/demux.h"
 
 namespace {
@@ -80,11 +81,12 @@ int Capture(LinkSlot& slot, const Args& a) {
       continue;
     }
     plan.ctrls.push_back(PlanCtrl{"", std::move(r.arc)});
-    std::cout << "odczytano " << DevName(r.dev->id) << ": " << r.read.cfg->listedCount
-              << " urządzeń, " << r.read.cfg->doorCount << " przejść\n";
+    std::cout << "odczytano " << DevName(r.dev->id) << ": "
+              << CountPl(r.read.cfg->listedCount, "urządzenie", "urządzenia", "urządzeń") << ", "
+              << CountPl(r.read.cfg->doorCount, "przejście", "przejścia", "przejść") << "\n";
   }
-  const std::string summary = std::to_string(plan.ctrls.size()) + " z " +
-                              std::to_string(reads.size() + leftOut.size()) + " kontrolerów";
+  const std::string summary =
+      std::to_string(plan.ctrls.size()) + " z " + CtrlsGen(long(reads.size() + leftOut.size()));
   if (plan.ctrls.empty()) {
     std::cerr << "feldaro-cli: nie odczytano żadnego kontrolera (" << summary
               << "); planu nie zapisano.\n";

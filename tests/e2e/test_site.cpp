@@ -243,10 +243,15 @@ TEST(E2ESite, ApplyMapsAReplacedReaderGivenInLowerCase) {
   SimLan net("sitem");
   net.StartSim(Scenario(), true);
   const std::string plan = net.lab.File("plan.json");
-  ASSERT_EQ(Cli(net, {"site", "capture", "-o", plan}).rc, 0);
+  CliRun r = Cli(net, {"site", "capture", "-o", plan});
+  ASSERT_EQ(r.rc, 0) << r.out;
+  EXPECT_NE(r.out.find("odczytano K27_00005: 2 urządzenia, 2 przejścia\n"), std::string::npos)
+      << r.out;
   net.Console("add K27_00005 5 150");
-  CliRun r = Cli(net, {"site", "apply", plan, "--yes", "--map", "r05_00105=r05_00150"});
+  r = Cli(net, {"site", "apply", plan, "K27_00005", "--yes", "--map", "r05_00105=r05_00150"});
   EXPECT_EQ(r.rc, 0) << r.out;
+  EXPECT_NE(r.out.find("nie doprowadzono do zgodności 0 z 1 kontrolera planu."), std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find("Czytnik 1: R05_00105:Rd1 -> R05_00150:Rd1"), std::string::npos) << r.out;
   EXPECT_EQ(Writes(net, "K27_00005"), 1u) << r.out;
   EXPECT_EQ(Writes(net, "K27_00009"), 0u);
