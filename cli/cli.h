@@ -50,6 +50,10 @@ struct Args {
 // Texts shared by the commands (text.cpp).
 // The system's reason for a failed file operation, in Polish.
 std::string SystemReason(int errnum);
+// The reason of a failed file operation for a message that names the path itself: the
+// system's reason in Polish when errnum is set, else the file module's text without its
+// leading "<path>: ".
+std::string FileReason(const std::string& path, const std::string& error, int errnum);
 // One line for a link error, with what to do next.
 std::string LinkErrorLine(const UErr& e);
 // "(feldaro-cli list pokaże urządzenia w sieci)" and the like.

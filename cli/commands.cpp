@@ -200,9 +200,8 @@ void WriteOut(const std::string& path, const std::string& bytes) {
   if (!WriteFileAtomically(path, bytes, err, &en)) {
     // The file module's text names the path first; a system error is said in Polish here.
     // A refusal (not a regular file) already says that nothing was replaced.
-    throw CliError{"nie można zapisać pliku " + path + ": " +
-                   (en ? SystemReason(en) + "; nic nie zapisano"
-                       : err.substr(std::min(err.size(), path.size() + 2)))};
+    throw CliError{"nie można zapisać pliku " + path + ": " + FileReason(path, err, en) +
+                   (en ? "; nic nie zapisano" : "")};
   }
 }
 

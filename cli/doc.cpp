@@ -9,7 +9,6 @@
 
 #include "cli.h"
 #include "config/asbuilt.h"
-#include "config/atomicfile.h"
 #include "config/devname.h"
 #include "config/plan.h"
 #include "doc/asbuiltpdf.h"
@@ -69,7 +68,9 @@ int CmdDoc(LinkSlot& slot, const Args& a) {
     // The plan documents what it holds: no network.
     SitePlan plan;
     std::string err;
-    if (!LoadPlan(a.plan, plan, err)) throw CliError{"plan " + a.plan + " odrzucony: " + err};
+    int en = 0;
+    if (!LoadPlan(a.plan, plan, err, &en))
+      throw CliError{"plan " + a.plan + " odrzucony: " + FileReason(a.plan, err, en)};
     doc.site.name = plan.site.name;
     doc.site.address = plan.site.address;
     doc.site.installer = plan.site.installer;
@@ -123,8 +124,8 @@ int CmdDoc(LinkSlot& slot, const Args& a) {
     std::cout.write(pdf.data(), std::streamsize(pdf.size()));
     std::cout.flush();
     if (!std::cout) throw CliError{"nie można zapisać dokumentu na standardowe wyjście"};
-  } else if (!WriteFileAtomically(a.output, pdf, err)) {
-    throw CliError{"nie można zapisać pliku " + a.output + ": " + err};
+  } else {
+    WriteOut(a.output, pdf);
   }
   const DocCounts n = CountDoc(doc);
   info << "zapisano " << (a.output == "-" ? "dokument" : a.output)

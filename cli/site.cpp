@@ -35,8 +35,10 @@ std::string Label(const PlanCtrl& c) {
 SitePlan LoadPlanFile(const std::string& path, const char* nothing) {
   SitePlan plan;
   std::string why;
-  if (!LoadPlan(path, plan, why))
-    throw CliError{"plan obiektu " + path + " odrzucony: " + why + ". " + nothing};
+  int en = 0;
+  if (!LoadPlan(path, plan, why, &en))
+    throw CliError{"plan obiektu " + path + " odrzucony: " + FileReason(path, why, en) + ". " +
+                   nothing};
   return plan;
 }
 
@@ -93,8 +95,10 @@ int Capture(LinkSlot& slot, const Args& a) {
     return kExitFail;
   }
   std::string why;
-  if (!SavePlan(a.output, plan, why))
-    throw CliError{"nie można zapisać planu " + a.output + ": " + why};
+  int en = 0;
+  if (!SavePlan(a.output, plan, why, &en))
+    throw CliError{"nie można zapisać planu " + a.output + ": " + FileReason(a.output, why, en) +
+                   (en ? "; nic nie zapisano" : "")};
   std::cout << "zapisano plan " << a.output << ": " << summary << "\n";
   SetProgress("zapisano plan " + a.output);
   return missed ? kExitFail : kExitOk;

@@ -183,8 +183,10 @@ int SiteApply(LinkSlot& slot, const Args& a) {
   const std::string& path = a.positional[1];
   SitePlan plan;
   std::string why;
-  if (!LoadPlan(path, plan, why))
-    throw CliError{"plan obiektu " + path + " odrzucony: " + why + ". Nic nie wysłano."};
+  int en = 0;
+  if (!LoadPlan(path, plan, why, &en))
+    throw CliError{"plan obiektu " + path + " odrzucony: " + FileReason(path, why, en) +
+                   ". Nic nie wysłano."};
   std::vector<ApplyItem> items = SelectEntries(plan, a);
 
   LinkCtx& link = OpenLink(slot);

@@ -40,6 +40,12 @@ std::string SystemReason(int errnum) {
   }
 }
 
+std::string FileReason(const std::string& path, const std::string& error, int errnum) {
+  if (errnum) return SystemReason(errnum);
+  const std::string prefix = path + ": ";
+  return error.rfind(prefix, 0) == 0 ? error.substr(prefix.size()) : error;
+}
+
 std::string LinkErrorLine(const UErr& e) {
   std::string who = e.dev ? DevName(e.dev->id) + " (" + e.dev->ModeText() + "): " : "";
   std::string cmd;

@@ -136,11 +136,15 @@ bool ParsePlan(std::string_view text, SitePlan& out, std::string& error) {
   return true;
 }
 
-bool LoadPlan(const std::string& path, SitePlan& out, std::string& error) {
+bool LoadPlan(const std::string& path, SitePlan& out, std::string& error, int* errnum) {
   out = SitePlan{};
+  int dummy = 0;
+  int& en = errnum ? *errnum : dummy;
+  en = 0;
   std::ifstream f(path, std::ios::binary);
   if (!f) {
-    error = path + ": " + std::strerror(errno);
+    en = errno;
+    error = path + ": " + std::strerror(en);
     return false;
   }
   std::string text;
@@ -150,14 +154,16 @@ bool LoadPlan(const std::string& path, SitePlan& out, std::string& error) {
     if (text.size() > kPlanMaxBytes) break;
   }
   if (f.bad()) {
-    error = path + ": " + std::strerror(errno);
+    // A directory opens but cannot be read.
+    en = errno ? errno : EIO;
+    error = path + ": " + std::strerror(en);
     return false;
   }
   return ParsePlan(text, out, error);
 }
 
-bool SavePlan(const std::string& path, const SitePlan& plan, std::string& error) {
-  return WriteFileAtomically(path, PlanToJson(plan), error);
+bool SavePlan(const std::string& path, const SitePlan& plan, std::string& error, int* errnum) {
+  return WriteFileAtomically(path, PlanToJson(plan), error, errnum);
 }
 
 int FindPlanCtrl(const SitePlan& plan, uint32_t ctrlId) {

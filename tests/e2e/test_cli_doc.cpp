@@ -189,7 +189,14 @@ TEST(E2ECliDoc, PlanFromTheFileAloneAndUsageErrors) {
   EXPECT_EQ(run("--all --plan " + dir + "/plan.json -o " + dir + "/x.pdf"), 2);
   EXPECT_EQ(run("K27_00005 --plan " + dir + "/plan.json -o " + dir + "/x.pdf"), 2);
   EXPECT_EQ(run("--plan " + dir + "/brak.json -o " + dir + "/x.pdf"), 1);
-  EXPECT_NE(ReadFile(dir + "/out.txt").find("brak.json"), std::string::npos);
+  // File errors in Polish, the path once.
+  EXPECT_EQ(
+      ReadFile(dir + "/out.txt"),
+      "feldaro-cli: plan " + dir + "/brak.json odrzucony: nie ma takiego pliku ani katalogu\n");
+  EXPECT_EQ(run("--plan " + dir + "/plan.json -o " + dir + "/brak/x.pdf"), 1);
+  EXPECT_EQ(ReadFile(dir + "/out.txt"), "feldaro-cli: nie można zapisać pliku " + dir +
+                                            "/brak/x.pdf: nie ma takiego pliku ani katalogu; "
+                                            "nic nie zapisano\n");
   EXPECT_EQ(std::system(("test -e " + dir + "/x.pdf").c_str()), 256) << "a file was made";
   std::system(("rm -rf " + dir).c_str());
 }

@@ -256,5 +256,11 @@ TEST(E2ESite, ApplyMapsAReplacedReaderGivenInLowerCase) {
   EXPECT_EQ(Writes(net, "K27_00005"), 1u) << r.out;
   EXPECT_EQ(Writes(net, "K27_00009"), 0u);
   EXPECT_EQ(Cli(net, {"site", "apply", plan, "--yes", "--map", "r05_00105=nowy"}).rc, 2);
+  // A plan that is not there: the path once, the reason in Polish.
+  const std::string none = net.lab.File("brak.json");
+  r = Cli(net, {"site", "check", none});
+  EXPECT_EQ(r.rc, 2);
+  EXPECT_EQ(r.out, "feldaro-cli: plan obiektu " + none +
+                       " odrzucony: nie ma takiego pliku ani katalogu. Nic nie sprawdzono.\n");
   EXPECT_EQ(Writes(net, "K27_00005"), 1u);
 }
