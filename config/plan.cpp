@@ -179,7 +179,8 @@ CtrlDrift CompareCtrl(const Archive& planned, const Archive* actual) {
     return d;
   }
   const std::map<uint32_t, uint32_t> m = {{planned.ctrlId, actual->ctrlId}};
-  d.lines = DiffCfg(MapDevices(planned.cfg, m), actual->cfg);
+  // What the controller has -> what the plan holds, as diff and the window's compare say it.
+  d.lines = DiffCfg(actual->cfg, MapDevices(planned.cfg, m));
   d.state = d.lines.empty() ? DriftState::Agree : DriftState::Differs;
   return d;
 }

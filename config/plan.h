@@ -72,7 +72,8 @@ enum class DriftState {
 
 struct CtrlDrift {
   DriftState state = DriftState::Unchecked;
-  // For Differs: the lines of DiffCfg, plan -> controller ("Przejście 2:", "  Rygiel: A -> B").
+  // For Differs: the lines of DiffCfg, controller -> plan ("Przejście 2:", "  Rygiel: A -> B",
+  // A on the controller, B in the plan).
   std::vector<std::string> lines;
   std::string reason;  // for Unreadable (and Missing/NotInPlan: a short note, may be empty)
 };

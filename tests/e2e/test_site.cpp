@@ -126,9 +126,9 @@ TEST(E2ESite, CaptureChangeTwoCheckApplyCheck) {
   EXPECT_EQ(r.rc, 1) << r.out;
   EXPECT_EQ(Lines(r.out),
             (std::vector<std::string>{"K27_00005: różni się",
-                                      "  Przejście 1:", "    Impuls otwarcia rygla: 5 s -> 10 s",
+                                      "  Przejście 1:", "    Impuls otwarcia rygla: 10 s -> 5 s",
                                       "K27_00009: zgodny", "K27_00012: różni się",
-                                      "  Przejście 2:", "    Rygiel: --- -> K27_00012:Out2"}))
+                                      "  Przejście 2:", "    Rygiel: K27_00012:Out2 -> ---"}))
       << r.out;
   // The same in JSON.
   r = Cli(net, {"site", "check", plan, "--json"});
