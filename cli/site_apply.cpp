@@ -228,8 +228,12 @@ int SiteApply(LinkSlot& slot, const Args& a) {
     } else if (it.st == ApplySt::Failed) {
       std::cout << "nie do zastosowania: " << it.why << "\n";
     } else {
-      std::cout << "zmiany (kontroler -> plan):\n";
-      for (const std::string& l : ChangeLines(it.plan.changes)) std::cout << "  " << l << "\n";
+      if (it.plan.changes.empty()) {
+        std::cout << EncodingOnlyLine(it.targetName) << "\n";
+      } else {
+        std::cout << "zmiany (kontroler -> plan):\n";
+        for (const std::string& l : ChangeLines(it.plan.changes)) std::cout << "  " << l << "\n";
+      }
       for (const std::string& n : it.plan.notes) std::cout << "  " << n << "\n";
       toWrite.push_back(&it);
     }
