@@ -7,6 +7,7 @@
 
 #include "cli.h"
 #include "config/devname.h"
+#include "config/plural.h"
 
 namespace {
 
@@ -27,26 +28,36 @@ bool Exists(const std::string& path) {
 
 }  // namespace
 
+std::vector<LeftOutCtrl> ControllersLeftOut(const UdpDevSet& set,
+                                            const std::vector<SeenDevice>& seen) {
+  if (set.count >= kMaxDevices)
+    std::cerr << "feldaro-cli: zbiór urządzeń jest pełny (" << kMaxDevices
+              << " urządzeń, tyle obsługuje protokół); dalsze urządzenia pominięto.\n";
+  std::vector<LeftOutCtrl> out;
+  for (const SeenDevice& s : seen) {
+    if (!IsController(s.id)) continue;
+    bool inSet = false;
+    for (int i = 0; i < set.count && !inSet; ++i) inSet = set.dev[i].id == s.id;
+    if (inSet) continue;
+    // After the address checks the tap shares with the set, a full set is the usual reason.
+    const std::string why = set.count >= kMaxDevices
+                                ? "poza pełnym zbiorem urządzeń"
+                                : "odpowiedział, ale nie został przyjęty do zbioru urządzeń";
+    out.push_back(
+        LeftOutCtrl{s.id, s.address, why, DevName(s.id) + " (" + s.address + ", " + why + ")"});
+  }
+  return out;
+}
+
 int ForAll(LinkSlot& slot, const Args& a, const char* ext,
            std::string (*text)(const UdpDev&, const ReadCfg&, const std::string&)) {
   EnsureDir(a.output);
   LinkCtx& link = OpenLink(slot);
   const std::vector<SeenDevice> seen = link.SearchAll();
   UdpDevSet& set = link.Set();
-  int controllers = 0, written = 0;
   std::vector<std::string> skipped;
-  if (set.count >= kMaxDevices)
-    std::cerr << "feldaro-cli: zbiór urządzeń jest pełny (" << kMaxDevices
-              << " urządzeń, tyle obsługuje protokół); dalsze urządzenia pominięto.\n";
-  // Controllers that answered but found no room in the set.
-  for (const SeenDevice& s : seen) {
-    if (!IsController(s.id)) continue;
-    bool inSet = false;
-    for (int i = 0; i < set.count && !inSet; ++i) inSet = set.dev[i].id == s.id;
-    if (inSet) continue;
-    ++controllers;
-    skipped.push_back(DevName(s.id) + " (" + s.address + ", poza pełnym zbiorem urządzeń)");
-  }
+  for (const LeftOutCtrl& c : ControllersLeftOut(set, seen)) skipped.push_back(c.text);
+  int controllers = int(skipped.size()), written = 0;
   const std::string date = IsoToday();
   // The controllers to read, in the order of the set; they are read at once, each in its own
   // session, and the files written in that order afterwards.
@@ -89,8 +100,7 @@ int ForAll(LinkSlot& slot, const Args& a, const char* ext,
       WriteOut(paths[k], text(*r.dev, r.read, a.location));
       std::cout << "zapisano " << paths[k] << "\n";
       ++written;
-      SetProgress("zapisano " + std::to_string(written) + " z " + std::to_string(controllers) +
-                  " kontrolerów");
+      SetProgress("zapisano " + std::to_string(written) + " z " + CtrlsGen(controllers));
     } catch (const CliError& e) {
       if (e.code == kExitInterrupted) throw;
       std::cerr << "feldaro-cli: " << e.text << "\n";

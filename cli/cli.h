@@ -13,6 +13,7 @@
 #include "config/ctrlcfg.h"
 #include "link/posix_endpoint.h"
 #include "link/udpdev.h"
+#include "tap.h"
 
 // Exit status of every command.
 constexpr int kExitOk = 0;
@@ -49,16 +50,24 @@ struct Args {
 // Texts shared by the commands (text.cpp).
 // The system's reason for a failed file operation, in Polish.
 std::string SystemReason(int errnum);
+// The reason of a failed file operation for a message that names the path itself: the
+// system's reason in Polish when errnum is set, else the file module's text without its
+// leading "<path>: ".
+std::string FileReason(const std::string& path, const std::string& error, int errnum);
 // One line for a link error, with what to do next.
 std::string LinkErrorLine(const UErr& e);
 // "(feldaro-cli list pokaże urządzenia w sieci)" and the like.
 extern const char* const kListHint;
 
-// Discovery answers seen on the wire, also those the device set had no room for.
-struct SeenDevice {
+// A controller that answered a SearchAll but is not in the device set, and why.
+struct LeftOutCtrl {
   uint32_t id;
-  std::string address;
+  std::string address, reason;
+  std::string text;  // "K27_00002 (10.77.0.11, poza pełnym zbiorem urządzeń)"
 };
+// The controllers left out of the device set; prints the notice of a full set.
+std::vector<LeftOutCtrl> ControllersLeftOut(const UdpDevSet& set,
+                                            const std::vector<SeenDevice>& seen);
 
 // The UDP endpoint on port 45389 and the device set. Destroying it ends every session
 // this program opened, before the socket closes.

@@ -38,46 +38,9 @@ void CheckInterrupted() {
   if (gInterrupted) throw CliError{"", kExitInterrupted};
 }
 
-// Passes everything through to the socket and notes every discovery answer on the way,
-// also one the device set has no room for.
-class LinkCtx::Tap : public Endpoint {
+class LinkCtx::Tap : public DiscoveryTap {
  public:
-  explicit Tap(Endpoint& inner) : inner_(inner) {}
-  void Send(const char* host, uint16_t port, const uint8_t* data, size_t len) override {
-    inner_.Send(host, port, data, len);
-  }
-  void Broadcast(uint16_t port, const uint8_t* data, size_t len) override {
-    inner_.Broadcast(port, data, len);
-  }
-  size_t Receive(uint8_t* buf, size_t cap, int timeoutMs, char* sender) override {
-    char from[kIpTextSize] = {};
-    const size_t n = inner_.Receive(buf, cap, timeoutMs, from);
-    if (sender) std::memcpy(sender, from, kIpTextSize);
-    // A status answer with a good CRC from a device of this system, as discovery takes it.
-    if (n == 28 && std::memcmp(buf, "MMDO", 4) == 0 && Crc32(buf, 24) == GetU32(buf + 24)) {
-      const uint32_t id = GetU32(buf + 4);
-      if (id != kBroadcastId && (id >> 28) == 2) {
-        from[kIpTextSize - 1] = 0;
-        if (!seen_.count(id)) order_.push_back(id);
-        seen_[id] = from;
-      }
-    }
-    return n;
-  }
-  uint16_t DestPort() const override { return inner_.DestPort(); }
-  // The interfaces' own networks: their network and broadcast addresses are no device's.
-  std::vector<LocalNet> LocalNets() override { return inner_.LocalNets(); }
-
-  std::vector<SeenDevice> Seen() const {
-    std::vector<SeenDevice> out;
-    for (uint32_t id : order_) out.push_back(SeenDevice{id, seen_.at(id)});
-    return out;
-  }
-
- private:
-  Endpoint& inner_;
-  std::map<uint32_t, std::string> seen_;
-  std::vector<uint32_t> order_;
+  using DiscoveryTap::DiscoveryTap;
 };
 
 // ------------------------------------------------------------------ the link
@@ -237,9 +200,8 @@ void WriteOut(const std::string& path, const std::string& bytes) {
   if (!WriteFileAtomically(path, bytes, err, &en)) {
     // The file module's text names the path first; a system error is said in Polish here.
     // A refusal (not a regular file) already says that nothing was replaced.
-    throw CliError{"nie można zapisać pliku " + path + ": " +
-                   (en ? SystemReason(en) + "; nic nie zapisano"
-                       : err.substr(std::min(err.size(), path.size() + 2)))};
+    throw CliError{"nie można zapisać pliku " + path + ": " + FileReason(path, err, en) +
+                   (en ? "; nic nie zapisano" : "")};
   }
 }
 

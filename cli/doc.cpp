@@ -9,7 +9,6 @@
 
 #include "cli.h"
 #include "config/asbuilt.h"
-#include "config/atomicfile.h"
 #include "config/devname.h"
 #include "config/plan.h"
 #include "doc/asbuiltpdf.h"
@@ -25,35 +24,31 @@ std::string TodayText() {
   return buf;
 }
 
-// The error's text without the device line, which the document shows beside it.
-std::string Reason(const UErr& e) {
-  UErr bare = e;
-  bare.dev = nullptr;
-  std::string s = ErrorText(bare);
-  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-  return s;
-}
-
 DocIdentity IdentOf(const UdpDev& d) {
   return DocIdentity{d.id, d.IpText(), d.status & 3, ""};
 }
 
-// Reads one controller into the document; a failure to read makes it a missing one.
-DocController ReadForDoc(UdpDev& d) {
-  if ((d.status & 3) < 2)
-    return MissingControllerDoc(IdentOf(d), "tryb " + d.ModeText() +
-                                                "; konfigurację można odczytać tylko w trybie "
-                                                "Serwis lub Instalacja");
-  try {
-    ReadCfg r;
-    ReadController(d, r);
-    return BuildControllerDoc(*r.cfg, IdentOf(d));
-  } catch (const UErr& e) {
-    return MissingControllerDoc(IdentOf(d), Reason(e));
-  } catch (const CliError& e) {
-    if (gInterrupted) throw;
-    return MissingControllerDoc(IdentOf(d), e.text);
+// What one read gives the document, and, when it failed, the line for standard error and
+// the short reason for the closing line.
+struct DocRead {
+  DocController doc;
+  std::string errLine, shortWhy;
+};
+
+DocRead FromRead(const CtrlRead& r) {
+  const UdpDev& d = *r.dev;
+  if (r.ok) return DocRead{BuildControllerDoc(*r.read.cfg, IdentOf(d)), "", ""};
+  const std::string name = DevName(d.id);
+  if (r.unreadable && r.errorCode == 0) {
+    const std::string why =
+        "tryb " + r.modeText + "; konfigurację można odczytać tylko w trybie Serwis lub Instalacja";
+    return DocRead{MissingControllerDoc(IdentOf(d), why), "nie odczytano " + name + ": " + why,
+                   "tryb " + r.modeText};
   }
+  // The document keeps the link's full text; standard error gets one line.
+  return DocRead{MissingControllerDoc(IdentOf(d), r.error),
+                 r.errorLine.empty() ? "nie odczytano " + name + ": " + r.error : r.errorLine,
+                 r.errorCode ? "błąd nr " + std::to_string(r.errorCode) : r.error};
 }
 
 }  // namespace
@@ -66,39 +61,57 @@ int CmdDoc(LinkSlot& slot, const Args& a) {
         "-o PLIK.pdf",
         2};
   AsBuiltDoc doc;
+  std::vector<std::string> errLines, skipped;  // controllers not read
   doc.site.date = TodayText();
   doc.site.tool = "Feldaro " FELDARO_VERSION;
   if (!a.plan.empty()) {
     // The plan documents what it holds: no network.
     SitePlan plan;
     std::string err;
-    if (!LoadPlan(a.plan, plan, err)) throw CliError{"plan " + a.plan + " odrzucony: " + err};
+    int en = 0;
+    if (!LoadPlan(a.plan, plan, err, &en))
+      throw CliError{"plan " + a.plan + " odrzucony: " + FileReason(a.plan, err, en)};
     doc.site.name = plan.site.name;
     doc.site.address = plan.site.address;
     doc.site.installer = plan.site.installer;
     for (const PlanCtrl& c : plan.ctrls)
       doc.controllers.push_back(ArchiveControllerDoc(c.arc, c.label));
   } else if (a.all) {
+    // Every controller that answered, as backup --all reaches them: each read in its own
+    // session at once; one that is left out or cannot be read is documented as missing.
     LinkCtx& link = OpenLink(slot);
-    link.Search(true);
+    const std::vector<SeenDevice> seen = link.SearchAll();
     UdpDevSet& set = link.Set();
-    for (int i = 0; i < set.count; ++i) {
-      CheckInterrupted();
-      UdpDev& d = set.dev[i];
-      if (!IsController(d.id)) continue;
-      doc.controllers.push_back(ReadForDoc(d));
-      // One controller at a time: its session ends before the next one is read.
-      try {
-        d.EndSession();
-      } catch (const UErr&) {
+    std::vector<CtrlRead> reads;
+    for (int i = 0; i < set.count; ++i)
+      if (IsController(set.dev[i].id)) reads.emplace_back(&set.dev[i]);
+    const std::vector<LeftOutCtrl> leftOut = ControllersLeftOut(set, seen);
+    ReadControllers(reads, a.location, true);
+    for (const CtrlRead& r : reads) {
+      DocRead one = FromRead(r);
+      if (!one.errLine.empty()) {
+        errLines.push_back(one.errLine);
+        skipped.push_back(DevName(r.dev->id) + " (" + one.shortWhy + ")");
       }
+      doc.controllers.push_back(std::move(one.doc));
+    }
+    for (const LeftOutCtrl& c : leftOut) {
+      doc.controllers.push_back(
+          MissingControllerDoc(DocIdentity{c.id, c.address, -1, ""}, c.reason));
+      errLines.push_back("nie odczytano " + DevName(c.id) + " (" + c.address + "): " + c.reason);
+      skipped.push_back(c.text);
     }
     if (doc.controllers.empty())
-      throw CliError{"nie znaleziono kontrolera; nie utworzono dokumentu."};
+      throw CliError{"nie znaleziono kontrolera w sieci " + std::string(kListHint) +
+                     "; nie utworzono dokumentu."};
   } else {
     UdpDev& d = OpenLink(slot).Find(a.positional[0]);
     if (!IsController(d.id)) throw CliError{DevName(d.id) + " nie jest kontrolerem."};
-    doc.controllers.push_back(ReadForDoc(d));
+    CtrlRead r(&d);
+    ReadOneController(r, a.location, false);
+    DocRead one = FromRead(r);
+    if (!one.errLine.empty()) errLines.push_back(one.errLine);
+    doc.controllers.push_back(std::move(one.doc));
   }
   CheckInterrupted();
   if (!a.installer.empty()) doc.site.installer = a.installer;
@@ -111,14 +124,19 @@ int CmdDoc(LinkSlot& slot, const Args& a) {
     std::cout.write(pdf.data(), std::streamsize(pdf.size()));
     std::cout.flush();
     if (!std::cout) throw CliError{"nie można zapisać dokumentu na standardowe wyjście"};
-  } else if (!WriteFileAtomically(a.output, pdf, err)) {
-    throw CliError{"nie można zapisać pliku " + a.output + ": " + err};
+  } else {
+    WriteOut(a.output, pdf);
   }
   const DocCounts n = CountDoc(doc);
   info << "zapisano " << (a.output == "-" ? "dokument" : a.output)
        << " (kontrolery: " << n.controllers << ", przejścia: " << n.passages
        << ", urządzenia magistrali: " << n.devices << ")\n";
-  for (const DocController& c : doc.controllers)
-    if (c.missing) std::cerr << "feldaro-cli: nie odczytano " << c.name << ": " << c.reason << "\n";
+  for (const std::string& l : errLines) std::cerr << "feldaro-cli: " << l << "\n";
+  if (a.all && !skipped.empty()) {
+    std::string line = "odczytano " + std::to_string(n.controllers - n.missing) + " z " +
+                       std::to_string(n.controllers) + "; pominięto: ";
+    for (size_t i = 0; i < skipped.size(); ++i) line += (i ? ", " : "") + skipped[i];
+    std::cerr << line << "\n";
+  }
   return n.missing ? 1 : 0;
 }

@@ -1,6 +1,7 @@
 // feldaro-cli: discovery, reading, reports, configuration archives, comparison, restore and
 // the site plan from the command line. Exit status: 0 success, 1 failure (for diff: a difference),
 // 2 usage error (for diff: any trouble), 130 interrupted.
+#include <cctype>
 #include <cstring>
 #include <iostream>
 
@@ -176,10 +177,22 @@ bool WantsVersion(int argc, char** argv) {
   return false;
 }
 
-void CheckMaps(const Args& a) {
-  for (const std::string& m : a.maps)
-    if (m.find('=') == std::string::npos || m.front() == '=' || m.back() == '=')
+// Each --map as OLD=NEW of two device names, written in capitals from here on (r05_00101
+// names the same device as R05_00101).
+void CheckMaps(Args& a) {
+  for (std::string& m : a.maps) {
+    const size_t eq = m.find('=');
+    if (eq == std::string::npos || m.find('=', eq + 1) != std::string::npos)
       Usage(a.command, "--map oczekuje STARE=NOWE, np. R05_00101=R05_00109");
+    std::string from = m.substr(0, eq), to = m.substr(eq + 1);
+    for (const std::string* half : {&from, &to})
+      if (!IsDevName(*half))
+        Usage(a.command, "--map oczekuje STARE=NOWE, np. R05_00101=R05_00109; \"" + *half +
+                             "\" nie jest nazwą urządzenia");
+    for (std::string* half : {&from, &to})
+      for (char& ch : *half) ch = char(std::toupper(static_cast<unsigned char>(ch)));
+    m = from + "=" + to;
+  }
 }
 
 // site capture | check | apply: the options each takes and its operands.
@@ -332,9 +345,7 @@ Args Parse(int argc, char** argv) {
     Usage(c, a.positional.size() < want ? "za mało argumentów" : "za dużo argumentów");
   if ((c == "diff" || c == "restore") && a.positional[1] == "-")
     Usage(c, "\"-\" może zastąpić plik archiwum, nie urządzenie");
-  for (const std::string& m : a.maps)
-    if (m.find('=') == std::string::npos || m.front() == '=' || m.back() == '=')
-      Usage(c, "--map oczekuje STARE=NOWE, np. R05_00101=R05_00109");
+  CheckMaps(a);
   return a;
 }
 

@@ -213,17 +213,7 @@ int WriteAndVerify(UdpDev& dev, const RestorePlan& plan) {
 }
 
 void PrintPlan(const RestorePlan& plan, const Archive& arc) {
-  const std::string name = DevName(plan.ctrl);
-  if (plan.changes.empty()) {
-    std::cout << "Brak zmian: " << name << " ma już konfigurację przejść z archiwum.\n";
-  } else {
-    std::cout << "Zmiany (kontroler " << name << " teraz -> po zapisie, archiwum "
-              << DevName(arc.ctrlId) << " z " << arc.created << "):\n";
-    for (const std::string& l : ChangeLines(plan.changes)) std::cout << l << "\n";
-  }
-  if (!plan.changes.empty() && !plan.write)
-    std::cout << "Zapis nic nie zmieni w konfiguracji kontrolera.\n";
-  for (const std::string& n : plan.notes) std::cout << n << "\n";
+  for (const std::string& l : PlanText(plan, arc)) std::cout << l << "\n";
 }
 
 void PrintChangesJson(const std::string& ctrlName, const Archive& arc, const std::string& file,

@@ -49,7 +49,11 @@ bool StateMoved(UdpDev& dev, const RestorePlan& plan, ReadCfg& fresh);
 // number of bytes written; throws CliError when the read-back differs.
 int WriteAndVerify(UdpDev& dev, const RestorePlan& plan);
 
-// The plan as text: header, changes, notes.
+// The plan as text: header, changes, notes (text.cpp). "Brak zmian" only when nothing is to
+// be written; a write that changes no assignment's meaning says so in one line.
+std::vector<std::string> PlanText(const RestorePlan& plan, const Archive& arc);
+// "Przejścia się nie zmienią: ...": the write only changes how the assignments are encoded.
+std::string EncodingOnlyLine(const std::string& ctrlName);
 void PrintPlan(const RestorePlan& plan, const Archive& arc);
 // diff --json and restore --dry-run --json: one object, documented in feldaro-cli(1).
 void PrintChangesJson(const std::string& ctrlName, const Archive& arc, const std::string& file,

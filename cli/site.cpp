@@ -8,6 +8,7 @@
 #include "config/archive.h"
 #include "config/devname.h"
 #include "config/plan.h"
+#include "config/plural.h"
 #include "link/demux.h"
 
 namespace {
@@ -34,8 +35,10 @@ std::string Label(const PlanCtrl& c) {
 SitePlan LoadPlanFile(const std::string& path, const char* nothing) {
   SitePlan plan;
   std::string why;
-  if (!LoadPlan(path, plan, why))
-    throw CliError{"plan obiektu " + path + " odrzucony: " + why + ". " + nothing};
+  int en = 0;
+  if (!LoadPlan(path, plan, why, &en))
+    throw CliError{"plan obiektu " + path + " odrzucony: " + FileReason(path, why, en) + ". " +
+                   nothing};
   return plan;
 }
 
@@ -61,20 +64,17 @@ int Capture(LinkSlot& slot, const Args& a) {
   const std::vector<SeenDevice> seen = link.SearchAll();
   std::vector<CtrlRead> reads;
   for (UdpDev* d : Controllers(link)) reads.push_back(CtrlRead(d));
-  // Controllers that answered but found no room in the device set are missed too.
-  std::vector<std::string> noRoom;
-  for (const SeenDevice& s : seen)
-    if (IsController(s.id) && !FindById(Controllers(link), s.id))
-      noRoom.push_back(DevName(s.id) + " (" + s.address + ")");
+  // Controllers that answered but are not in the device set are missed too.
+  const std::vector<LeftOutCtrl> leftOut = ControllersLeftOut(link.Set(), seen);
   ReadControllers(reads, a.location, true);
   SitePlan plan;
   plan.site.name = a.name;
   plan.site.address = a.location;
   plan.created = plan.modified = UtcNowText();
   plan.tool = "Feldaro " FELDARO_VERSION;
-  int missed = int(noRoom.size());
-  for (const std::string& n : noRoom)
-    std::cerr << "pominięto " << n << ": poza pełnym zbiorem urządzeń\n";
+  int missed = int(leftOut.size());
+  for (const LeftOutCtrl& c : leftOut)
+    std::cerr << "pominięto " << DevName(c.id) << " (" << c.address << "): " << c.reason << "\n";
   for (CtrlRead& r : reads) {
     if (!r.ok) {
       std::cerr << "pominięto " << DevName(r.dev->id) << " ("
@@ -83,19 +83,22 @@ int Capture(LinkSlot& slot, const Args& a) {
       continue;
     }
     plan.ctrls.push_back(PlanCtrl{"", std::move(r.arc)});
-    std::cout << "odczytano " << DevName(r.dev->id) << ": " << r.read.cfg->listedCount
-              << " urządzeń, " << r.read.cfg->doorCount << " przejść\n";
+    std::cout << "odczytano " << DevName(r.dev->id) << ": "
+              << CountPl(r.read.cfg->listedCount, "urządzenie", "urządzenia", "urządzeń") << ", "
+              << CountPl(r.read.cfg->doorCount, "przejście", "przejścia", "przejść") << "\n";
   }
-  const std::string summary = std::to_string(plan.ctrls.size()) + " z " +
-                              std::to_string(reads.size() + noRoom.size()) + " kontrolerów";
+  const std::string summary =
+      std::to_string(plan.ctrls.size()) + " z " + CtrlsGen(long(reads.size() + leftOut.size()));
   if (plan.ctrls.empty()) {
     std::cerr << "feldaro-cli: nie odczytano żadnego kontrolera (" << summary
               << "); planu nie zapisano.\n";
     return kExitFail;
   }
   std::string why;
-  if (!SavePlan(a.output, plan, why))
-    throw CliError{"nie można zapisać planu " + a.output + ": " + why};
+  int en = 0;
+  if (!SavePlan(a.output, plan, why, &en))
+    throw CliError{"nie można zapisać planu " + a.output + ": " + FileReason(a.output, why, en) +
+                   (en ? "; nic nie zapisano" : "")};
   std::cout << "zapisano plan " << a.output << ": " << summary << "\n";
   SetProgress("zapisano plan " + a.output);
   return missed ? kExitFail : kExitOk;

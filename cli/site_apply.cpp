@@ -11,6 +11,7 @@
 #include "config/archive.h"
 #include "config/devname.h"
 #include "config/plan.h"
+#include "config/plural.h"
 #include "restore.h"
 
 namespace {
@@ -182,8 +183,10 @@ int SiteApply(LinkSlot& slot, const Args& a) {
   const std::string& path = a.positional[1];
   SitePlan plan;
   std::string why;
-  if (!LoadPlan(path, plan, why))
-    throw CliError{"plan obiektu " + path + " odrzucony: " + why + ". Nic nie wysłano."};
+  int en = 0;
+  if (!LoadPlan(path, plan, why, &en))
+    throw CliError{"plan obiektu " + path + " odrzucony: " + FileReason(path, why, en) +
+                   ". Nic nie wysłano."};
   std::vector<ApplyItem> items = SelectEntries(plan, a);
 
   LinkCtx& link = OpenLink(slot);
@@ -225,8 +228,12 @@ int SiteApply(LinkSlot& slot, const Args& a) {
     } else if (it.st == ApplySt::Failed) {
       std::cout << "nie do zastosowania: " << it.why << "\n";
     } else {
-      std::cout << "zmiany (kontroler -> plan):\n";
-      for (const std::string& l : ChangeLines(it.plan.changes)) std::cout << "  " << l << "\n";
+      if (it.plan.changes.empty()) {
+        std::cout << EncodingOnlyLine(it.targetName) << "\n";
+      } else {
+        std::cout << "zmiany (kontroler -> plan):\n";
+        for (const std::string& l : ChangeLines(it.plan.changes)) std::cout << "  " << l << "\n";
+      }
       for (const std::string& n : it.plan.notes) std::cout << "  " << n << "\n";
       toWrite.push_back(&it);
     }
@@ -243,9 +250,8 @@ int SiteApply(LinkSlot& slot, const Args& a) {
     for (const ApplyItem* it : toWrite) names += (names.empty() ? "" : ", ") + it->targetName;
     std::vector<UdpDev*> devs;
     for (const ApplyItem* it : toWrite) devs.push_back(it->read.dev);
-    const Answer ans =
-        AskKeepingSessions(devs, "Zapisać zmiany do " + std::to_string(toWrite.size()) +
-                                     " kontrolerów (" + names + ")?");
+    const Answer ans = AskKeepingSessions(
+        devs, "Zapisać zmiany do " + CtrlsGen(long(toWrite.size())) + " (" + names + ")?");
     if (ans == Answer::NoTerminal) {
       std::cerr << "feldaro-cli: nie zapisano: wejście nie jest terminalem, więc nie można "
                    "zapytać o potwierdzenie; dodaj --yes.\n";
@@ -267,12 +273,12 @@ int SiteApply(LinkSlot& slot, const Args& a) {
       std::cerr << "feldaro-cli: " << Who(*it) << ": " << it->why << "\n";
     } else {
       it->st = ApplySt::Written;
-      std::cout << Who(*it) << ": zapisano (" << bytes
-                << " bajtów); odczyt kontrolny zgodny z planem.\n";
+      std::cout << Who(*it) << ": zapisano (" << CountPl(bytes, "bajt", "bajty", "bajtów")
+                << "); odczyt kontrolny zgodny z planem.\n";
     }
     done += it->st == ApplySt::Written;
-    SetProgress("zapisano do " + std::to_string(done) + " z " + std::to_string(toWrite.size()) +
-                " kontrolerów z listy zmian");
+    SetProgress("zapisano do " + std::to_string(done) + " z " + CtrlsGen(long(toWrite.size())) +
+                " z listy zmian");
   }
   int written = 0, inLine = 0;
   failed = 0;
@@ -287,7 +293,7 @@ int SiteApply(LinkSlot& slot, const Args& a) {
   }
   std::cout << "Podsumowanie: zapisano " << written << ", zgodnych bez zapisu " << inLine
             << ", nie doprowadzono do zgodności " << failed
-            << (failed ? " (" + failedNames + ")" : std::string()) << " z " << items.size()
-            << " kontrolerów planu.\n";
+            << (failed ? " (" + failedNames + ")" : std::string()) << " z "
+            << CtrlsGen(long(items.size())) << " planu.\n";
   return failed ? 1 : 0;
 }

@@ -5,6 +5,7 @@
 
 #include "cli.h"
 #include "config/devname.h"
+#include "restore.h"
 
 const char* const kListHint = "(feldaro-cli list pokaże urządzenia w sieci)";
 
@@ -38,6 +39,12 @@ std::string SystemReason(int errnum) {
     default:
       return std::strerror(errnum);
   }
+}
+
+std::string FileReason(const std::string& path, const std::string& error, int errnum) {
+  if (errnum) return SystemReason(errnum);
+  const std::string prefix = path + ": ";
+  return error.rfind(prefix, 0) == 0 ? error.substr(prefix.size()) : error;
 }
 
 std::string LinkErrorLine(const UErr& e) {
@@ -89,4 +96,26 @@ std::string LinkErrorLine(const UErr& e) {
       break;
   }
   return who + "błąd nr " + std::to_string(e.code) + cmd + ": " + text + ".";
+}
+
+std::string EncodingOnlyLine(const std::string& ctrlName) {
+  return "Przejścia się nie zmienią: zapis zmieni w " + ctrlName +
+         " tylko sposób zakodowania przypisań.";
+}
+
+std::vector<std::string> PlanText(const RestorePlan& plan, const Archive& arc) {
+  const std::string name = DevName(plan.ctrl);
+  std::vector<std::string> out;
+  if (plan.changes.empty()) {
+    // The list compares the meaning; the write decision compares the bytes.
+    out.push_back(plan.write ? EncodingOnlyLine(name)
+                             : "Brak zmian: " + name + " ma już konfigurację przejść z archiwum.");
+  } else {
+    out.push_back("Zmiany (kontroler " + name + " teraz -> po zapisie, archiwum " +
+                  DevName(arc.ctrlId) + " z " + arc.created + "):");
+    for (const std::string& l : ChangeLines(plan.changes)) out.push_back(l);
+    if (!plan.write) out.push_back("Zapis nic nie zmieni w konfiguracji kontrolera.");
+  }
+  for (const std::string& n : plan.notes) out.push_back(n);
+  return out;
 }

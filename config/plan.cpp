@@ -137,11 +137,15 @@ bool ParsePlan(std::string_view text, SitePlan& out, std::string& error) {
   return true;
 }
 
-bool LoadPlan(const std::string& path, SitePlan& out, std::string& error) {
+bool LoadPlan(const std::string& path, SitePlan& out, std::string& error, int* errnum) {
   out = SitePlan{};
+  int dummy = 0;
+  int& en = errnum ? *errnum : dummy;
+  en = 0;
   std::ifstream f(path, std::ios::binary);
   if (!f) {
-    error = path + ": " + std::strerror(errno);
+    en = errno;
+    error = path + ": " + std::strerror(en);
     return false;
   }
   std::string text;
@@ -151,14 +155,16 @@ bool LoadPlan(const std::string& path, SitePlan& out, std::string& error) {
     if (text.size() > kPlanMaxBytes) break;
   }
   if (f.bad()) {
-    error = path + ": " + std::strerror(errno);
+    // A directory opens but cannot be read.
+    en = errno ? errno : EIO;
+    error = path + ": " + std::strerror(en);
     return false;
   }
   return ParsePlan(text, out, error);
 }
 
-bool SavePlan(const std::string& path, const SitePlan& plan, std::string& error) {
-  return WriteFileAtomically(path, PlanToJson(plan), error);
+bool SavePlan(const std::string& path, const SitePlan& plan, std::string& error, int* errnum) {
+  return WriteFileAtomically(path, PlanToJson(plan), error, errnum);
 }
 
 int FindPlanCtrl(const SitePlan& plan, uint32_t ctrlId) {
@@ -174,7 +180,8 @@ CtrlDrift CompareCtrl(const Archive& planned, const Archive* actual) {
     return d;
   }
   const std::map<uint32_t, uint32_t> m = {{planned.ctrlId, actual->ctrlId}};
-  d.lines = DiffCfg(MapDevices(planned.cfg, m), actual->cfg);
+  // What the controller has -> what the plan holds, as diff and the window's compare say it.
+  d.lines = DiffCfg(actual->cfg, MapDevices(planned.cfg, m));
   d.state = d.lines.empty() ? DriftState::Agree : DriftState::Differs;
   return d;
 }

@@ -50,11 +50,15 @@ std::string PlanToJson(const SitePlan& plan);
 // the label and the site name). False with the reason (Polish, UTF-8) for broken files,
 // unknown formats or versions and duplicated controllers; `out` is then empty.
 bool ParsePlan(std::string_view text, SitePlan& out, std::string& error);
-// Reads the file at path through ParsePlan; the reason names the file's problem.
-bool LoadPlan(const std::string& path, SitePlan& out, std::string& error);
-// Writes PlanToJson(plan) atomically (config/atomicfile.h); false with "<path>: reason".
+// Reads the file at path through ParsePlan; the reason names the file's problem. When the
+// file could not be read, the reason is "<path>: <the system's reason>" and errnum (when
+// given) receives the system's error number; otherwise errnum is 0.
+bool LoadPlan(const std::string& path, SitePlan& out, std::string& error, int* errnum = nullptr);
+// Writes PlanToJson(plan) atomically (config/atomicfile.h); false with "<path>: reason" and
+// the system's error number in errnum (when given) as WriteFileAtomically gives it.
 // The caller sets plan.modified (and tool) before saving.
-bool SavePlan(const std::string& path, const SitePlan& plan, std::string& error);
+bool SavePlan(const std::string& path, const SitePlan& plan, std::string& error,
+              int* errnum = nullptr);
 
 // Index of the controller with that identifier in plan.ctrls, or -1.
 int FindPlanCtrl(const SitePlan& plan, uint32_t ctrlId);
@@ -71,7 +75,8 @@ enum class DriftState {
 
 struct CtrlDrift {
   DriftState state = DriftState::Unchecked;
-  // For Differs: the lines of DiffCfg, plan -> controller ("Przejście 2:", "  Rygiel: A -> B").
+  // For Differs: the lines of DiffCfg, controller -> plan ("Przejście 2:", "  Rygiel: A -> B",
+  // A on the controller, B in the plan).
   std::vector<std::string> lines;
   std::string reason;  // for Unreadable (and Missing/NotInPlan: a short note, may be empty)
 };

@@ -12,3 +12,9 @@ inline std::string CountPl(long long n, const char* one, const char* few, const 
     word = few;
   return std::to_string(n) + " " + word;
 }
+
+// A number of controllers after "z" or "do" (the genitive): "z 1 kontrolera", "z 2
+// kontrolerów", "do 5 kontrolerów".
+inline std::string CtrlsGen(long long n) {
+  return CountPl(n, "kontrolera", "kontrolerów", "kontrolerów");
+}

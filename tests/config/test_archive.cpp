@@ -165,4 +165,8 @@ TEST(ArchiveTexts, PolishPluralForms) {
                {12, "12 przejść"},   {14, "14 przejść"},   {21, "21 przejść"},
                {22, "22 przejścia"}, {112, "112 przejść"}, {124, "124 przejścia"}};
   for (const auto& c : cases) EXPECT_EQ(CountPl(c.n, "przejście", "przejścia", "przejść"), c.text);
+  // After "z" and "do" the genitive: one controller, else the plural's genitive.
+  EXPECT_EQ(CtrlsGen(1), "1 kontrolera");
+  for (long long n : {0, 2, 4, 5, 12, 22, 101})
+    EXPECT_EQ(CtrlsGen(n), std::to_string(n) + " kontrolerów");
 }

@@ -213,6 +213,12 @@ TEST(E2ECli, ReplacementControllerAndReaderRestoreWithMapOnly) {
   EXPECT_EQ(Cli(net, {"restore", arc, "K27_00009", "--map", "R05_00101=R05_00109"}).rc, 1);
   EXPECT_EQ(Writes(net, "K27_00009"), 0u);
 
+  // Device names in any letter case, as everywhere; a half that is no device name is wrong use.
+  r = Cli(net, {"restore", arc, "K27_00009", "--dry-run", "--map", "r05_00101=r05_00109"});
+  EXPECT_EQ(r.rc, 0) << r.out;
+  EXPECT_NE(r.out.find("Czytnik 1: --- -> R05_00109:Rd1"), std::string::npos) << r.out;
+  EXPECT_EQ(Cli(net, {"restore", arc, "K27_00009", "--dry-run", "--map", "R05_00101=czytnik"}).rc,
+            2);
   r = Cli(net, {"restore", arc, "K27_00009", "--yes", "--map", "R05_00101=R05_00109"});
   ASSERT_EQ(r.rc, 0) << r.out;
   EXPECT_NE(r.out.find("Czytnik 1: --- -> R05_00109:Rd1"), std::string::npos) << r.out;

@@ -118,6 +118,32 @@ TEST(E2ECliDoc, OneControllerToStandardOutput) {
   EXPECT_NE(PdfText(k9).find("Nie odczytano: tryb Konfiguracja"), std::string::npos);
 }
 
+// --all reaches every controller as backup --all does: one whose first discovery answers are
+// lost is in the document all the same, and the run succeeds. Wrong use is status 2.
+TEST(E2ECliDoc, AllReachesALossyControllerAndUsageIsTwo) {
+  E2E_REQUIRE_NETNS();
+  SimLan net("clidocl");
+  net.StartSim(R"({"devices": [
+      {"type": 327, "serial": 1, "address": "10.77.0.10", "bus": [{"self": true}], "doors": [{}]},
+      {"type": 327, "serial": 2, "address": "10.77.0.11", "bus": [{"self": true}], "doors": [{}],
+       "discoveryLoss": 2}]})");
+  const std::string pdf = net.lab.File("all.pdf");
+  std::string out;
+  EXPECT_EQ(Sh(net, std::string(FELDARO_CLI_BIN) + " doc --all -o '" + pdf + "'", out), 0) << out;
+  const std::string all = PdfText(pdf);
+  EXPECT_NE(all.find("Kontroler K27_00001"), std::string::npos) << all;
+  EXPECT_NE(all.find("Kontroler K27_00002"), std::string::npos) << out << all;
+  EXPECT_NE(out.find("kontrolery: 2,"), std::string::npos) << out;
+  EXPECT_EQ(out.find("pominięto"), std::string::npos) << out;
+
+  const std::string x = net.lab.File("x.pdf");
+  EXPECT_EQ(Sh(net, std::string(FELDARO_CLI_BIN) + " doc --all", out), 2) << out;  // no -o
+  EXPECT_EQ(Sh(net, std::string(FELDARO_CLI_BIN) + " doc --all K27_00001 -o '" + x + "'", out), 2)
+      << out;
+  EXPECT_EQ(Sh(net, std::string(FELDARO_CLI_BIN) + " doc -o '" + x + "'", out), 2) << out;
+  EXPECT_EQ(ReadFile(x), "") << "a file was made";
+}
+
 // A site plan is documented from the file alone: no network, the site from the plan, the
 // installer given on the command line. Wrong use is refused with status 2 and no file.
 TEST(E2ECliDoc, PlanFromTheFileAloneAndUsageErrors) {
@@ -163,7 +189,14 @@ TEST(E2ECliDoc, PlanFromTheFileAloneAndUsageErrors) {
   EXPECT_EQ(run("--all --plan " + dir + "/plan.json -o " + dir + "/x.pdf"), 2);
   EXPECT_EQ(run("K27_00005 --plan " + dir + "/plan.json -o " + dir + "/x.pdf"), 2);
   EXPECT_EQ(run("--plan " + dir + "/brak.json -o " + dir + "/x.pdf"), 1);
-  EXPECT_NE(ReadFile(dir + "/out.txt").find("brak.json"), std::string::npos);
+  // File errors in Polish, the path once.
+  EXPECT_EQ(
+      ReadFile(dir + "/out.txt"),
+      "feldaro-cli: plan " + dir + "/brak.json odrzucony: nie ma takiego pliku ani katalogu\n");
+  EXPECT_EQ(run("--plan " + dir + "/plan.json -o " + dir + "/brak/x.pdf"), 1);
+  EXPECT_EQ(ReadFile(dir + "/out.txt"), "feldaro-cli: nie można zapisać pliku " + dir +
+                                            "/brak/x.pdf: nie ma takiego pliku ani katalogu; "
+                                            "nic nie zapisano\n");
   EXPECT_EQ(std::system(("test -e " + dir + "/x.pdf").c_str()), 256) << "a file was made";
   std::system(("rm -rf " + dir).c_str());
 }

@@ -126,9 +126,9 @@ TEST(E2ESite, CaptureChangeTwoCheckApplyCheck) {
   EXPECT_EQ(r.rc, 1) << r.out;
   EXPECT_EQ(Lines(r.out),
             (std::vector<std::string>{"K27_00005: różni się",
-                                      "  Przejście 1:", "    Impuls otwarcia rygla: 5 s -> 10 s",
+                                      "  Przejście 1:", "    Impuls otwarcia rygla: 10 s -> 5 s",
                                       "K27_00009: zgodny", "K27_00012: różni się",
-                                      "  Przejście 2:", "    Rygiel: --- -> K27_00012:Out2"}))
+                                      "  Przejście 2:", "    Rygiel: K27_00012:Out2 -> ---"}))
       << r.out;
   // The same in JSON.
   r = Cli(net, {"site", "check", plan, "--json"});
@@ -234,4 +234,33 @@ TEST(E2ESite, ApplySendsNothingToAControllerThatChangedWhileTheQuestionWasOpen) 
   EXPECT_NE(text.find("nie doprowadzono do zgodności 1 (K27_00005)"), std::string::npos) << text;
   EXPECT_EQ(Writes(net, "K27_00005"), 1u) << "only the other tool's change was written";
   EXPECT_EQ(Writes(net, "K27_00012"), 2u);
+}
+
+// --map names devices in any letter case: a reader replaced on a controller's bus takes the
+// planned one's passages, and only that controller is written.
+TEST(E2ESite, ApplyMapsAReplacedReaderGivenInLowerCase) {
+  E2E_REQUIRE_NETNS();
+  SimLan net("sitem");
+  net.StartSim(Scenario(), true);
+  const std::string plan = net.lab.File("plan.json");
+  CliRun r = Cli(net, {"site", "capture", "-o", plan});
+  ASSERT_EQ(r.rc, 0) << r.out;
+  EXPECT_NE(r.out.find("odczytano K27_00005: 2 urządzenia, 2 przejścia\n"), std::string::npos)
+      << r.out;
+  net.Console("add K27_00005 5 150");
+  r = Cli(net, {"site", "apply", plan, "K27_00005", "--yes", "--map", "r05_00105=r05_00150"});
+  EXPECT_EQ(r.rc, 0) << r.out;
+  EXPECT_NE(r.out.find("nie doprowadzono do zgodności 0 z 1 kontrolera planu."), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("Czytnik 1: R05_00105:Rd1 -> R05_00150:Rd1"), std::string::npos) << r.out;
+  EXPECT_EQ(Writes(net, "K27_00005"), 1u) << r.out;
+  EXPECT_EQ(Writes(net, "K27_00009"), 0u);
+  EXPECT_EQ(Cli(net, {"site", "apply", plan, "--yes", "--map", "r05_00105=nowy"}).rc, 2);
+  // A plan that is not there: the path once, the reason in Polish.
+  const std::string none = net.lab.File("brak.json");
+  r = Cli(net, {"site", "check", none});
+  EXPECT_EQ(r.rc, 2);
+  EXPECT_EQ(r.out, "feldaro-cli: plan obiektu " + none +
+                       " odrzucony: nie ma takiego pliku ani katalogu. Nic nie sprawdzono.\n");
+  EXPECT_EQ(Writes(net, "K27_00005"), 1u);
 }
