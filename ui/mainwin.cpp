@@ -312,6 +312,11 @@ void TMainWin::ShowError(const QString& text) {
   // and keeps the window open; a tick's is not.
   if (errorBoxOpen_) return;
   if (!close_.Failed(!ops_.Running() || ops_.CurrentKind() != OpRunner::kTick)) return;
+  OpenErrorBox(text);
+}
+
+void TMainWin::OpenErrorBox(const QString& text) {
+  if (errorBoxOpen_) return;
   ModalScope modal(*this);
   FlagScope open(errorBoxOpen_);
   host.ErrorBox(this, QStringLiteral("Error"), text);

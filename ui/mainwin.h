@@ -168,6 +168,8 @@ class TMainWin : public QWidget {
   void PlaceDoorTabs();  // the passage tabs over the editor's top edge, all rows shown
   void ShowHelp(int page);
   void UpdateBusy();
+  // The error box itself, once it is decided that the error is shown.
+  void OpenErrorBox(const QString& text);
   // A network step of an operation: `co_await Net(...)`.
   NetStep Net(std::function<void()> work);
   // The operations behind the handlers (mainflow.cpp).
