@@ -307,19 +307,38 @@ UdpDev* TMainWin::SelectedDev() {
 }
 
 void TMainWin::ShowError(const QString& text) {
-  // One box at a time: an error raised while a box is open is not stacked on top of it.
+  // A running tick's own code (between its steps) raised it, or the user's action did: a
+  // handler runs while an operation waits on a step, so the kind of the operation alone
+  // does not tell.
+  const bool tick = ops_.Running() && !stepRunning_ && ops_.CurrentKind() == OpRunner::kTick;
   // While the window waits to close, the failure of an action the user asked for is shown
   // and keeps the window open; a tick's is not.
-  if (errorBoxOpen_) return;
-  if (!close_.Failed(!ops_.Running() || ops_.CurrentKind() != OpRunner::kTick)) return;
+  if (!close_.Failed(!tick)) return;
+  // A tick's error raised while a box is open is not kept: the next tick says it again.
+  if (tick && modalDepth > 0) return;
   OpenErrorBox(text);
 }
 
 void TMainWin::OpenErrorBox(const QString& text) {
-  if (errorBoxOpen_) return;
-  ModalScope modal(*this);
-  FlagScope open(errorBoxOpen_);
-  host.ErrorBox(this, QStringLiteral("Error"), text);
+  errorsWaiting_.push_back(text);
+  ShowWaitingErrors();
+}
+
+void TMainWin::ShowWaitingErrors() {
+  // One box at a time, in the order the errors came: one raised while a box or another
+  // modal window of the tool is open waits until it has closed. A signal's close shows none.
+  if (showingErrors_) return;
+  FlagScope showing(showingErrors_);
+  while (modalDepth == 0 && !errorsWaiting_.empty()) {
+    if (close_.Quitting()) {
+      errorsWaiting_.clear();
+      break;
+    }
+    const QString text = errorsWaiting_.front();
+    errorsWaiting_.pop_front();
+    ModalScope modal(*this);
+    host.ErrorBox(this, QStringLiteral("Error"), text);
+  }
 }
 
 void TMainWin::ShowCaught(std::exception_ptr err) {

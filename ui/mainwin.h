@@ -2,6 +2,7 @@
 #pragma once
 #include <QString>
 #include <QWidget>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <string>
@@ -65,6 +66,8 @@ class TMainWin : public QWidget {
   UiHost& host;
   Clock& clock;
   int modalDepth = 0;  // > 0 while an error box or another modal window of the tool is open
+  // The errors that waited for the last box or modal window to close, one box after another.
+  void ShowWaitingErrors();
 
   // Start-up search; with the worker it runs behind the window, which may show at once.
   void FormCreate();
@@ -168,7 +171,8 @@ class TMainWin : public QWidget {
   void PlaceDoorTabs();  // the passage tabs over the editor's top edge, all rows shown
   void ShowHelp(int page);
   void UpdateBusy();
-  // The error box itself, once it is decided that the error is shown.
+  // The error box itself, once it is decided that the error is shown: at once, or after the
+  // box or modal window open now.
   void OpenErrorBox(const QString& text);
   // A network step of an operation: `co_await Net(...)`.
   NetStep Net(std::function<void()> work);
@@ -218,16 +222,19 @@ class TMainWin : public QWidget {
   uint32_t lastPick_ = 0;  // the device the user picked last
   int picksWaiting_ = 0;   // picks asked for whose turn has not come
   bool busyShown_ = false;
-  bool errorBoxOpen_ = false;  // an error box is open: further errors are not stacked on it
-  bool listUpdating_ = false;  // the program itself is changing EthLstBox
-  bool clickReloads_ = false;  // the last press on EthLstBox hit the line already selected
-  bool centred_ = false;       // placed in the middle of the screen at the first show
+  std::deque<QString> errorsWaiting_;  // errors to show once no box is open
+  bool showingErrors_ = false;         // ShowWaitingErrors is under way
+  bool listUpdating_ = false;          // the program itself is changing EthLstBox
+  bool clickReloads_ = false;          // the last press on EthLstBox hit the line already selected
+  bool centred_ = false;               // placed in the middle of the screen at the first show
 };
 
 // Counts a modal window of the tool as open while it lives; ticks are held back meanwhile.
 struct ModalScope {
   explicit ModalScope(TMainWin& w) : win(w) { ++win.modalDepth; }
-  ~ModalScope() { --win.modalDepth; }
+  ~ModalScope() {
+    if (--win.modalDepth == 0) win.ShowWaitingErrors();
+  }
   ModalScope(const ModalScope&) = delete;
   ModalScope& operator=(const ModalScope&) = delete;
   TMainWin& win;

@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QListWidget>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <deque>
 #include <functional>
 
@@ -171,5 +172,50 @@ TEST(MainWinOps, ARaportNotYetStartedIsDroppedAtTheClose) {
     w.win->UDPTimerTimer();
     w.steps->RunAll();
     EXPECT_EQ(w.Received(*w.ctrl, from), "ODOS");
+  }
+}
+
+// "Zapisz" waits behind a tick; the user opens an archive the window refuses, and while that
+// box is open the write goes out and fails. Its failure waits for the box to close, then
+// comes in a box of its own: both reach the user, in order, never one box over another.
+// With a close waiting, the failures cancel it.
+TEST(MainWinOps, AFailureArrivingWhileABoxIsOpenIsShownAfterIt) {
+  for (bool closing : {false, true}) {
+    SCOPED_TRACE(closing ? "close waiting" : "open");
+    SteppedWorld w;
+    QTemporaryDir dir;
+    w.host.openPath = dir.filePath(QStringLiteral("brak.json"));
+    w.clock.Advance(1000);
+    w.win->UDPTimerTimer();
+    ASSERT_TRUE(w.steps->Step());
+    w.Find<QPushButton>("WrCfgBtn")->click();
+    w.ctrl->faults.offline = true;  // the write that waits will fail
+    if (closing) {
+      EXPECT_FALSE(w.win->close());
+    }
+    std::vector<int> depths;
+    w.host.onError = [&](const QString&) {
+      depths.push_back(w.win->modalDepth);
+      w.steps->RunAll();  // the link goes on while the box is open
+    };
+    w.win->CompareArchiveMnClick();
+    QApplication::processEvents();
+    EXPECT_TRUE(w.win->Idle());
+    ASSERT_EQ(w.host.errors.size(), 2u) << "a failure was dropped while a box was open";
+    EXPECT_TRUE(w.host.errors[0].text.startsWith("Archiwum "))
+        << w.host.errors[0].text.toStdString();
+    EXPECT_TRUE(w.host.errors[1].text.startsWith("K27_00005"))
+        << w.host.errors[1].text.toStdString();
+    EXPECT_EQ(depths, (std::vector<int>{1, 1})) << "a box over another";
+    EXPECT_EQ(w.win->modalDepth, 0);
+    EXPECT_TRUE(w.ctrl->written.empty());
+    // The window stays open: the next tick reaches the controller.
+    w.host.onError = nullptr;
+    w.ctrl->faults.offline = false;
+    const size_t from = w.ctrl->received.size();
+    w.clock.Advance(1000);
+    w.win->UDPTimerTimer();
+    w.steps->RunAll();
+    EXPECT_EQ(w.Received(*w.ctrl, from).substr(0, 1), "O") << "the window closed";
   }
 }
