@@ -126,6 +126,7 @@ bool TMainWin::Still(const Intent& in) {
   now.cfgGen = cfgGen_;
   now.pairOffered = ui->ReplCb->findData(QVariant(uint(in.pair))) >= 0;
   now.closing = close_.Now() != CloseFlow::kOpen;
+  now.quitting = close_.Quitting();
   const Verdict v = Judge(in, now);
   if (v == Verdict::Run) return true;
   const std::string why = RefusalText(in.action, v);

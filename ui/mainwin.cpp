@@ -320,24 +320,38 @@ void TMainWin::ShowError(const QString& text) {
 }
 
 void TMainWin::OpenErrorBox(const QString& text) {
-  errorsWaiting_.push_back(text);
-  ShowWaitingErrors();
+  boxesWaiting_.push_back({true, QStringLiteral("Error"), text, this});
+  ShowWaitingBoxes();
 }
 
-void TMainWin::ShowWaitingErrors() {
-  // One box at a time, in the order the errors came: one raised while a box or another
-  // modal window of the tool is open waits until it has closed. A signal's close shows none.
-  if (showingErrors_) return;
-  FlagScope showing(showingErrors_);
-  while (modalDepth == 0 && !errorsWaiting_.empty()) {
+void TMainWin::ShowInfo(QWidget* parent, const QString& caption, const QString& text) {
+  boxesWaiting_.push_back({false, caption, text, parent});
+  ShowWaitingBoxes();
+}
+
+void TMainWin::ShowWaitingBoxes() {
+  // One box at a time, in the order they came: one raised while a box or another modal
+  // window of the tool is open waits until it has closed.
+  if (showingBoxes_) return;
+  FlagScope showing(showingBoxes_);
+  while (modalDepth == 0 && !boxesWaiting_.empty()) {
+    const WaitingBox box = boxesWaiting_.front();
+    boxesWaiting_.pop_front();
+    // Once a signal asked the program to end, no box opens: what was done (a file the user
+    // chose is written) goes to the status line and to standard error; errors say nothing.
     if (close_.Quitting()) {
-      errorsWaiting_.clear();
-      break;
+      if (!box.error) {
+        ShowStatus(box.text.section(QLatin1Char('\n'), 0, 0));
+        std::fprintf(stderr, "feldaro: %s\n", box.text.toLocal8Bit().constData());
+      }
+      continue;
     }
-    const QString text = errorsWaiting_.front();
-    errorsWaiting_.pop_front();
+    QWidget* parent = box.parent ? box.parent.data() : this;
     ModalScope modal(*this);
-    host.ErrorBox(this, QStringLiteral("Error"), text);
+    if (box.error)
+      host.ErrorBox(parent, box.caption, box.text);
+    else
+      host.InfoBox(parent, box.caption, box.text);
   }
 }
 
@@ -352,7 +366,7 @@ void TMainWin::ShowCaught(std::exception_ptr err) {
 }
 
 void TMainWin::ShowHelp(int page) {
-  if (!HelpWin) return;
+  if (!HelpWin || Quitting()) return;
   ModalScope modal(*this);
   HelpWin->ShowPage(page);
   host.ExecDialog(HelpWin);

@@ -70,6 +70,14 @@ TEST(Intent, JudgeRunsOnlyOnTheDeviceAndLoadSeenAtTheClick) {
   EXPECT_EQ(Judge(in, {K27(5), 7, true, false}), Verdict::Run);
   in.action = UserAction::Report;
   EXPECT_EQ(Judge(in, {K27(5), 7, false, true}), Verdict::Closing);
+  // Once a signal asked the program to end, what ends in a box is dropped; a write still runs.
+  for (UserAction a : {UserAction::Archive, UserAction::Compare, UserAction::Doc}) {
+    in.action = a;
+    EXPECT_EQ(Judge(in, {K27(5), 7, false, true, false}), Verdict::Run);
+    EXPECT_EQ(Judge(in, {K27(5), 7, false, true, true}), Verdict::Closing);
+  }
+  in.action = UserAction::Write;
+  EXPECT_EQ(Judge(in, {K27(5), 7, false, true, true}), Verdict::Run);
   EXPECT_EQ(RefusalText(UserAction::Write, Verdict::OtherDevice),
             "Nie zapisano: wybrano inne urządzenie.");
   EXPECT_EQ(RefusalText(UserAction::Report, Verdict::Closing), "");

@@ -4,6 +4,8 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QFile>
+#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -217,5 +219,50 @@ TEST(MainWinOps, AFailureArrivingWhileABoxIsOpenIsShownAfterIt) {
     w.win->UDPTimerTimer();
     w.steps->RunAll();
     EXPECT_EQ(w.Received(*w.ctrl, from).substr(0, 1), "O") << "the window closed";
+  }
+}
+
+// A signal ends the program while "Zapisz archiwum kontrolera…" or "Dokumentacja PDF…" waits
+// behind a tick, or while its read is out. No box opens after the signal: one that has not
+// started is dropped; one that has writes the file the user chose and says so in the
+// status line, not in a box. The window closes.
+TEST(MainWinOps, AfterASignalNoBoxOpensAndTheWindowCloses) {
+  struct Item {
+    const char* name;
+    void (TMainWin::*click)();
+    const char* file;
+  };
+  for (const Item item : {Item{"archive", &TMainWin::SaveArchiveMnClick, "k.json"},
+                          Item{"doc", &TMainWin::DocPdfMnClick, "k.pdf"}}) {
+    for (bool started : {false, true}) {
+      SCOPED_TRACE(std::string(item.name) + (started ? ", started" : ", waiting"));
+      SteppedWorld w;
+      QTemporaryDir dir;
+      w.host.savePath = dir.filePath(QString::fromLatin1(item.file));
+      if (!started) {
+        w.clock.Advance(1000);
+        w.win->UDPTimerTimer();
+        ASSERT_TRUE(w.steps->Step());  // the tick is under way
+      }
+      (w.win.get()->*item.click)();
+      ASSERT_EQ(w.host.saveCalls, 1);
+      ASSERT_GT(w.steps->Waiting(), 0u);
+      w.win->Quit();
+      EXPECT_TRUE(w.win->Quitting());
+      w.steps->RunAll();
+      QApplication::processEvents();
+      EXPECT_TRUE(w.win->Idle());
+      EXPECT_TRUE(w.host.infos.empty()) << "a box opened after the signal";
+      EXPECT_TRUE(w.host.errors.empty());
+      EXPECT_EQ(QFile::exists(w.host.savePath), started);
+      if (started) {
+        EXPECT_TRUE(w.Find<QLabel>("StatusLbl")->text().startsWith("Zapisano "));
+      }
+      const size_t from = w.ctrl->received.size();
+      w.clock.Advance(1000);
+      w.win->UDPTimerTimer();
+      w.steps->RunAll();
+      EXPECT_EQ(w.Received(*w.ctrl, from), "") << "the window did not close";
+    }
   }
 }
