@@ -89,7 +89,7 @@ TMainWin::TMainWin(UiHost& h, Endpoint& udp, Clock& c, bool startTimer, LinkThre
   LinkSetEndpoint(&UDP);
   LinkSetClock(&clock);
   ops_.onStateChange = [this] { UpdateBusy(); };
-  setWindowTitle(QStringLiteral("Feldaro 1.2.1"));
+  setWindowTitle(QStringLiteral("Feldaro " FELDARO_VERSION));
 
   UDPTimer = new QTimer(this);
   UDPTimer->setObjectName(QStringLiteral("UDPTimer"));
