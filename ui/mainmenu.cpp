@@ -86,6 +86,9 @@ OpTask TMainWin::NewPlan() {
   for (int i = 0; i < Devs().count; ++i) {
     UdpDev* d = &Devs().dev[i];
     if (!IsController(d->id)) continue;
+    // A signal ends the program: the controllers not read yet are not asked, so it ends
+    // within the waits of the read under way.
+    if (Quitting()) co_return;
     ++controllers;
     const uint32_t id = d->id;
     CtrlSnap r;
@@ -111,7 +114,7 @@ OpTask TMainWin::NewPlan() {
                   : Text("Nowy plan z sieci: żadnego kontrolera nie udało się odczytać." + missed));
     co_return;
   }
-  // A signal came while the controllers were read: the program ends, no window opens.
+  // A signal came during the last read: the program ends, no window opens.
   if (Quitting()) co_return;
   auto* win = new TPlanWin(host, this, this);
   win->SetPlan(std::move(plan), QString());

@@ -266,3 +266,25 @@ TEST(MainWinOps, AfterASignalNoBoxOpensAndTheWindowCloses) {
     }
   }
 }
+
+// "Nowy plan z sieci" reads one controller after the other. A signal during the first read
+// ends it: the second controller is not asked and no plan window opens.
+TEST(MainWinOps, ASignalDuringANewPlanReadEndsItWithoutAWindow) {
+  SteppedWorld w(true);
+  SimDevice& a = w.AddController(MakeId(327, 5), 0xC0A8010Au, 2, 2);
+  SimDevice& b = w.AddController(MakeId(327, 6), 0xC0A8010Bu, 2, 2);
+  w.StartStepped();
+  const size_t fromB = b.received.size();
+  w.win->NewPlanMnClick();
+  ASSERT_EQ(w.steps->Waiting(), 1u) << "the read of the first controller";
+  w.win->Quit();
+  w.steps->RunAll();
+  QApplication::processEvents();
+  EXPECT_TRUE(w.win->Idle());
+  EXPECT_NE(a.received.size(), 0u);
+  EXPECT_EQ(w.Received(b, fromB), "") << "a controller was read after the signal";
+  EXPECT_TRUE(w.win->findChildren<QWidget*>(QStringLiteral("TPlanWin")).isEmpty())
+      << "a plan window opened after the signal";
+  EXPECT_TRUE(w.host.infos.empty());
+  EXPECT_TRUE(w.host.errors.empty());
+}
