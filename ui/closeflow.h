@@ -4,9 +4,9 @@
 // window Waiting: ticks and dialogs not yet started are dropped, the rest finishes within
 // its own waits. A failure of the user's action meanwhile, or the refusal of one the window
 // has moved on from, is shown and cancels the close: the window is Open again and the user
-// decides anew. Once nothing runs or waits, the window closes (Closed) and nothing starts any more.
-// A close asked for by a signal (Quit) shows nothing and is not cancelled, so the program ends
-// within the waits.
+// decides anew. Once nothing runs or waits, the window closes (Closed) and nothing starts
+// any more. A close asked for by a signal (Quit) shows nothing and is not cancelled, so the
+// program ends within the waits.
 #pragma once
 
 class CloseFlow {
