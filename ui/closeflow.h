@@ -2,10 +2,11 @@
 //
 // Open: ticks run, errors are shown. A close asked for while work runs or waits makes the
 // window Waiting: ticks and dialogs not yet started are dropped, the rest finishes within
-// its own waits. A failure of the user's action meanwhile is shown and cancels the close:
-// the window is Open again and the user decides anew. Once nothing runs or waits, the
-// window closes (Closed) and nothing starts any more. A close asked for by a signal
-// (Quit) shows nothing and is not cancelled, so the program ends within the waits.
+// its own waits. A failure of the user's action meanwhile, or the refusal of one the window
+// has moved on from, is shown and cancels the close: the window is Open again and the user
+// decides anew. Once nothing runs or waits, the window closes (Closed) and nothing starts
+// any more. A close asked for by a signal (Quit) shows nothing and is not cancelled, so the
+// program ends within the waits.
 #pragma once
 
 class CloseFlow {
@@ -31,6 +32,15 @@ class CloseFlow {
   bool Failed(bool userAction) {
     if (state_ == kOpen) return true;
     if (state_ == kClosed || quit_ || !userAction) return false;
+    state_ = kOpen;
+    return true;
+  }
+  // A user's action asked for before the close was refused at its turn (the window had
+  // moved on from what the user saw): it did not happen, which the user must learn as a
+  // failure. True when it is to be shown in a box; that cancels a waiting close. While the
+  // window is open, the status line says it; a signal's close says nothing.
+  bool Refused() {
+    if (state_ != kWaiting || quit_) return false;
     state_ = kOpen;
     return true;
   }

@@ -46,7 +46,6 @@ OpTask TMainWin::DocPdf(Intent in, QString path) {
     ShowError(QStringLiteral("Nie zapisano dokumentacji: ") + QFile::decodeName(why.c_str()));
     co_return;
   }
-  ModalScope modal(*this);
-  host.InfoBox(this, QStringLiteral("Dokumentacja PDF"),
-               QString::fromStdString("Zapisano dokumentację " + DevName(id) + ": ") + path);
+  ShowInfo(this, QStringLiteral("Dokumentacja PDF"),
+           QString::fromStdString("Zapisano dokumentację " + DevName(id) + ": ") + path);
 }

@@ -2,6 +2,9 @@
 
 Verdict Judge(const Intent& intent, const IntentNow& now) {
   if (now.closing && intent.action == UserAction::Report) return Verdict::Closing;
+  const bool endsInABox = intent.action == UserAction::Archive ||
+                          intent.action == UserAction::Compare || intent.action == UserAction::Doc;
+  if (now.quitting && endsInABox) return Verdict::Closing;
   if (intent.devId == 0 || intent.devId != now.devId) return Verdict::OtherDevice;
   if (intent.cfgGen != now.cfgGen) return Verdict::Reloaded;
   if (intent.action == UserAction::Replace && !now.pairOffered) return Verdict::PairGone;

@@ -21,10 +21,14 @@ struct IntentNow {
   uint64_t cfgGen = 0;
   bool pairOffered = false;  // "Zastąp": the group offers the intent's pair for this device
   bool closing = false;      // the window is closing
+  bool quitting = false;     // a signal asked the program to end
 };
 
 enum class Verdict { Run, OtherDevice, Reloaded, PairGone, Closing };
 
+// A "Raport" not yet started is dropped at a close (its dialogs would open after it), and
+// once a signal asked the program to end so are the items of the menu "Plik", which end in
+// a box: they say nothing (Closing).
 Verdict Judge(const Intent& intent, const IntentNow& now);
 
 // The status line for an action that did not run (UTF-8); empty for Run and Closing, which

@@ -126,10 +126,14 @@ bool TMainWin::Still(const Intent& in) {
   now.cfgGen = cfgGen_;
   now.pairOffered = ui->ReplCb->findData(QVariant(uint(in.pair))) >= 0;
   now.closing = close_.Now() != CloseFlow::kOpen;
+  now.quitting = close_.Quitting();
   const Verdict v = Judge(in, now);
   if (v == Verdict::Run) return true;
   const std::string why = RefusalText(in.action, v);
-  if (!why.empty()) ShowStatus(Text(why));
+  if (why.empty()) return false;
+  ShowStatus(Text(why));
+  // With a close waiting, the status line would go with the window: a box says it.
+  if (close_.Refused()) OpenErrorBox(Text(why));
   return false;
 }
 

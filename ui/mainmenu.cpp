@@ -61,6 +61,7 @@ TPlanWin* TMainWin::OpenPlanWindow(const QString& path) {
 }
 
 void TMainWin::OpenPlanMnClick() {
+  if (Quitting()) return;
   QString path;
   {
     ModalScope modal(*this);
@@ -85,6 +86,9 @@ OpTask TMainWin::NewPlan() {
   for (int i = 0; i < Devs().count; ++i) {
     UdpDev* d = &Devs().dev[i];
     if (!IsController(d->id)) continue;
+    // A signal ends the program: the controllers not read yet are not asked, so it ends
+    // within the waits of the read under way.
+    if (Quitting()) co_return;
     ++controllers;
     const uint32_t id = d->id;
     CtrlSnap r;
@@ -110,20 +114,21 @@ OpTask TMainWin::NewPlan() {
                   : Text("Nowy plan z sieci: żadnego kontrolera nie udało się odczytać." + missed));
     co_return;
   }
+  // A signal came during the last read: the program ends, no window opens.
+  if (Quitting()) co_return;
   auto* win = new TPlanWin(host, this, this);
   win->SetPlan(std::move(plan), QString());
   win->show();
   win->raise();
-  if (!missed.empty()) {
-    ModalScope modal(*this);
-    host.InfoBox(win, QStringLiteral("Plan obiektu"),
-                 Text("Odczytano " + std::to_string(win->Plan().ctrls.size()) + " z " +
-                      std::to_string(controllers) + " kontrolerów; pominięte:" + missed));
-  }
+  if (!missed.empty())
+    ShowInfo(win, QStringLiteral("Plan obiektu"),
+             Text("Odczytano " + std::to_string(win->Plan().ctrls.size()) + " z " +
+                  std::to_string(controllers) + " kontrolerów; pominięte:" + missed));
 }
 
 bool TMainWin::ShownAndSavePath(UserAction action, const QString& item, const QString& filter,
                                 const QString& ext, Intent& in, QString& path) {
+  if (Quitting()) return false;
   // The controller on screen now; the file is of that controller or of none.
   in = shown_;
   in.action = action;
@@ -182,12 +187,12 @@ OpTask TMainWin::SaveArchive(Intent in, QString path) {
     ShowError(QStringLiteral("Nie zapisano archiwum: ") + QFile::decodeName(why.c_str()));
     co_return;
   }
-  ModalScope modal(*this);
-  host.InfoBox(this, QStringLiteral("Archiwum kontrolera"),
-               Text("Zapisano archiwum " + DevName(id) + ": ") + path);
+  ShowInfo(this, QStringLiteral("Archiwum kontrolera"),
+           Text("Zapisano archiwum " + DevName(id) + ": ") + path);
 }
 
 void TMainWin::CompareArchiveMnClick() {
+  if (Quitting()) return;
   Intent in = shown_;
   in.action = UserAction::Compare;
   if (in.devId == 0 || !IsController(in.devId)) {
@@ -240,6 +245,5 @@ OpTask TMainWin::CompareArchive(Intent in, std::shared_ptr<Archive> arc) {
            " z " + arc->created + "):";
     for (const std::string& l : lines) text += "\n" + l;
   }
-  ModalScope modal(*this);
-  host.InfoBox(this, QStringLiteral("Porównanie z archiwum"), Text(text));
+  ShowInfo(this, QStringLiteral("Porównanie z archiwum"), Text(text));
 }

@@ -89,7 +89,7 @@ TMainWin::TMainWin(UiHost& h, Endpoint& udp, Clock& c, bool startTimer, LinkThre
   LinkSetEndpoint(&UDP);
   LinkSetClock(&clock);
   ops_.onStateChange = [this] { UpdateBusy(); };
-  setWindowTitle(QStringLiteral("Feldaro 1.2.1"));
+  setWindowTitle(QStringLiteral("Feldaro " FELDARO_VERSION));
 
   UDPTimer = new QTimer(this);
   UDPTimer->setObjectName(QStringLiteral("UDPTimer"));
@@ -307,14 +307,52 @@ UdpDev* TMainWin::SelectedDev() {
 }
 
 void TMainWin::ShowError(const QString& text) {
-  // One box at a time: an error raised while a box is open is not stacked on top of it.
+  // A running tick's own code (between its steps) raised it, or the user's action did: a
+  // handler runs while an operation waits on a step, so the kind of the operation alone
+  // does not tell.
+  const bool tick = ops_.Running() && !stepRunning_ && ops_.CurrentKind() == OpRunner::kTick;
   // While the window waits to close, the failure of an action the user asked for is shown
   // and keeps the window open; a tick's is not.
-  if (errorBoxOpen_) return;
-  if (!close_.Failed(!ops_.Running() || ops_.CurrentKind() != OpRunner::kTick)) return;
-  ModalScope modal(*this);
-  FlagScope open(errorBoxOpen_);
-  host.ErrorBox(this, QStringLiteral("Error"), text);
+  if (!close_.Failed(!tick)) return;
+  // A tick's error raised while a box is open is not kept: the next tick says it again.
+  if (tick && modalDepth > 0) return;
+  OpenErrorBox(text);
+}
+
+void TMainWin::OpenErrorBox(const QString& text) {
+  boxesWaiting_.push_back({true, QStringLiteral("Error"), text, this});
+  ShowWaitingBoxes();
+}
+
+void TMainWin::ShowInfo(QWidget* parent, const QString& caption, const QString& text) {
+  boxesWaiting_.push_back({false, caption, text, parent});
+  ShowWaitingBoxes();
+}
+
+void TMainWin::ShowWaitingBoxes() {
+  // One box at a time, in the order they came: one raised while a box or another modal
+  // window of the tool is open waits until it has closed.
+  if (showingBoxes_) return;
+  FlagScope showing(showingBoxes_);
+  while (modalDepth == 0 && !boxesWaiting_.empty()) {
+    const WaitingBox box = boxesWaiting_.front();
+    boxesWaiting_.pop_front();
+    // Once a signal asked the program to end, no box opens: what was done (a file the user
+    // chose is written) goes to the status line and to standard error; errors say nothing.
+    if (close_.Quitting()) {
+      if (!box.error) {
+        ShowStatus(box.text.section(QLatin1Char('\n'), 0, 0));
+        std::fprintf(stderr, "feldaro: %s\n", box.text.toLocal8Bit().constData());
+      }
+      continue;
+    }
+    QWidget* parent = box.parent ? box.parent.data() : this;
+    ModalScope modal(*this);
+    if (box.error)
+      host.ErrorBox(parent, box.caption, box.text);
+    else
+      host.InfoBox(parent, box.caption, box.text);
+  }
 }
 
 void TMainWin::ShowCaught(std::exception_ptr err) {
@@ -328,7 +366,7 @@ void TMainWin::ShowCaught(std::exception_ptr err) {
 }
 
 void TMainWin::ShowHelp(int page) {
-  if (!HelpWin) return;
+  if (!HelpWin || Quitting()) return;
   ModalScope modal(*this);
   HelpWin->ShowPage(page);
   host.ExecDialog(HelpWin);

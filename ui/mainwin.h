@@ -1,7 +1,9 @@
 // Main window: Ethernet list, controller group, passage editor.
 #pragma once
+#include <QPointer>
 #include <QString>
 #include <QWidget>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <string>
@@ -65,6 +67,8 @@ class TMainWin : public QWidget {
   UiHost& host;
   Clock& clock;
   int modalDepth = 0;  // > 0 while an error box or another modal window of the tool is open
+  // The boxes that waited for the last box or modal window to close, one after another.
+  void ShowWaitingBoxes();
 
   // Start-up search; with the worker it runs behind the window, which may show at once.
   void FormCreate();
@@ -97,6 +101,9 @@ class TMainWin : public QWidget {
 
   // Internal operations. The coroutines among them (OpTask) run inside an operation.
   void ShowError(const QString& text);
+  // An information box over `parent`, in turn with the error boxes; once a signal asked the
+  // program to end, its text goes to the status line and standard error instead.
+  void ShowInfo(QWidget* parent, const QString& caption, const QString& text);
   OpTask RefreshEthList();
   OpTask SelectDevice();
   void RefreshDevList();
@@ -137,6 +144,8 @@ class TMainWin : public QWidget {
   // and a network step of such an operation on the same link; whether the window is
   // closing (an operation that has not started yet then does nothing).
   bool Closing() const { return close_.Now() != CloseFlow::kOpen; }
+  // A signal asked the program to end: no box or window of the tool opens any more.
+  bool Quitting() const { return close_.Quitting(); }
   void SubmitOp(std::function<OpTask()> make) { ops_.Submit(OpRunner::kUser, std::move(make)); }
   // Another window of the tool has written the passages of controller `id`: when this
   // window shows that controller, it loads it again, so what it shows (and what its
@@ -168,6 +177,9 @@ class TMainWin : public QWidget {
   void PlaceDoorTabs();  // the passage tabs over the editor's top edge, all rows shown
   void ShowHelp(int page);
   void UpdateBusy();
+  // The error box itself, once it is decided that the error is shown: at once, or after the
+  // box or modal window open now.
+  void OpenErrorBox(const QString& text);
   // A network step of an operation: `co_await Net(...)`.
   NetStep Net(std::function<void()> work);
   // The operations behind the handlers (mainflow.cpp).
@@ -216,8 +228,14 @@ class TMainWin : public QWidget {
   uint32_t lastPick_ = 0;  // the device the user picked last
   int picksWaiting_ = 0;   // picks asked for whose turn has not come
   bool busyShown_ = false;
-  bool errorBoxOpen_ = false;  // an error box is open: further errors are not stacked on it
-  bool listUpdating_ = false;  // the program itself is changing EthLstBox
+  struct WaitingBox {
+    bool error;
+    QString caption, text;
+    QPointer<QWidget> parent;
+  };
+  std::deque<WaitingBox> boxesWaiting_;  // boxes to show once no box is open
+  bool showingBoxes_ = false;            // ShowWaitingBoxes is under way
+  bool listUpdating_ = false;            // the program itself is changing EthLstBox
   bool clickReloads_ = false;  // the last press on EthLstBox hit the line already selected
   bool centred_ = false;       // placed in the middle of the screen at the first show
 };
@@ -225,7 +243,9 @@ class TMainWin : public QWidget {
 // Counts a modal window of the tool as open while it lives; ticks are held back meanwhile.
 struct ModalScope {
   explicit ModalScope(TMainWin& w) : win(w) { ++win.modalDepth; }
-  ~ModalScope() { --win.modalDepth; }
+  ~ModalScope() {
+    if (--win.modalDepth == 0) win.ShowWaitingBoxes();
+  }
   ModalScope(const ModalScope&) = delete;
   ModalScope& operator=(const ModalScope&) = delete;
   TMainWin& win;

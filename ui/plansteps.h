@@ -15,7 +15,7 @@
 #include "config/plan.h"
 #include "link/udpdev.h"
 
-inline constexpr const char* kToolName = "Feldaro 1.2.1";
+inline constexpr const char* kToolName = "Feldaro " FELDARO_VERSION;
 
 // One controller as read: its model and the 'D' and 'C' answers as they came.
 struct CtrlSnap {

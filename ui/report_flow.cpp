@@ -22,6 +22,9 @@ void TMainWin::ReportFlow() {
     ModalScope modal(*this);
     if (host.ExecDialog(LokalizDlg) != QDialog::Accepted) return;
   }
+  // A signal that came while the location dialog was open ends the program: no save
+  // dialog follows.
+  if (Quitting()) return;
   QString path;
   {
     ModalScope modal(*this);

@@ -409,23 +409,25 @@ TEST(MainWinTick, LinkErrorsInTicksAreShownEveryTimeButNeverStacked) {
   EXPECT_EQ(w.win->Cfg.doorCount, 1);
 }
 
+// Something inside the open box's loop raises another error: it opens no second box on
+// top of the first, and comes in a box of its own once the first has closed.
 TEST(MainWinTick, ErrorRaisedWhileABoxIsOpenDoesNotOpenASecondOne) {
   GuiWorld w;
   w.Start();
-  int nested = 0;
-  w.host.onError = [&](const QString&) {
-    // Something inside the open box's loop raises another error.
-    w.win->ShowError("second");
-    ++nested;
+  std::vector<int> depths;
+  w.host.onError = [&](const QString& text) {
+    depths.push_back(w.win->modalDepth);
+    if (text == QString("first")) w.win->ShowError("second");
   };
   w.win->ShowError("first");
-  EXPECT_EQ(nested, 1);
-  ASSERT_EQ(w.host.errors.size(), 1u);
+  ASSERT_EQ(w.host.errors.size(), 2u);
   EXPECT_EQ(w.host.errors[0].text, QString("first"));
+  EXPECT_EQ(w.host.errors[1].text, QString("second"));
+  EXPECT_EQ(depths, (std::vector<int>{1, 1}));
   EXPECT_EQ(w.win->modalDepth, 0);
   w.host.onError = nullptr;
   w.win->ShowError("third");
-  EXPECT_EQ(w.host.errors.size(), 2u);
+  EXPECT_EQ(w.host.errors.size(), 3u);
 }
 
 // A controller with an inactive reader R01_00009 and a new reader R01_00012.

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/common/stepped.h"
+#include "ui/closeflow.h"
 #include "ui/intent.h"
 
 namespace {
@@ -69,10 +70,42 @@ TEST(Intent, JudgeRunsOnlyOnTheDeviceAndLoadSeenAtTheClick) {
   EXPECT_EQ(Judge(in, {K27(5), 7, true, false}), Verdict::Run);
   in.action = UserAction::Report;
   EXPECT_EQ(Judge(in, {K27(5), 7, false, true}), Verdict::Closing);
+  // Once a signal asked the program to end, what ends in a box is dropped; a write still runs.
+  for (UserAction a : {UserAction::Archive, UserAction::Compare, UserAction::Doc}) {
+    in.action = a;
+    EXPECT_EQ(Judge(in, {K27(5), 7, false, true, false}), Verdict::Run);
+    EXPECT_EQ(Judge(in, {K27(5), 7, false, true, true}), Verdict::Closing);
+  }
+  in.action = UserAction::Write;
+  EXPECT_EQ(Judge(in, {K27(5), 7, false, true, true}), Verdict::Run);
   EXPECT_EQ(RefusalText(UserAction::Write, Verdict::OtherDevice),
             "Nie zapisano: wybrano inne urządzenie.");
   EXPECT_EQ(RefusalText(UserAction::Report, Verdict::Closing), "");
   EXPECT_EQ(RefusalText(UserAction::Write, Verdict::Run), "");
+}
+
+// Only what the user must see cancels a waiting close: the failure or the refusal of the
+// user's own action, never a tick's, never under a signal's close.
+TEST(Intent, AWaitingCloseIsCancelledOnlyByWhatTheUserMustSee) {
+  CloseFlow open;
+  EXPECT_FALSE(open.Refused()) << "open, the status line says it";
+  EXPECT_TRUE(open.Failed(false));
+  EXPECT_EQ(open.Now(), CloseFlow::kOpen);
+  CloseFlow waiting;
+  EXPECT_FALSE(waiting.Ask(false, false));
+  EXPECT_FALSE(waiting.Failed(false));
+  EXPECT_TRUE(waiting.Drained());
+  EXPECT_TRUE(waiting.Refused());
+  EXPECT_EQ(waiting.Now(), CloseFlow::kOpen);
+  EXPECT_FALSE(waiting.Drained());
+  CloseFlow quit;
+  EXPECT_FALSE(quit.Ask(false, true));
+  EXPECT_FALSE(quit.Refused());
+  EXPECT_FALSE(quit.Failed(true));
+  EXPECT_TRUE(quit.Drained());
+  EXPECT_TRUE(quit.Ask(true, false));
+  EXPECT_FALSE(quit.Refused());
+  EXPECT_EQ(quit.Now(), CloseFlow::kClosed);
 }
 
 // Controller A is loaded, a tick runs; the user picks B and at once presses an action for
@@ -115,6 +148,47 @@ TEST(IntentFaults, AnActionQueuedBehindAFailedPickSendsNothingToTheNewDevice) {
       w.Show();
       EXPECT_TRUE(w.win->grab().save(grab));
     }
+  }
+}
+
+// A loaded, a tick running; the user picks B, presses "Zapisz" for A's passages on screen
+// and closes the window. The write is refused at its turn: with a close waiting, that is a
+// failure the installer must see, so it comes as a box and the window stays. A signal's
+// close says nothing and ends.
+TEST(IntentFaults, ARefusedActionWhileTheCloseWaitsIsShownAndCancelsTheClose) {
+  for (bool signal : {false, true}) {
+    SCOPED_TRACE(signal ? "signal" : "close box");
+    SteppedWorld w(true);
+    SimDevice& a = MaintenanceController(w, 5, 2);
+    SimDevice& b = MaintenanceController(w, 6, 3);
+    w.StartStepped();
+    const size_t fromA = a.Commands().size(), fromB = b.Commands().size();
+    TickUnderWay(w);
+    w.ClickEthLine(1);
+    w.Find<QPushButton>("WrCfgBtn")->click();
+    if (signal)
+      w.win->Quit();
+    else
+      EXPECT_FALSE(w.win->close()) << "closed while work was waiting";
+    w.steps->RunAll();
+    QApplication::processEvents();  // a close that waited comes as an event of its own
+    ASSERT_TRUE(w.win->Idle());
+    EXPECT_EQ(Letters(a, fromA).find('c'), std::string::npos);
+    EXPECT_EQ(Letters(b, fromB).find('c'), std::string::npos);
+    EXPECT_EQ(Status(w), QStringLiteral("Nie zapisano: wybrano inne urządzenie."));
+    const size_t from = b.Commands().size();
+    w.clock.Advance(1000);
+    w.win->UDPTimerTimer();
+    w.steps->RunAll();
+    if (signal) {
+      EXPECT_TRUE(w.host.errors.empty());
+      EXPECT_EQ(Letters(b, from), "") << "the window did not close";
+      continue;
+    }
+    ASSERT_EQ(w.host.errors.size(), 1u) << "the refusal was hidden by the close";
+    EXPECT_EQ(w.host.errors[0].text, QStringLiteral("Nie zapisano: wybrano inne urządzenie."));
+    EXPECT_FALSE(w.win->Closing());
+    EXPECT_NE(Letters(b, from), "") << "no tick after the cancelled close";
   }
 }
 

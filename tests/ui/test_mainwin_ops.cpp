@@ -4,8 +4,11 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QFile>
+#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <deque>
 #include <functional>
 
@@ -172,4 +175,116 @@ TEST(MainWinOps, ARaportNotYetStartedIsDroppedAtTheClose) {
     w.steps->RunAll();
     EXPECT_EQ(w.Received(*w.ctrl, from), "ODOS");
   }
+}
+
+// "Zapisz" waits behind a tick; the user opens an archive the window refuses, and while that
+// box is open the write goes out and fails. Its failure waits for the box to close, then
+// comes in a box of its own: both reach the user, in order, never one box over another.
+// With a close waiting, the failures cancel it.
+TEST(MainWinOps, AFailureArrivingWhileABoxIsOpenIsShownAfterIt) {
+  for (bool closing : {false, true}) {
+    SCOPED_TRACE(closing ? "close waiting" : "open");
+    SteppedWorld w;
+    QTemporaryDir dir;
+    w.host.openPath = dir.filePath(QStringLiteral("brak.json"));
+    w.clock.Advance(1000);
+    w.win->UDPTimerTimer();
+    ASSERT_TRUE(w.steps->Step());
+    w.Find<QPushButton>("WrCfgBtn")->click();
+    w.ctrl->faults.offline = true;  // the write that waits will fail
+    if (closing) {
+      EXPECT_FALSE(w.win->close());
+    }
+    std::vector<int> depths;
+    w.host.onError = [&](const QString&) {
+      depths.push_back(w.win->modalDepth);
+      w.steps->RunAll();  // the link goes on while the box is open
+    };
+    w.win->CompareArchiveMnClick();
+    QApplication::processEvents();
+    EXPECT_TRUE(w.win->Idle());
+    ASSERT_EQ(w.host.errors.size(), 2u) << "a failure was dropped while a box was open";
+    EXPECT_TRUE(w.host.errors[0].text.startsWith("Archiwum "))
+        << w.host.errors[0].text.toStdString();
+    EXPECT_TRUE(w.host.errors[1].text.startsWith("K27_00005"))
+        << w.host.errors[1].text.toStdString();
+    EXPECT_EQ(depths, (std::vector<int>{1, 1})) << "a box over another";
+    EXPECT_EQ(w.win->modalDepth, 0);
+    EXPECT_TRUE(w.ctrl->written.empty());
+    // The window stays open: the next tick reaches the controller.
+    w.host.onError = nullptr;
+    w.ctrl->faults.offline = false;
+    const size_t from = w.ctrl->received.size();
+    w.clock.Advance(1000);
+    w.win->UDPTimerTimer();
+    w.steps->RunAll();
+    EXPECT_EQ(w.Received(*w.ctrl, from).substr(0, 1), "O") << "the window closed";
+  }
+}
+
+// A signal ends the program while "Zapisz archiwum kontrolera…" or "Dokumentacja PDF…" waits
+// behind a tick, or while its read is out. No box opens after the signal: one that has not
+// started is dropped; one that has writes the file the user chose and says so in the
+// status line, not in a box. The window closes.
+TEST(MainWinOps, AfterASignalNoBoxOpensAndTheWindowCloses) {
+  struct Item {
+    const char* name;
+    void (TMainWin::*click)();
+    const char* file;
+  };
+  for (const Item item : {Item{"archive", &TMainWin::SaveArchiveMnClick, "k.json"},
+                          Item{"doc", &TMainWin::DocPdfMnClick, "k.pdf"}}) {
+    for (bool started : {false, true}) {
+      SCOPED_TRACE(std::string(item.name) + (started ? ", started" : ", waiting"));
+      SteppedWorld w;
+      QTemporaryDir dir;
+      w.host.savePath = dir.filePath(QString::fromLatin1(item.file));
+      if (!started) {
+        w.clock.Advance(1000);
+        w.win->UDPTimerTimer();
+        ASSERT_TRUE(w.steps->Step());  // the tick is under way
+      }
+      (w.win.get()->*item.click)();
+      ASSERT_EQ(w.host.saveCalls, 1);
+      ASSERT_GT(w.steps->Waiting(), 0u);
+      w.win->Quit();
+      EXPECT_TRUE(w.win->Quitting());
+      w.steps->RunAll();
+      QApplication::processEvents();
+      EXPECT_TRUE(w.win->Idle());
+      EXPECT_TRUE(w.host.infos.empty()) << "a box opened after the signal";
+      EXPECT_TRUE(w.host.errors.empty());
+      EXPECT_EQ(QFile::exists(w.host.savePath), started);
+      if (started) {
+        EXPECT_TRUE(w.Find<QLabel>("StatusLbl")->text().startsWith("Zapisano "));
+      }
+      const size_t from = w.ctrl->received.size();
+      w.clock.Advance(1000);
+      w.win->UDPTimerTimer();
+      w.steps->RunAll();
+      EXPECT_EQ(w.Received(*w.ctrl, from), "") << "the window did not close";
+    }
+  }
+}
+
+// "Nowy plan z sieci" reads one controller after the other. A signal during the first read
+// ends it: the second controller is not asked and no plan window opens.
+TEST(MainWinOps, ASignalDuringANewPlanReadEndsItWithoutAWindow) {
+  SteppedWorld w(true);
+  SimDevice& a = w.AddController(MakeId(327, 5), 0xC0A8010Au, 2, 2);
+  SimDevice& b = w.AddController(MakeId(327, 6), 0xC0A8010Bu, 2, 2);
+  w.StartStepped();
+  const size_t fromB = b.received.size();
+  w.win->NewPlanMnClick();
+  ASSERT_EQ(w.steps->Waiting(), 1u) << "the read of the first controller";
+  w.win->Quit();
+  w.steps->RunAll();
+  QApplication::processEvents();
+  EXPECT_TRUE(w.win->Idle());
+  EXPECT_NE(a.received.size(), 0u);
+  EXPECT_EQ(w.Received(b, fromB), "") << "a controller was read after the signal";
+  EXPECT_TRUE(w.win->findChildren<QWidget*>(QStringLiteral("TPlanWin")).isEmpty())
+      << "a plan window opened after the signal";
+  EXPECT_TRUE(w.host.infos.empty());
+  EXPECT_TRUE(w.host.errors.empty());
 }

@@ -20,6 +20,7 @@
 
 #include "link/posix_endpoint.h"
 #include "tests/common/fakehost.h"
+#include "ui/plansteps.h"
 
 namespace {
 
@@ -132,6 +133,8 @@ TEST(MainWinStart, WindowHasItsCaptionFontAndFixedSize) {
   GuiWorld w;
   w.Start();
   EXPECT_EQ(w.win->windowTitle(), QString("Feldaro 1.2.1"));
+  // What the plans and documents it saves name as their tool is the same program.
+  EXPECT_EQ(w.win->windowTitle().toStdString(), kToolName);
   EXPECT_EQ(w.win->font().pixelSize(), 11);
   EXPECT_EQ(w.win->font().family(), QString("Arial"));
   // The client area below the menu bar "Plik" is 847 x 590.
