@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 
 #include <chrono>
-
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
