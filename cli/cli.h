@@ -11,6 +11,7 @@
 
 #include "config/archive.h"
 #include "config/ctrlcfg.h"
+#include "config/filereason.h"
 #include "link/posix_endpoint.h"
 #include "link/udpdev.h"
 #include "tap.h"
@@ -48,12 +49,7 @@ struct Args {
 };
 
 // Texts shared by the commands (text.cpp).
-// The system's reason for a failed file operation, in Polish.
-std::string SystemReason(int errnum);
-// The reason of a failed file operation for a message that names the path itself: the
-// system's reason in Polish when errnum is set, else the file module's text without its
-// leading "<path>: ".
-std::string FileReason(const std::string& path, const std::string& error, int errnum);
+// SystemReason and FileReason: config/filereason.h.
 // One line for a link error, with what to do next.
 std::string LinkErrorLine(const UErr& e);
 // "(feldaro-cli list pokaże urządzenia w sieci)" and the like.
