@@ -110,12 +110,15 @@ TPlanWin::TPlanWin(UiHost& host, TMainWin* main, QWidget* parent)
   // room left; each scrolls its own text.
   ui->PlanBoxLayout->setStretchFactor(ui->CtrlLstBox, 3);
   ui->PlanBoxLayout->setStretchFactor(ui->DriftTxt, 2);
+  ui->SiteLb->installEventFilter(this);
   UpdateTitle();
 }
 
 TPlanWin::~TPlanWin() = default;
 
 bool TPlanWin::eventFilter(QObject* obj, QEvent* ev) {
+  // The site's name and the file's path are cut to the width their labels get.
+  if (obj == ui->SiteLb && ev->type() == QEvent::Resize) UpdateTitle();
   if (obj == ui->DoorPanel && (ev->type() == QEvent::Move || ev->type() == QEvent::Resize)) {
     const QRect panel = ui->DoorPanel->geometry();
     ui->DoorTc->setGeometry(panel.x(), panel.y() - kTabRowSlot, panel.width(),
@@ -198,11 +201,14 @@ void TPlanWin::UpdateTitle() {
   // The site's name and address wrapped to a few lines, the file's path on one line cut in
   // the middle; the full texts under the pointer.
   const QFont& f = ui->SiteLb->font();
-  QString site = WrapElided(Text(plan_.site.name), f, kColumnWidth, kSiteNameLines);
+  // The labels' own width once laid out; the column's until then.
+  const int laid = ui->SiteLb->contentsRect().width();
+  const int width = ui->SiteLb->testAttribute(Qt::WA_Resized) && laid > 0 ? laid : kColumnWidth;
+  QString site = WrapElided(Text(plan_.site.name), f, width, kSiteNameLines);
   QString full = Text(plan_.site.name);
   if (!plan_.site.address.empty()) {
-    site += QStringLiteral("\n") +
-            WrapElided(Text(plan_.site.address), f, kColumnWidth, kSiteAddressLines);
+    site +=
+        QStringLiteral("\n") + WrapElided(Text(plan_.site.address), f, width, kSiteAddressLines);
     full += QStringLiteral("\n") + Text(plan_.site.address);
   }
   ui->SiteLb->setText(site);
@@ -211,8 +217,7 @@ void TPlanWin::UpdateTitle() {
       QStringLiteral("Plik: ") + (path_.isEmpty() ? QStringLiteral("(nie zapisany)") : path_);
   if (path_.isEmpty() && !source_.isEmpty())
     file += QStringLiteral(", otwarty z archiwum ") + QFileInfo(source_).fileName();
-  ui->PathLb->setText(
-      QFontMetrics(ui->PathLb->font()).elidedText(file, Qt::ElideMiddle, kColumnWidth));
+  ui->PathLb->setText(QFontMetrics(ui->PathLb->font()).elidedText(file, Qt::ElideMiddle, width));
   ui->PathLb->setToolTip(file);
   ui->PathLb->setAccessibleDescription(file);
 }
