@@ -124,6 +124,7 @@ struct CtrlRead {
   std::string modeText;     // the mode as the read found it
   std::string error;        // why the read failed, on one line
   std::string errorLine;    // the same for a line of its own (with the device and what to do)
+  std::string errorHead;    // the link's error alone, without advice (ErrorHeadline)
   int errorCode = 0;        // the link's error number, when the link failed
   ReadCfg read;
   Archive arc;
