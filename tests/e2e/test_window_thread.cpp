@@ -54,8 +54,10 @@ QApplication& App() {
   static char arg0[] = "e2e_test_window_thread";
   static char* argv[] = {arg0, nullptr};
   qputenv("QT_QPA_PLATFORM", "offscreen");
-  static QApplication app(argc, argv);
-  return app;
+  // Never destroyed: taken down among the exit handlers, after the toolkit's own statics,
+  // it would crash once a window has been shown.
+  static QApplication* app = new QApplication(argc, argv);
+  return *app;
 }
 
 // A 5 ms timer on the window's thread; notes how much later than due each firing came.
