@@ -71,9 +71,9 @@ class FeldaroApp : public QApplication {
     try {
       return QApplication::notify(receiver, ev);
     } catch (const std::exception& e) {
-      QMessageBox::critical(nullptr, QStringLiteral("Error"), QString::fromLocal8Bit(e.what()));
+      QMessageBox::critical(nullptr, kErrorCaption, QString::fromLocal8Bit(e.what()));
     } catch (...) {
-      QMessageBox::critical(nullptr, QStringLiteral("Error"), QString());
+      QMessageBox::critical(nullptr, kErrorCaption, QString());
     }
     return false;
   }
@@ -127,10 +127,8 @@ int main(int argc, char** argv) {
         QWidget* modal = QApplication::activeModalWidget();
         if (!modal || !modal->close()) break;
       }
-      // Plan windows close without their question about unsaved edits, as the main
-      // window's unsaved passages are not kept either.
-      for (QWidget* w : QApplication::topLevelWidgets())
-        if (w->objectName() == QStringLiteral("TPlanWin")) static_cast<TPlanWin*>(w)->ForceClose();
+      // The main window closes its plan windows first, without their question about
+      // unsaved edits, as its own unsaved passages are not kept either.
       if (MainWin) MainWin->Quit();
     });
   }
@@ -139,6 +137,13 @@ int main(int argc, char** argv) {
   // search running behind it.
   auto win = std::make_unique<TMainWin>(host, udp, clock, true, LinkThread::Worker);
   MainWin = win.get();
+  // The program ends when the main window has closed, whatever else is open or whichever
+  // event loop runs then (a box shown before the main loop started, for one).
+  bool closed = false;
+  win->onClosed = [&closed] {
+    closed = true;
+    QCoreApplication::quit();
+  };
   win->FormCreate();
   auto help = std::make_unique<THelpWin>();
   HelpWin = help.get();
@@ -153,7 +158,7 @@ int main(int argc, char** argv) {
     // "feldaro PLAN.json": the plan window over the main window, which keeps the link.
     const QStringList args = QApplication::arguments();
     if (args.size() > 1) win->OpenPlanWindow(args.at(1));
-    rc = app.exec();
+    if (!closed) rc = app.exec();
   }
 
   sigNotifier.reset();

@@ -11,6 +11,7 @@
 
 #include "config/archive.h"
 #include "config/ctrlcfg.h"
+#include "config/filereason.h"
 #include "link/posix_endpoint.h"
 #include "link/udpdev.h"
 #include "tap.h"
@@ -48,12 +49,7 @@ struct Args {
 };
 
 // Texts shared by the commands (text.cpp).
-// The system's reason for a failed file operation, in Polish.
-std::string SystemReason(int errnum);
-// The reason of a failed file operation for a message that names the path itself: the
-// system's reason in Polish when errnum is set, else the file module's text without its
-// leading "<path>: ".
-std::string FileReason(const std::string& path, const std::string& error, int errnum);
+// SystemReason and FileReason: config/filereason.h.
 // One line for a link error, with what to do next.
 std::string LinkErrorLine(const UErr& e);
 // "(feldaro-cli list pokaże urządzenia w sieci)" and the like.
@@ -128,6 +124,7 @@ struct CtrlRead {
   std::string modeText;     // the mode as the read found it
   std::string error;        // why the read failed, on one line
   std::string errorLine;    // the same for a line of its own (with the device and what to do)
+  std::string errorHead;    // the link's error alone, without advice (ErrorHeadline)
   int errorCode = 0;        // the link's error number, when the link failed
   ReadCfg read;
   Archive arc;

@@ -45,8 +45,8 @@ DocRead FromRead(const CtrlRead& r) {
     return DocRead{MissingControllerDoc(IdentOf(d), why), "nie odczytano " + name + ": " + why,
                    "tryb " + r.modeText};
   }
-  // The document keeps the link's full text; standard error gets one line.
-  return DocRead{MissingControllerDoc(IdentOf(d), r.error),
+  // The document gives the link's error alone; standard error gets one line.
+  return DocRead{MissingControllerDoc(IdentOf(d), r.errorHead.empty() ? r.error : r.errorHead),
                  r.errorLine.empty() ? "nie odczytano " + name + ": " + r.error : r.errorLine,
                  r.errorCode ? "błąd nr " + std::to_string(r.errorCode) : r.error};
 }

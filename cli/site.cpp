@@ -233,6 +233,7 @@ void ReadOneController(CtrlRead& r, const std::string& location, bool endSession
   } catch (const UErr& e) {
     r.error = OneLine(ErrorText(e));
     r.errorLine = LinkErrorLine(e);
+    r.errorHead = ErrorHeadline(e);
     r.errorCode = e.code;
     r.modeText = d.ModeText();
     r.unreadable = e.code == 9;

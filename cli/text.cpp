@@ -1,51 +1,10 @@
-// feldaro-cli: texts shared by the commands: system reasons and link errors in Polish, each
+// feldaro-cli: texts shared by the commands: link errors in Polish, each
 // on one line with what to do next.
-#include <cerrno>
-#include <cstring>
-
 #include "cli.h"
 #include "config/devname.h"
 #include "restore.h"
 
 const char* const kListHint = "(feldaro-cli list pokaże urządzenia w sieci)";
-
-std::string SystemReason(int errnum) {
-  switch (errnum) {
-    case EACCES:
-    case EPERM:
-      return "brak uprawnień";
-    case ENOENT:
-      return "nie ma takiego pliku ani katalogu";
-    case ENOTDIR:
-      return "część ścieżki nie jest katalogiem";
-    case EISDIR:
-      return "to katalog, nie plik";
-    case ENOSPC:
-      return "brak miejsca na dysku";
-    case EDQUOT:
-      return "przekroczony przydział miejsca na dysku";
-    case EROFS:
-      return "system plików tylko do odczytu";
-    case EFBIG:
-      return "plik za duży";
-    case ENAMETOOLONG:
-      return "za długa nazwa pliku";
-    case ELOOP:
-      return "pętla dowiązań symbolicznych";
-    case EIO:
-      return "błąd wejścia-wyjścia";
-    case EEXIST:
-      return "plik już istnieje";
-    default:
-      return std::strerror(errnum);
-  }
-}
-
-std::string FileReason(const std::string& path, const std::string& error, int errnum) {
-  if (errnum) return SystemReason(errnum);
-  const std::string prefix = path + ": ";
-  return error.rfind(prefix, 0) == 0 ? error.substr(prefix.size()) : error;
-}
 
 std::string LinkErrorLine(const UErr& e) {
   std::string who = e.dev ? DevName(e.dev->id) + " (" + e.dev->ModeText() + "): " : "";

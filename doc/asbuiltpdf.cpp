@@ -522,8 +522,10 @@ bool RenderAsBuiltPdf(const AsBuiltDoc& doc, std::string& pdf, std::string& erro
   return true;
 }
 
-bool WriteAsBuiltPdf(const AsBuiltDoc& doc, const std::string& path, std::string& error) {
+bool WriteAsBuiltPdf(const AsBuiltDoc& doc, const std::string& path, std::string& error,
+                     int* errnum) {
+  if (errnum) *errnum = 0;
   std::string pdf;
   if (!RenderAsBuiltPdf(doc, pdf, error)) return false;
-  return WriteFileAtomically(path, pdf, error);
+  return WriteFileAtomically(path, pdf, error, errnum);
 }

@@ -19,5 +19,7 @@ bool EnsureGuiApplication(std::string& error);
 
 // The whole document as PDF bytes; false with the reason (the fonts cannot be loaded).
 bool RenderAsBuiltPdf(const AsBuiltDoc& doc, std::string& pdf, std::string& error);
-// Renders and replaces path atomically (never a half-written file); false with the reason.
-bool WriteAsBuiltPdf(const AsBuiltDoc& doc, const std::string& path, std::string& error);
+// Renders and replaces path atomically (never a half-written file); false with the reason,
+// and the system's error number in errnum (when given) as WriteFileAtomically gives it.
+bool WriteAsBuiltPdf(const AsBuiltDoc& doc, const std::string& path, std::string& error,
+                     int* errnum = nullptr);

@@ -14,12 +14,18 @@
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 #include <vector>
 
 namespace {
 
 std::string ErrnoText(int err) {
   return std::strerror(err);
+}
+
+// The system's error with its number, so that the window can say it in the user's language.
+std::system_error SysError(int err) {
+  return std::system_error(err, std::generic_category());
 }
 
 sockaddr_in MakeAddr(in_addr_t addrNetOrder, uint16_t port) {
@@ -77,12 +83,14 @@ std::vector<BroadcastIf> BroadcastInterfaces(int fd) {
 PosixEndpoint::PosixEndpoint(uint16_t port, uint16_t destPort) : destPort_(destPort) {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    error_ = ErrnoText(errno);
+    errno_ = errno;
+    error_ = ErrnoText(errno_);
     return;
   }
   int one = 1;
   if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) < 0) {
-    error_ = ErrnoText(errno);
+    errno_ = errno;
+    error_ = ErrnoText(errno_);
     close(fd);
     return;
   }
@@ -90,7 +98,8 @@ PosixEndpoint::PosixEndpoint(uint16_t port, uint16_t destPort) : destPort_(destP
   // would silently share (and steal) each other's answers.
   sockaddr_in sa = MakeAddr(htonl(INADDR_ANY), port);
   if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
-    error_ = ErrnoText(errno);
+    errno_ = errno;
+    error_ = ErrnoText(errno_);
     close(fd);
     return;
   }
@@ -102,7 +111,10 @@ PosixEndpoint::~PosixEndpoint() {
 }
 
 void PosixEndpoint::Check() const {
-  if (fd_ < 0) throw std::runtime_error(error_);
+  if (fd_ < 0) {
+    if (errno_ != 0) throw SysError(errno_);
+    throw std::runtime_error(error_);
+  }
 }
 
 void PosixEndpoint::Send(const char* host, uint16_t port, const uint8_t* data, size_t len) {
@@ -112,7 +124,7 @@ void PosixEndpoint::Send(const char* host, uint16_t port, const uint8_t* data, s
     throw std::runtime_error(std::string("Invalid IPv4 address: ") + (host ? host : "(none)"));
   sockaddr_in sa = MakeAddr(addr.s_addr, port);
   if (sendto(fd_, data, len, 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0)
-    throw std::runtime_error(ErrnoText(errno));
+    throw SysError(errno);
 }
 
 void PosixEndpoint::Broadcast(uint16_t port, const uint8_t* data, size_t len) {
@@ -123,7 +135,7 @@ void PosixEndpoint::Broadcast(uint16_t port, const uint8_t* data, size_t len) {
   const std::vector<BroadcastIf> ifs = BroadcastInterfaces(fd_);
   if (ifs.empty()) {
     if (sendto(fd_, data, len, 0, reinterpret_cast<sockaddr*>(&dest), sizeof dest) < 0)
-      throw std::runtime_error(ErrnoText(errno));
+      throw SysError(errno);
     return;
   }
   int lastErr = 0;
@@ -136,7 +148,7 @@ void PosixEndpoint::Broadcast(uint16_t port, const uint8_t* data, size_t len) {
       ++sent;
   }
   // One dead interface must not spoil discovery on the others.
-  if (sent == 0) throw std::runtime_error(ErrnoText(lastErr));
+  if (sent == 0) throw SysError(lastErr);
 }
 
 bool SendWithPktInfo(int fd, const uint8_t* data, size_t len, const sockaddr_in& dest, int ifindex,
@@ -175,7 +187,7 @@ size_t PosixEndpoint::Receive(uint8_t* buf, size_t cap, int timeoutMs, char* sen
     int r = poll(&p, 1, left);
     if (r < 0) {
       if (errno == EINTR) continue;  // a signal is no reason to cut the wait short
-      throw std::runtime_error(ErrnoText(errno));
+      throw SysError(errno);
     }
     if (r == 0) return 0;
     sockaddr_in from{};
@@ -191,7 +203,7 @@ size_t PosixEndpoint::Receive(uint8_t* buf, size_t cap, int timeoutMs, char* sen
       }
       // An ICMP error queued for an earlier datagram is no datagram; keep waiting.
       if (errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH) continue;
-      throw std::runtime_error(ErrnoText(errno));
+      throw SysError(errno);
     }
     // An empty datagram carries nothing and would read as "no datagram": skip it.
     if (n == 0) {

@@ -10,7 +10,8 @@
 class PosixEndpoint : public Endpoint {
  public:
   // Binds 0.0.0.0:port with broadcasts allowed. A failure to create or bind the socket is
-  // kept and thrown (std::runtime_error with the system's message) by every operation.
+  // kept and thrown by every operation as std::system_error (the system's error number, its
+  // message as what()); so are the failures of the operations themselves.
   explicit PosixEndpoint(uint16_t port = kQuorinPort, uint16_t destPort = kQuorinPort);
   ~PosixEndpoint() override;
   PosixEndpoint(const PosixEndpoint&) = delete;
@@ -31,6 +32,7 @@ class PosixEndpoint : public Endpoint {
   int fd_ = -1;
   uint16_t destPort_;
   std::string error_;
+  int errno_ = 0;
   void Check() const;
 };
 

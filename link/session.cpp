@@ -133,6 +133,20 @@ UErr::UErr(const UdpDev* d, int c, char letter) : dev(d), code(c), cmd(letter) {
   }
 }
 
+std::string ErrorHeadline(const UErr& err) {
+  std::string text = "Błąd nr " + std::to_string(err.code);
+  if (err.cmd != 0) {
+    text += " (r.'";
+    text += err.cmd;
+    text += "')";
+  }
+  std::string code = CodeText(err.code);
+  code = code.substr(0, code.find("\n\n"));  // the advice that follows a blank line
+  for (char& c : code)
+    if (c == '\n') c = ' ';
+  return text + ": " + code;
+}
+
 std::string ErrorText(const UErr& err) {
   std::string text;
   if (err.dev) text = DevName(err.dev->id) + ", tryb: " + err.dev->ModeText() + ".\n\n";

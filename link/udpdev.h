@@ -114,6 +114,9 @@ struct UErr : std::exception {
 
 // The text shown to the user for an error (UTF-8, ends with a line feed).
 std::string ErrorText(const UErr& err);
+// The error on one line without the device and without the window's advice on what may
+// have caused it: "Błąd nr 2 (r.'K'): Kontroler ma obcą sesję." (documents, logs).
+std::string ErrorHeadline(const UErr& err);
 
 // "K27_00005 odpowiada z dwóch adresów: 10.0.0.5, 10.0.0.66" for a device that answered
 // discovery from two addresses; empty otherwise.

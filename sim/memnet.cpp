@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 namespace {
 constexpr const char* kBroadcastHost = "255.255.255.255";
@@ -20,6 +21,12 @@ SimDevice& MemNet::AddDevice(uint32_t id, uint32_t ip, int mode) {
   return *devices_.back();
 }
 
+void MemNet::Fail() const {
+  if (failure.empty()) return;
+  if (failureErrno != 0) throw std::system_error(failureErrno, std::generic_category(), failure);
+  throw std::runtime_error(failure);
+}
+
 SimDevice* MemNet::Find(uint32_t id) {
   for (auto& d : devices_)
     if (d->id == id) return d.get();
@@ -27,7 +34,7 @@ SimDevice* MemNet::Find(uint32_t id) {
 }
 
 void MemNet::Send(const char* host, uint16_t port, const uint8_t* data, size_t len) {
-  if (!failure.empty()) throw std::runtime_error(failure);
+  Fail();
   const std::string to = host ? host : "";
   sentByTool.push_back({clock_.now, kToolHost, to, std::vector<uint8_t>(data, data + len)});
   if (port != kQuorinPort) return;
@@ -40,7 +47,7 @@ void MemNet::Send(const char* host, uint16_t port, const uint8_t* data, size_t l
 }
 
 void MemNet::Broadcast(uint16_t port, const uint8_t* data, size_t len) {
-  if (!failure.empty()) throw std::runtime_error(failure);
+  Fail();
   sentByTool.push_back(
       {clock_.now, kToolHost, kBroadcastHost, std::vector<uint8_t>(data, data + len)});
   if (port != kQuorinPort) return;
@@ -64,7 +71,7 @@ void MemNet::Inject(const std::vector<uint8_t>& bytes, const std::string& from, 
 }
 
 size_t MemNet::Receive(uint8_t* buf, size_t cap, int timeoutMs, char* sender) {
-  if (!failure.empty()) throw std::runtime_error(failure);
+  Fail();
   if (timeoutMs < 0) timeoutMs = 0;
   longestWaitMs = std::max(longestWaitMs, timeoutMs);
   const int64_t due = clock_.now + timeoutMs;

@@ -46,11 +46,13 @@ class MemNet : public Endpoint {
 
   std::vector<NetDatagram> sentByTool;  // every datagram the tool sent
   std::string failure;    // when not empty, every endpoint operation throws it as runtime_error
+  int failureErrno = 0;   // when not 0, the failure is a std::system_error with that number
   int longestWaitMs = 0;  // the longest single Receive timeout asked for
   std::vector<LocalNet> localNets;  // the tool's interfaces on this segment (none by default)
 
  private:
   VirtualClock& clock_;
+  void Fail() const;
   int latencyMs_;
   std::vector<std::unique_ptr<SimDevice>> devices_;
   std::deque<NetDatagram> queue_;  // to the tool, ordered by atMs

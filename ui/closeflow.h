@@ -7,7 +7,13 @@
 // decides anew. Once nothing runs or waits, the window closes (Closed) and nothing starts
 // any more. A close asked for by a signal (Quit) shows nothing and is not cancelled, so the
 // program ends within the waits.
+//
+// Before a close the user asked for goes on, the plan windows' unsaved edits are asked about
+// in one question; "Anuluj" keeps every window open. The plan windows close before the main
+// window, never after it.
 #pragma once
+#include <string>
+#include <vector>
 
 class CloseFlow {
  public:
@@ -17,6 +23,13 @@ class CloseFlow {
   bool TicksAllowed() const { return state_ == kOpen; }
   bool Quitting() const { return quit_; }
 
+  // Whether a close asked for now first asks about the plan windows' unsaved edits: not
+  // again while a close waits, and never once a signal asked for the end.
+  bool AsksAboutEdits() const { return state_ == kOpen && !quit_; }
+  // The user's answer to that question (`closeAnyway`: "Zamknij bez zapisywania"): whether
+  // the close goes on. A signal that came while the question was open ends the program
+  // whatever the answer.
+  bool Answered(bool closeAnyway) const { return closeAnyway || quit_; }
   // A close is asked for; `idle`: nothing runs or waits. True when the window may close now.
   bool Ask(bool idle, bool quit) {
     quit_ = quit_ || quit;
@@ -56,3 +69,14 @@ class CloseFlow {
   State state_ = kOpen;
   bool quit_ = false;
 };
+
+// The question before the main window closes over plan windows with unsaved edits, each
+// named by its title; empty when there are none.
+inline std::string UnsavedPlansQuestion(const std::vector<std::string>& titles) {
+  if (titles.empty()) return {};
+  std::string text = titles.size() == 1 ? "Okno planu ma niezapisane zmiany:\n"
+                                        : "Okna planu mają niezapisane zmiany:\n";
+  for (const std::string& t : titles) text += "  " + t + "\n";
+  text += "\nZamknąć program bez zapisywania ich? „Anuluj” pozostawia wszystkie okna otwarte.";
+  return text;
+}

@@ -6,6 +6,7 @@
 
 #include "config/asbuilt.h"
 #include "config/devname.h"
+#include "config/filereason.h"
 #include "doc/asbuiltpdf.h"
 #include "mainwin.h"
 #include "plansteps.h"
@@ -42,8 +43,11 @@ OpTask TMainWin::DocPdf(Intent in, QString path) {
   doc.controllers.push_back(
       BuildControllerDoc(*r.cfg, DocIdentity{id, d->IpText(), d->status & 3, ""}));
   std::string why;
-  if (!WriteAsBuiltPdf(doc, QFile::encodeName(path).toStdString(), why)) {
-    ShowError(QStringLiteral("Nie zapisano dokumentacji: ") + QFile::decodeName(why.c_str()));
+  int errnum = 0;
+  const std::string local = QFile::encodeName(path).toStdString();
+  if (!WriteAsBuiltPdf(doc, local, why, &errnum)) {
+    ShowError(QStringLiteral("Nie zapisano dokumentacji %1: %2")
+                  .arg(path, QString::fromStdString(FileReason(local, why, errnum))));
     co_return;
   }
   ShowInfo(this, QStringLiteral("Dokumentacja PDF"),

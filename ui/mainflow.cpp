@@ -13,6 +13,7 @@
 
 #include "config/devname.h"
 #include "mainwin.h"
+#include "plansteps.h"
 #include "ui_mainwin.h"
 
 namespace {
@@ -28,6 +29,8 @@ constexpr int kIpRole = Qt::UserRole + 2;
 
 void FillLine(QListWidgetItem* item, const UdpDev& d) {
   item->setText(Text(d.ListText()));
+  // A line wider than the list (a second address) is read in full under the pointer.
+  item->setToolTip(Text(d.ListText()));
   item->setData(kIdRole, uint(d.id));
   item->setData(kModeRole, d.Mode());
   item->setData(kIpRole, Text(d.IpText()));
@@ -244,6 +247,10 @@ OpTask TMainWin::Pick(uint32_t id) {
   co_await SelectDevice();
 }
 
+bool TMainWin::UnsavedEditsFor(uint32_t id) const {
+  return id != 0 && id == selId_ && shown_.devId == id && !SamePassages(Cfg, stored_);
+}
+
 void TMainWin::PassagesWrittenElsewhere(uint32_t id) {
   if (id != 0 && id == selId_) ops_.Submit(OpRunner::kUser, [this, id] { return Reload(id); });
 }
@@ -265,6 +272,7 @@ OpTask TMainWin::ReadConfigOf(UdpDev* d) {
   netCfg_ = Cfg;
   co_await Net([this, d] { d->ReadConfig(netCfg_); });
   Cfg = netCfg_;
+  stored_ = netCfg_;
   ++cfgGen_;
 }
 
@@ -285,6 +293,7 @@ OpTask TMainWin::SelectDevice() {
     // Emptied before anything can fail: whatever happens below, the model never keeps the
     // configuration of the device selected before, so it cannot be written to this one.
     ClearCfg(Cfg);
+    ClearCfg(stored_);
     ++cfgGen_;
     if (d) {
       bool answered = false;
@@ -395,6 +404,7 @@ OpTask TMainWin::Write(Intent in) {
       // What is written is the model as it is now; edits made while it goes out stay unsaved.
       netCfg_ = Cfg;
       co_await Net([this, d] { d->WriteConfig(netCfg_); });
+      stored_ = netCfg_;
     }
   } catch (...) {
     ShowCaught(std::current_exception());

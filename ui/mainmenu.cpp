@@ -4,12 +4,13 @@
 #include <QAction>
 #include <QDate>
 #include <QFile>
-#include <QLocale>
+#include <QFileInfo>
 #include <QMenu>
 #include <QMenuBar>
 
 #include "config/atomicfile.h"
 #include "config/devname.h"
+#include "config/filereason.h"
 #include "mainwin.h"
 #include "planwin.h"
 #include "report.h"
@@ -46,7 +47,24 @@ void TMainWin::SetupMenu() {
   setFixedSize(847, 590 + MenuBar->sizeHint().height());
 }
 
+std::vector<TPlanWin*> TMainWin::PlanWindows() const {
+  std::vector<TPlanWin*> out;
+  for (QWidget* c : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+    if (auto* pw = dynamic_cast<TPlanWin*>(c); pw && pw->isVisible()) out.push_back(pw);
+  return out;
+}
+
 TPlanWin* TMainWin::OpenPlanWindow(const QString& path) {
+  // A file already open is not opened a second time: its window comes to the front.
+  for (TPlanWin* open : PlanWindows()) {
+    const std::string mine = QFile::encodeName(path).toStdString();
+    if (SameFile(QFile::encodeName(open->Source()).toStdString(), mine) ||
+        SameFile(QFile::encodeName(open->Path()).toStdString(), mine)) {
+      open->raise();
+      open->activateWindow();
+      return open;
+    }
+  }
   auto* win = new TPlanWin(host, this, this);
   std::string why;
   if (!win->Open(path, why)) {
@@ -136,14 +154,20 @@ bool TMainWin::ShownAndSavePath(UserAction action, const QString& item, const QS
     ShowError(item + QStringLiteral(": wybierz kontroler na liście Ethernet."));
     return false;
   }
-  const QString suggested = SuggestedReportName(
-      QDate::currentDate(), DateSeparator(QLocale().dateFormat(QLocale::ShortFormat)),
-      DevName(in.devId));
+  // Named as feldaro-cli names its files: "2026-12-10_K27_00009.pdf".
+  const QString suggested =
+      Text(DatedFileName(QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")).toStdString(),
+                         DevName(in.devId), ext.toStdString()));
   {
     ModalScope modal(*this);
     path = host.SaveFileName(this, suggested, filter, ext);
   }
   if (path.isEmpty()) return false;
+  // An existing file is replaced only after the toolkit's own question.
+  if (QFileInfo::exists(path)) {
+    ModalScope modal(*this);
+    if (!host.ConfirmReplace(this, path)) return false;
+  }
   ShowStatus({});
   return true;
 }
@@ -183,8 +207,11 @@ OpTask TMainWin::SaveArchive(Intent in, QString path) {
   UdpDev* d = SelectedDev();
   const std::string json = ArchiveToJson(ReadArchive(r, *d, ""));
   std::string why;
-  if (!WriteFileAtomically(QFile::encodeName(path).toStdString(), json, why)) {
-    ShowError(QStringLiteral("Nie zapisano archiwum: ") + QFile::decodeName(why.c_str()));
+  int errnum = 0;
+  const std::string local = QFile::encodeName(path).toStdString();
+  if (!WriteFileAtomically(local, json, why, &errnum)) {
+    ShowError(QStringLiteral("Nie zapisano archiwum %1: %2")
+                  .arg(path, Text(FileReason(local, why, errnum))));
     co_return;
   }
   ShowInfo(this, QStringLiteral("Archiwum kontrolera"),

@@ -23,12 +23,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
+#include <system_error>
 #include <utility>
 
+#include "config/filereason.h"
 #include "doortabs.h"
 #include "helpwin.h"
 #include "keyorder.h"
 #include "lokdlg.h"
+#include "planwin.h"
 #include "ui_dooreditor.h"
 #include "ui_mainwin.h"
 
@@ -83,6 +86,7 @@ TMainWin::TMainWin(UiHost& h, Endpoint& udp, Clock& c, bool startTimer, LinkThre
   devSet_.count = 0;
   devSet_.selected = -1;  // the window keeps its selection itself (selId_)
   ClearCfg(Cfg);
+  ClearCfg(stored_);
   SetupWidgets();
   SetupMenu();
   ShowTimerErrors = true;
@@ -241,14 +245,37 @@ void TMainWin::showEvent(QShowEvent* ev) {
 }
 
 void TMainWin::closeEvent(QCloseEvent* ev) {
+  // The plan windows' unsaved edits first, in one question.
+  if (close_.AsksAboutEdits()) {
+    std::vector<std::string> edited;
+    for (TPlanWin* pw : PlanWindows())
+      if (pw->AnyEdited()) edited.push_back(pw->windowTitle().toStdString());
+    if (!edited.empty()) {
+      int choice;
+      {
+        ModalScope modal(*this);
+        choice =
+            host.Choose(this, windowTitle(), Text(UnsavedPlansQuestion(edited)),
+                        {QStringLiteral("Zamknij bez zapisywania"), QStringLiteral("Anuluj")}, 1);
+      }
+      if (!close_.Answered(choice == 0)) {
+        ev->ignore();
+        return;
+      }
+    }
+  }
+  // Then the plan windows close, then this one.
+  for (TPlanWin* pw : PlanWindows()) pw->ForceClose();
   // Ticks and a "Raport" whose turn has not come are dropped; what else runs or waits is
   // finished first (bounded by its waits), and the window closes when the queue is empty.
   ops_.Drop(OpRunner::kTick);
   ops_.Drop(OpRunner::kDialog);
-  if (close_.Ask(ops_.Idle(), false))
+  if (close_.Ask(ops_.Idle(), false)) {
     ev->accept();
-  else
+    if (onClosed) onClosed();
+  } else {
     ev->ignore();
+  }
 }
 
 void TMainWin::Quit() {
@@ -320,7 +347,7 @@ void TMainWin::ShowError(const QString& text) {
 }
 
 void TMainWin::OpenErrorBox(const QString& text) {
-  boxesWaiting_.push_back({true, QStringLiteral("Error"), text, this});
+  boxesWaiting_.push_back({true, kErrorCaption, text, this});
   ShowWaitingBoxes();
 }
 
@@ -360,6 +387,9 @@ void TMainWin::ShowCaught(std::exception_ptr err) {
     std::rethrow_exception(err);
   } catch (const UErr& e) {
     ShowError(Text(ErrorText(e)));
+  } catch (const std::system_error& e) {
+    // The socket's failures in the user's language, never the C library's English.
+    ShowError(Text("Błąd sieci: " + SystemReason(e.code().value()) + "."));
   } catch (const std::exception& e) {
     ShowError(QString::fromLocal8Bit(e.what()));
   }

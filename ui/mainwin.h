@@ -5,6 +5,7 @@
 #include <QWidget>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -75,6 +76,8 @@ class TMainWin : public QWidget {
   // Closes the window for a signal: what runs or waits finishes within its waits, no box
   // opens, and the close is not cancelled.
   void Quit();
+  // Called once the window has closed (the program ends then).
+  std::function<void()> onClosed;
   // One line of the window's status text (an action that did not run, a warning); empty
   // clears it.
   void ShowStatus(const QString& text);
@@ -138,6 +141,8 @@ class TMainWin : public QWidget {
   void DocPdfMnClick();  // docmenu.cpp
   // A plan window over the file at path; an error box and null when the file is refused.
   TPlanWin* OpenPlanWindow(const QString& path);
+  // The plan windows open now.
+  std::vector<TPlanWin*> PlanWindows() const;
   QMenuBar* MenuBar = nullptr;
 
   // For the plan window: an operation run by this window's runner in turn with its own,
@@ -151,6 +156,8 @@ class TMainWin : public QWidget {
   // window shows that controller, it loads it again, so what it shows (and what its
   // "Zapisz" would send) is what the controller now holds.
   void PassagesWrittenElsewhere(uint32_t id);
+  // The window shows controller `id` with edits of its passages not written to it.
+  bool UnsavedEditsFor(uint32_t id) const;
   NetStep NetOp(std::function<void()> work) { return Net(std::move(work)); }
 
   // Error guard of the action handlers: a UErr shows ErrorText, any other error its message.
@@ -222,6 +229,7 @@ class TMainWin : public QWidget {
   uint32_t selId_ = 0;        // the selected device; 0: none
   bool stepRunning_ = false;  // a network step is out: the device set is the link's
   CtrlCfg netCfg_;            // the copy of Cfg a network step works on
+  CtrlCfg stored_;            // the passages as last read from or written to the controller
   CloseFlow close_;
   uint64_t cfgGen_ = 1;    // see CfgGeneration()
   Intent shown_;           // the device and load the controller group shows

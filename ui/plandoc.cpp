@@ -2,18 +2,27 @@
 // the window holds it (edits not yet saved included), from the plan alone, no network.
 #include <QDate>
 #include <QFile>
+#include <QFileInfo>
 
 #include "config/asbuilt.h"
+#include "config/filereason.h"
 #include "doc/asbuiltpdf.h"
+#include "mainwin.h"
 #include "plansteps.h"
 #include "planwin.h"
 
 void TPlanWin::DocPdfBtnClick() {
   SyncCurrent();
-  const QString path =
-      host_.SaveFileName(this, QStringLiteral("dokumentacja.pdf"),
-                         QStringLiteral("Dokumentacja PDF (*.pdf)"), QStringLiteral("pdf"));
-  if (path.isEmpty()) return;
+  QString path;
+  {
+    std::unique_ptr<ModalScope> modal;
+    if (main_) modal = std::make_unique<ModalScope>(*main_);
+    path = host_.SaveFileName(this, QStringLiteral("dokumentacja.pdf"),
+                              QStringLiteral("Dokumentacja PDF (*.pdf)"), QStringLiteral("pdf"));
+    if (path.isEmpty()) return;
+    // An existing file is replaced only after the toolkit's own question.
+    if (QFileInfo::exists(path) && !host_.ConfirmReplace(this, path)) return;
+  }
   AsBuiltDoc doc;
   doc.site.name = plan_.site.name;
   doc.site.address = plan_.site.address;
@@ -28,8 +37,10 @@ void TPlanWin::DocPdfBtnClick() {
         ArchiveControllerDoc(PlannedOf(i), plan_.ctrls[size_t(r.entry)].label));
   }
   std::string why;
-  if (!WriteAsBuiltPdf(doc, QFile::encodeName(path).toStdString(), why)) {
-    Error(QStringLiteral("Nie zapisano dokumentacji: ") + QFile::decodeName(why.c_str()));
+  int errnum = 0;
+  if (!WriteAsBuiltPdf(doc, Local(path), why, &errnum)) {
+    Error(QStringLiteral("Nie zapisano dokumentacji %1: %2")
+              .arg(path, QString::fromStdString(FileReason(Local(path), why, errnum))));
     return;
   }
   Info(QStringLiteral("Zapisano dokumentację planu: ") + path);

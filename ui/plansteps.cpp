@@ -1,7 +1,10 @@
 // The plan window's decisions and network steps, without widgets.
 #include "plansteps.h"
 
+#include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <stdexcept>
 
@@ -141,4 +144,63 @@ std::vector<std::string> CompareWithArchive(const Archive& arc, const CtrlCfg& c
                                             uint32_t ctrlId) {
   const std::map<uint32_t, uint32_t> m = {{arc.ctrlId, ctrlId}};
   return DiffCfg(ResolveCfg(ctrl), MapDevices(arc.cfg, m));
+}
+
+FileStamp StampOf(const std::string& path) {
+  FileStamp s;
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(path, ec);
+  if (ec) return s;
+  const auto time = std::filesystem::last_write_time(path, ec);
+  if (ec) return s;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return s;
+  s.exists = true;
+  s.size = uint64_t(size);
+  s.mtimeNs = int64_t(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count());
+  uint64_t h = 14695981039346656037ull;
+  char buf[65536];
+  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+    for (std::streamsize i = 0; i < in.gcount(); ++i) {
+      h ^= uint8_t(buf[i]);
+      h *= 1099511628211ull;
+    }
+    if (!in) break;
+  }
+  s.hash = h;
+  return s;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  if (a.empty() || b.empty()) return false;
+  std::error_code ec;
+  const bool same = std::filesystem::equivalent(a, b, ec);
+  return !ec && same;
+}
+
+bool IsArchiveFile(const std::string& path) {
+  SitePlan plan;
+  std::string why;
+  return LoadPlan(path, plan, why) && plan.fromArchive;
+}
+
+SaveStep DecideSave(const std::string& target, bool fromDialog, const std::string& own,
+                    const FileStamp& ownStamp, const std::string& archive) {
+  const FileStamp now = StampOf(target);
+  if (now.exists && (SameFile(target, archive) || IsArchiveFile(target)))
+    return SaveStep::RefuseArchive;
+  if (fromDialog || own != target) return now.exists ? SaveStep::AskReplace : SaveStep::Write;
+  return now == ownStamp ? SaveStep::Write : SaveStep::AskChanged;
+}
+
+std::string DatedFileName(const std::string& isoDate, const std::string& name,
+                          const std::string& ext) {
+  return isoDate + "_" + name + "." + ext;
+}
+
+DriftState ShownState(DriftState checked, bool editedSinceCheck) {
+  if (editedSinceCheck && (checked == DriftState::Agree || checked == DriftState::Differs))
+    return DriftState::Unchecked;
+  return checked;
 }

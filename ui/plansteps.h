@@ -70,3 +70,36 @@ std::string PlanRowText(DriftState state, uint32_t id, const std::string& label,
 // archive, as feldaro-cli diff shows them; the archived controller stands for the one read.
 std::vector<std::string> CompareWithArchive(const Archive& arc, const CtrlCfg& ctrl,
                                             uint32_t ctrlId);
+
+// --- Saving the plan ------------------------------------------------------------------
+
+// A file as the window last read or wrote it: size, modification time and a hash of the
+// contents, so that a change made meanwhile by someone else is noticed.
+struct FileStamp {
+  bool exists = false;
+  uint64_t size = 0;
+  int64_t mtimeNs = 0;
+  uint64_t hash = 0;  // FNV-1a over the contents
+  bool operator==(const FileStamp&) const = default;
+};
+FileStamp StampOf(const std::string& path);
+// Whether the two paths name the same existing file (links and relative paths resolved).
+bool SameFile(const std::string& a, const std::string& b);
+// Whether the file at path is a controller's archive (it reads as a plan from an archive).
+bool IsArchiveFile(const std::string& path);
+
+// What "Zapisz plan" does with `target`. `fromDialog`: the user chose it in the save dialog;
+// otherwise it is the plan's own file `own`, whose stamp at the open or last save is
+// `ownStamp`. `archive`: the archive the plan was read from (empty: none). An archive is
+// never written over; another file is replaced only after a question; the plan's own file
+// changed on disk meanwhile is not replaced without asking either.
+enum class SaveStep { Write, AskReplace, AskChanged, RefuseArchive };
+SaveStep DecideSave(const std::string& target, bool fromDialog, const std::string& own,
+                    const FileStamp& ownStamp, const std::string& archive);
+
+// "2026-12-10_K27_00009.pdf": a file name as feldaro-cli gives its files.
+std::string DatedFileName(const std::string& isoDate, const std::string& name,
+                          const std::string& ext);
+
+// The state a row shows: a result of the check no longer holds for an entry edited since.
+DriftState ShownState(DriftState checked, bool editedSinceCheck);

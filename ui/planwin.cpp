@@ -10,9 +10,11 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextLayout>
 #include <algorithm>
 
 #include "config/devname.h"
+#include "config/filereason.h"
 #include "doortabs.h"
 #include "mainwin.h"
 #include "ui_dooreditor.h"
@@ -26,6 +28,32 @@ QString Text(const std::string& utf8) {
 
 constexpr int kTabRowSlot = 24;
 const QString kCaption = QStringLiteral("Plan obiektu");
+// The width of the plan's column: the site, the file, the list and the differences.
+constexpr int kColumnWidth = 249;
+constexpr int kSiteNameLines = 3;
+constexpr int kSiteAddressLines = 2;
+
+// `text` broken into lines at most `width` pixels wide, words kept whole where they fit;
+// beyond `maxLines` the last line ends in an ellipsis.
+QString WrapElided(const QString& text, const QFont& font, int width, int maxLines) {
+  QTextLayout layout(text, font);
+  QTextOption opt;
+  opt.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  layout.setTextOption(opt);
+  layout.beginLayout();
+  QStringList lines;
+  for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+    line.setLineWidth(width);
+    if (lines.size() == maxLines - 1) {
+      const QString rest = text.mid(line.textStart());
+      lines.append(QFontMetrics(font).elidedText(rest.simplified(), Qt::ElideRight, width));
+      break;
+    }
+    lines.append(text.mid(line.textStart(), line.textLength()).trimmed());
+  }
+  layout.endLayout();
+  return lines.join(QLatin1Char('\n'));
+}
 
 }  // namespace
 
@@ -76,18 +104,21 @@ TPlanWin::TPlanWin(UiHost& host, TMainWin* main, QWidget* parent)
   connect(ui->DownloadBtn, &QPushButton::clicked, this, [this] { DownloadBtnClick(); });
   connect(ui->UploadBtn, &QPushButton::clicked, this, [this] { UploadBtnClick(); });
   connect(ui->SavePlanBtn, &QPushButton::clicked, this, [this] { SavePlanBtnClick(); });
+  connect(ui->SavePlanAsBtn, &QPushButton::clicked, this, [this] { SavePlanAsBtnClick(); });
   connect(ui->DocPdfBtn, &QPushButton::clicked, this, [this] { DocPdfBtnClick(); });
+  // Whatever the site's name or the file's path, the list and the differences share the
+  // room left; each scrolls its own text.
+  ui->PlanBoxLayout->setStretchFactor(ui->CtrlLstBox, 3);
+  ui->PlanBoxLayout->setStretchFactor(ui->DriftTxt, 2);
+  ui->SiteLb->installEventFilter(this);
   UpdateTitle();
-  // Closing the main window closes the plan windows too (each asks about unsaved edits).
-  if (main_) main_->installEventFilter(this);
 }
 
 TPlanWin::~TPlanWin() = default;
 
 bool TPlanWin::eventFilter(QObject* obj, QEvent* ev) {
-  if (obj == main_ && ev->type() == QEvent::Hide && !main_->isMinimized() && isVisible())
-    QMetaObject::invokeMethod(
-        this, [this] { close(); }, Qt::QueuedConnection);
+  // The site's name and the file's path are cut to the width their labels get.
+  if (obj == ui->SiteLb && ev->type() == QEvent::Resize) UpdateTitle();
   if (obj == ui->DoorPanel && (ev->type() == QEvent::Move || ev->type() == QEvent::Resize)) {
     const QRect panel = ui->DoorPanel->geometry();
     ui->DoorTc->setGeometry(panel.x(), panel.y() - kTabRowSlot, panel.width(),
@@ -100,7 +131,9 @@ bool TPlanWin::eventFilter(QObject* obj, QEvent* ev) {
 void TPlanWin::closeEvent(QCloseEvent* ev) {
   // Unsaved edits are not thrown away without asking.
   SyncCurrent();
-  if (!forceClose_ && AnyEdited() &&
+  // Once a signal asked the program to end, nothing holds the window open.
+  const bool ending = forceClose_ || (main_ && main_->Quitting());
+  if (!ending && AnyEdited() &&
       !Ask(QStringLiteral("Plan ma niezapisane zmiany. Zamknąć okno bez zapisywania?"))) {
     ev->ignore();
     return;
@@ -110,9 +143,20 @@ void TPlanWin::closeEvent(QCloseEvent* ev) {
 
 bool TPlanWin::Open(const QString& path, std::string& why) {
   SitePlan plan;
-  if (!LoadPlan(path.toStdString(), plan, why)) return false;
+  // The stamp before the read: a change made while it reads is a change to ask about.
+  const FileStamp stamp = StampOf(Local(path));
+  int errnum = 0;
+  if (!LoadPlan(Local(path), plan, why, &errnum)) {
+    why = FileReason(Local(path), why, errnum);
+    return false;
+  }
   SetPlan(std::move(plan), path);
+  stamp_ = stamp;
   return true;
+}
+
+std::string TPlanWin::Local(const QString& path) {
+  return QFile::encodeName(path).toStdString();
 }
 
 void TPlanWin::SetPlan(SitePlan plan, const QString& path) {
@@ -120,6 +164,8 @@ void TPlanWin::SetPlan(SitePlan plan, const QString& path) {
   // An archive opened as a plan stays the user's backup: "Zapisz plan" asks for a file.
   source_ = path;
   path_ = plan_.fromArchive ? QString() : path;
+  archive_ = plan_.fromArchive ? path : QString();
+  stamp_ = path_.isEmpty() ? FileStamp() : StampOf(Local(path_));
   BuildRows();
   // Rows of a plan made from the network are not in any file yet.
   if (path.isEmpty())
@@ -152,12 +198,28 @@ void TPlanWin::UpdateTitle() {
   const std::string& name = plan_.site.name;
   setWindowTitle(kCaption + QStringLiteral(" – ") +
                  (name.empty() ? QStringLiteral("bez nazwy") : Text(name)));
-  QString site = Text(plan_.site.name);
-  if (!plan_.site.address.empty()) site += QStringLiteral("\n") + Text(plan_.site.address);
-  site += QStringLiteral("\nPlik: ") + (path_.isEmpty() ? QStringLiteral("(nie zapisany)") : path_);
-  if (path_.isEmpty() && !source_.isEmpty())
-    site += QStringLiteral(", otwarty z archiwum ") + QFileInfo(source_).fileName();
+  // The site's name and address wrapped to a few lines, the file's path on one line cut in
+  // the middle; the full texts under the pointer.
+  const QFont& f = ui->SiteLb->font();
+  // The labels' own width once laid out; the column's until then.
+  const int laid = ui->SiteLb->contentsRect().width();
+  const int width = ui->SiteLb->testAttribute(Qt::WA_Resized) && laid > 0 ? laid : kColumnWidth;
+  QString site = WrapElided(Text(plan_.site.name), f, width, kSiteNameLines);
+  QString full = Text(plan_.site.name);
+  if (!plan_.site.address.empty()) {
+    site +=
+        QStringLiteral("\n") + WrapElided(Text(plan_.site.address), f, width, kSiteAddressLines);
+    full += QStringLiteral("\n") + Text(plan_.site.address);
+  }
   ui->SiteLb->setText(site);
+  ui->SiteLb->setToolTip(full);
+  QString file =
+      QStringLiteral("Plik: ") + (path_.isEmpty() ? QStringLiteral("(nie zapisany)") : path_);
+  if (path_.isEmpty() && !source_.isEmpty())
+    file += QStringLiteral(", otwarty z archiwum ") + QFileInfo(source_).fileName();
+  ui->PathLb->setText(QFontMetrics(ui->PathLb->font()).elidedText(file, Qt::ElideMiddle, width));
+  ui->PathLb->setToolTip(file);
+  ui->PathLb->setAccessibleDescription(file);
 }
 
 // The editor's model goes back into its row.
@@ -173,6 +235,11 @@ bool TPlanWin::Edited(int row) const {
   return r.replaced || !r.saved || !SamePassages(*r.model, *r.saved);
 }
 
+DriftState TPlanWin::StateOf(int row) const {
+  const Row& r = rows_[size_t(row)];
+  return ShownState(r.state, r.model && (!r.checked || !SamePassages(*r.model, *r.checked)));
+}
+
 bool TPlanWin::AnyEdited() const {
   for (int i = 0; i < RowCount(); ++i)
     if (Edited(i)) return true;
@@ -186,19 +253,25 @@ void TPlanWin::ShowRows() {
   for (int i = 0; i < RowCount(); ++i) {
     const Row& r = rows_[size_t(i)];
     const std::string label = r.entry >= 0 ? plan_.ctrls[size_t(r.entry)].label : std::string();
-    const QString text = Text(PlanRowText(r.state, r.id, label, Edited(i)));
+    const QString text = Text(PlanRowText(StateOf(i), r.id, label, Edited(i)));
     if (i < box->count()) {
       if (box->item(i)->text() != text) box->item(i)->setText(text);
     } else {
       box->addItem(text);
     }
+    box->item(i)->setToolTip(text);
   }
   if (cur_ >= 0 && cur_ < box->count()) box->setCurrentRow(cur_);
   // What the selected row's check found.
   QString details;
   if (cur_ >= 0 && cur_ < RowCount()) {
     const Row& r = rows_[size_t(cur_)];
-    for (const std::string& l : r.lines) details += Text(l) + QStringLiteral("\n");
+    if (StateOf(cur_) != r.state)
+      details = QStringLiteral(
+          "Wpis zmieniony od sprawdzenia; „Sprawdź sieć” porówna go "
+          "ponownie.");
+    else
+      for (const std::string& l : r.lines) details += Text(l) + QStringLiteral("\n");
     if (!r.reason.empty()) details += Text(r.reason);
   }
   if (ui->DriftTxt->toPlainText() != details) ui->DriftTxt->setPlainText(details);
@@ -266,12 +339,62 @@ bool TPlanWin::NoNetwork(const QString& action) {
 }
 
 void TPlanWin::SavePlanBtnClick() {
+  Save(false);
+}
+
+void TPlanWin::SavePlanAsBtnClick() {
+  Save(true);
+}
+
+QString TPlanWin::AskSavePath() {
+  std::unique_ptr<ModalScope> modal;
+  if (main_) modal = std::make_unique<ModalScope>(*main_);
+  const QString suggested =
+      path_.isEmpty() ? QStringLiteral("plan-obiektu.json") : QFileInfo(path_).fileName();
+  return host_.SaveFileName(this, suggested, QStringLiteral("Plan obiektu (*.json)"),
+                            QStringLiteral("json"));
+}
+
+void TPlanWin::Save(bool asNew) {
   SyncCurrent();
-  QString path = path_;
-  if (path.isEmpty()) {
-    path = host_.SaveFileName(this, QStringLiteral("plan-obiektu.json"),
-                              QStringLiteral("Plan obiektu (*.json)"), QStringLiteral("json"));
-    if (path.isEmpty()) return;
+  QString path = asNew ? QString() : path_;
+  bool fromDialog = false;
+  for (;;) {
+    if (path.isEmpty()) {
+      path = AskSavePath();
+      if (path.isEmpty()) return;
+      fromDialog = true;
+    }
+    const SaveStep step =
+        DecideSave(Local(path), fromDialog, Local(path_), stamp_, Local(archive_));
+    if (step == SaveStep::RefuseArchive) {
+      Error(QStringLiteral("Nie zapisano planu: %1 jest archiwum kontrolera; archiwum nie jest "
+                           "zastępowane planem. Wybierz inny plik.")
+                .arg(path));
+      return;
+    }
+    if (step == SaveStep::AskReplace) {
+      std::unique_ptr<ModalScope> modal;
+      if (main_) modal = std::make_unique<ModalScope>(*main_);
+      if (!host_.ConfirmReplace(this, path)) return;
+    }
+    if (step == SaveStep::AskChanged) {
+      std::unique_ptr<ModalScope> modal;
+      if (main_) modal = std::make_unique<ModalScope>(*main_);
+      const int choice = host_.Choose(
+          this, kCaption,
+          QStringLiteral("Plik %1 zmienił się na dysku od otwarcia lub ostatniego zapisu "
+                         "(zmienił go ktoś inny lub inny program). Zastąpić go planem z tego "
+                         "okna, czy zapisać plan pod inną nazwą?")
+              .arg(path),
+          {QStringLiteral("Zastąp"), QStringLiteral("Zapisz jako…"), QStringLiteral("Anuluj")}, 2);
+      if (choice == 1) {
+        path.clear();
+        continue;
+      }
+      if (choice != 0) return;
+    }
+    break;
   }
   // The records as the editor left them; a row without a usable model keeps its record.
   SitePlan out = plan_;
@@ -283,12 +406,15 @@ void TPlanWin::SavePlanBtnClick() {
   out.tool = kToolName;
   out.fromArchive = false;  // written as a plan from now on
   std::string why;
-  if (!SavePlan(path.toStdString(), out, why)) {
-    Error(QStringLiteral("Nie zapisano planu: ") + Text(why));
+  int errnum = 0;
+  if (!SavePlan(Local(path), out, why, &errnum)) {
+    Error(QStringLiteral("Nie zapisano planu %1: %2")
+              .arg(path, Text(FileReason(Local(path), why, errnum))));
     return;
   }
   plan_ = std::move(out);
   path_ = source_ = path;
+  stamp_ = StampOf(Local(path));
   for (Row& r : rows_) {
     if (r.entry < 0 || !r.model) continue;
     r.saved = std::make_unique<CtrlCfg>(*r.model);
@@ -357,6 +483,9 @@ OpTask TPlanWin::CheckOp() {
   if (cur_ < 0) ShowCurrent();  // the selected row went (for now): the editor shows nothing
   for (int i = 0; i < RowCount(); ++i) {
     const Archive planned = PlannedOf(i);
+    // The entry as compared: an edit made meanwhile makes the result stale.
+    std::unique_ptr<CtrlCfg> compared;
+    if (rows_[size_t(i)].model) compared = std::make_unique<CtrlCfg>(*rows_[size_t(i)].model);
     UdpDev* d = FindDev(set, rows_[size_t(i)].id);
     CtrlDrift drift;
     if (!d) {
@@ -376,6 +505,7 @@ OpTask TPlanWin::CheckOp() {
     }
     Row& row = rows_[size_t(i)];
     row.state = drift.state;
+    row.checked = std::move(compared);
     row.lines = drift.lines;
     if (!drift.reason.empty() || row.model) row.reason = drift.reason;
     ShowRows();
@@ -437,6 +567,7 @@ OpTask TPlanWin::DownloadOp(uint32_t id) {
     plan_.ctrls[size_t(rr.entry)].arc = arc;
   }
   rr.model = std::move(model);
+  rr.checked = std::make_unique<CtrlCfg>(*rr.model);
   rr.replaced = true;
   rr.state = DriftState::Agree;
   rr.lines.clear();
@@ -479,6 +610,7 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
   }
   if (prep.lines.empty()) {
     rows_[size_t(row)].state = DriftState::Agree;
+    rows_[size_t(row)].checked = std::make_unique<CtrlCfg>(*seenModel);
     rows_[size_t(row)].lines.clear();
     ShowRows();
     Info(Text(DevName(id) + " ma już konfigurację przejść z planu; nic nie wysłano."));
@@ -487,6 +619,8 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
   std::string list = "Zmiany (kontroler " + DevName(id) + " -> plan):\n";
   for (const std::string& l : prep.lines) list += "  " + l + "\n";
   for (const std::string& n : prep.notes) list += n + "\n";
+  if (main_->UnsavedEditsFor(id))
+    list += "\nNiezapisane zmiany w oknie głównym dla " + DevName(id) + " zostaną odrzucone.\n";
   if (!Ask(Text(list + "\nZapisać je w kontrolerze?")) || Ending()) co_return;
 
   // Just before the write: the controller read again; nothing is sent when it moved.
@@ -532,6 +666,7 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
   const bool ok = VerifyReadBack(*prep.built, back, why);
   if (row >= 0) {
     rows_[size_t(row)].state = ok ? DriftState::Agree : DriftState::Differs;
+    rows_[size_t(row)].checked = std::make_unique<CtrlCfg>(*seenModel);
     rows_[size_t(row)].lines.clear();
     rows_[size_t(row)].reason = ok ? std::string() : why;
   }

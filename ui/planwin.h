@@ -39,11 +39,12 @@ class TPlanWin : public QWidget {
     int entry = -1;
     uint32_t id = 0;
     DriftState state = DriftState::Unchecked;
-    std::vector<std::string> lines;  // Differs: plan -> controller
-    std::string reason;              // why the model or the check failed
-    std::unique_ptr<CtrlCfg> model;  // what the editor edits (null: no usable record)
-    std::unique_ptr<CtrlCfg> saved;  // as in the file (null: not in the file)
-    bool replaced = false;           // fetched from the controller since the last save
+    std::vector<std::string> lines;    // Differs: plan -> controller
+    std::string reason;                // why the model or the check failed
+    std::unique_ptr<CtrlCfg> model;    // what the editor edits (null: no usable record)
+    std::unique_ptr<CtrlCfg> saved;    // as in the file (null: not in the file)
+    std::unique_ptr<CtrlCfg> checked;  // the entry as the last check compared it
+    bool replaced = false;             // fetched from the controller since the last save
   };
 
   // Handlers.
@@ -52,9 +53,11 @@ class TPlanWin : public QWidget {
   void DownloadBtnClick();
   void UploadBtnClick();
   void SavePlanBtnClick();
+  void SavePlanAsBtnClick();
   void DocPdfBtnClick();  // plandoc.cpp
 
-  // Closes without asking about unsaved edits (SIGTERM: the program is being ended).
+  // Closes without asking about unsaved edits: the main window closes (after its own
+  // question about them) or a signal ends the program.
   void ForceClose() {
     forceClose_ = true;
     close();
@@ -70,6 +73,10 @@ class TPlanWin : public QWidget {
   bool Edited(int row) const;
   // Whether any row does.
   bool AnyEdited() const;
+  // The state row `row` shows: "Nie sprawdzono" for an entry edited since its check.
+  DriftState StateOf(int row) const;
+  // The file a plan window stands for: its plan file, or the archive it was read from.
+  const QString& Source() const { return source_; }
 
   std::unique_ptr<Ui::TPlanWin> ui;
   TPassageEditor* DoorEd = nullptr;
@@ -80,6 +87,10 @@ class TPlanWin : public QWidget {
 
  private:
   void BuildRows();
+  // "Zapisz plan" (asNew false) and "Zapisz plan jako…".
+  void Save(bool asNew);
+  QString AskSavePath();
+  static std::string Local(const QString& path);
   void SyncCurrent();
   void ShowRows();
   void ShowCurrent();
@@ -102,8 +113,10 @@ class TPlanWin : public QWidget {
   UiHost& host_;
   TMainWin* main_;
   SitePlan plan_;
-  QString path_;    // the plan file "Zapisz plan" writes (empty: it asks for one)
-  QString source_;  // the file the plan was read from (a plan or an archive)
+  QString path_;     // the plan file "Zapisz plan" writes (empty: it asks for one)
+  QString source_;   // the file the plan was read from (a plan or an archive)
+  QString archive_;  // the archive the plan was read from: never written over
+  FileStamp stamp_;  // path_ as it was read or last written
   std::vector<Row> rows_;
   int cur_ = -1;
   std::unique_ptr<CtrlCfg> work_;  // the model the editor is attached to

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "config/atomicfile.h"
+#include "config/filereason.h"
 #include "lokdlg.h"
 #include "mainwin.h"
 #include "report.h"
@@ -48,6 +49,8 @@ void TMainWin::WriteReport(const QString& fileName, const std::string& location8
   WriteReportTo(text, DevName(d->id), Cfg, location8bit, QDate::currentDate());
   // An earlier report is replaced only once every byte of the new one is on disk.
   std::string error;
-  if (!WriteFileAtomically(QFile::encodeName(fileName).toStdString(), text.str(), error))
-    fail(QFile::decodeName(QByteArray::fromStdString(error)));
+  int errnum = 0;
+  const std::string path = QFile::encodeName(fileName).toStdString();
+  if (!WriteFileAtomically(path, text.str(), error, &errnum))
+    fail(fileName + QStringLiteral(": ") + QString::fromStdString(FileReason(path, error, errnum)));
 }

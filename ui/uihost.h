@@ -2,6 +2,10 @@
 // be driven offscreen by tests: error boxes, dialogs, the save dialog, opening a URL.
 #pragma once
 #include <QString>
+#include <QStringList>
+
+// The caption of every error box of the tool.
+inline const QString kErrorCaption = QStringLiteral("Błąd");
 
 class QDialog;
 class QWidget;
@@ -24,6 +28,14 @@ class UiHost {
   virtual void InfoBox(QWidget*, const QString&, const QString&) {}
   // Open dialog; returns the chosen path, empty when cancelled.
   virtual QString OpenFileName(QWidget*, const QString&) { return QString(); }
+  // The toolkit's own question before a file chosen in a save dialog is replaced; true only
+  // for "Tak". A host that cannot ask answers "Nie".
+  virtual bool ConfirmReplace(QWidget*, const QString&) { return false; }
+  // A question with the given buttons; the index of the button chosen, -1 when the box was
+  // closed without one. A host that cannot ask answers `safe`.
+  virtual int Choose(QWidget*, const QString&, const QString&, const QStringList&, int safe) {
+    return safe;
+  }
 };
 
 // The path a save dialog's answer stands for: `suffix` (without the dot) is added unless the
@@ -43,4 +55,7 @@ class QtUiHost : public UiHost {
   bool Confirm(QWidget* parent, const QString& caption, const QString& text) override;
   void InfoBox(QWidget* parent, const QString& caption, const QString& text) override;
   QString OpenFileName(QWidget* parent, const QString& filter) override;
+  bool ConfirmReplace(QWidget* parent, const QString& path) override;
+  int Choose(QWidget* parent, const QString& caption, const QString& text,
+             const QStringList& buttons, int safe) override;
 };

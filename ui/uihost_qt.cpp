@@ -1,4 +1,5 @@
 // The desktop side of UiHost: real message boxes, dialogs, the save dialog and the browser.
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDialog>
 #include <QDir>
@@ -7,6 +8,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QUrl>
+#include <vector>
 
 #include "uihost.h"
 
@@ -79,4 +81,35 @@ void QtUiHost::InfoBox(QWidget* parent, const QString& caption, const QString& t
 
 QString QtUiHost::OpenFileName(QWidget* parent, const QString& filter) {
   return QFileDialog::getOpenFileName(parent, QString(), QDir::currentPath(), filter);
+}
+
+bool QtUiHost::ConfirmReplace(QWidget* parent, const QString& path) {
+  // The file dialog's own question and buttons, in the language of the toolkit's
+  // translation (Polish with qtbase_pl); asked here because the extension is added after
+  // the dialog has closed.
+  const QString title = QCoreApplication::translate("QFileDialog", "Save As");
+  const QString text =
+      QCoreApplication::translate("QFileDialog", "%1 already exists.\nDo you want to replace it?")
+          .arg(QFileInfo(path).fileName());
+  return QMessageBox::warning(parent, title, text, QMessageBox::Yes | QMessageBox::No,
+                              QMessageBox::No) == QMessageBox::Yes;
+}
+
+int QtUiHost::Choose(QWidget* parent, const QString& caption, const QString& text,
+                     const QStringList& buttons, int safe) {
+  QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::NoButton, parent);
+  std::vector<QPushButton*> made;
+  for (const QString& b : buttons)
+    made.push_back(box.addButton(
+        b, made.size() == size_t(safe) ? QMessageBox::RejectRole : QMessageBox::AcceptRole));
+  if (safe >= 0 && safe < int(made.size())) {
+    box.setDefaultButton(made[size_t(safe)]);
+    box.setEscapeButton(made[size_t(safe)]);
+  }
+  box.setAccessibleName(caption);
+  box.setAccessibleDescription(text);
+  box.exec();
+  for (size_t i = 0; i < made.size(); ++i)
+    if (box.clickedButton() == made[i]) return int(i);
+  return safe;
 }

@@ -124,7 +124,7 @@ def drive(feldaro, work):
         tab_to(eth, "the Ethernet list, round the window")
         press("Down")
         box = wait_for("the error box", lambda: next(
-            (o for o in kids(root) if o.name == "Error" and
+            (o for o in kids(root) if o.name == "Błąd" and
              states(o).contains(at.STATE_SHOWING)), None))
         text = box.description + " " + " ".join(
             o.name for o in walk(box) if o.getRole() == at.ROLE_LABEL)

@@ -46,6 +46,17 @@ QString FakeHost::OpenFileName(QWidget*, const QString&) {
   return openPath;
 }
 
+bool FakeHost::ConfirmReplace(QWidget*, const QString& path) {
+  replaces.push_back(path);
+  return onReplace ? onReplace(path) : false;
+}
+
+int FakeHost::Choose(QWidget*, const QString& caption, const QString& text,
+                     const QStringList& buttons, int safe) {
+  chooses.push_back({caption, text});
+  return onChoose ? onChoose(text, buttons) : safe;
+}
+
 void EnsureQtApp() {
   if (QApplication::instance()) return;
   static int argc = 1;

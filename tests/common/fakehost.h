@@ -30,7 +30,11 @@ class FakeHost : public UiHost {
   std::vector<Box> confirms, infos;
   std::function<bool(const QString&)> onConfirm;  // default: "Nie"
   std::function<void(const QString&)> onInfo;
-  QString openPath;  // returned by OpenFileName; empty = cancelled
+  QString openPath;                               // returned by OpenFileName; empty = cancelled
+  std::vector<QString> replaces;                  // paths the replace question named
+  std::function<bool(const QString&)> onReplace;  // default: "Nie"
+  std::vector<Box> chooses;                       // questions with buttons
+  std::function<int(const QString&, const QStringList&)> onChoose;  // default: the safe one
 
   void ErrorBox(QWidget* parent, const QString& caption, const QString& text) override;
   int ExecDialog(QDialog* dlg) override;
@@ -40,6 +44,9 @@ class FakeHost : public UiHost {
   bool Confirm(QWidget* parent, const QString& caption, const QString& text) override;
   void InfoBox(QWidget* parent, const QString& caption, const QString& text) override;
   QString OpenFileName(QWidget* parent, const QString& filter) override;
+  bool ConfirmReplace(QWidget* parent, const QString& path) override;
+  int Choose(QWidget* parent, const QString& caption, const QString& text,
+             const QStringList& buttons, int safe) override;
 };
 
 // Creates the QApplication once per process (offscreen in tests).

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 
 #include "e2e_env.h"
 #include "link/posix_endpoint.h"
@@ -142,4 +143,54 @@ TEST(E2EApp, PortAlreadyBoundKeepsTheProgramAliveAndSilent) {
   int status = 0;
   ASSERT_TRUE(app.Wait(seconds(6), status)) << "the program did not end after SIGTERM";
   EXPECT_TRUE(WIFEXITED(status)) << "status " << status;
+}
+
+namespace {
+
+// Whether the tool's UDP port is free in namespace ns: a new endpoint can bind it.
+bool PortFree(const std::string& ns) {
+  NetnsScope in(ns);
+  PosixEndpoint ep;
+  return ep.ok();
+}
+
+// 's' from the tool to K27_00005 at or after line `from` of the log.
+bool SessionEnded(const std::string& log, size_t from) {
+  return WaitForLog(
+      log, [&](const std::vector<LogLine>& l) { return Find(l, "s", from) >= 0; }, seconds(3));
+}
+
+}  // namespace
+
+// A signal ends the program in every state: while the start-up box about a refused plan is
+// open, and with a plan window open over the main window. Each time the session ends and
+// the port is free again.
+TEST(E2EApp, ASignalEndsTheProgramOverARefusedPlanBoxAndOverAPlanWindow) {
+  E2E_REQUIRE_NETNS();
+  SimLan net("appp");
+  net.StartSim(Scenario());
+  WriteFile(net.lab.File("zly.json"), "{\"format\": \"feldaro-site\", ");
+  WriteFile(net.lab.File("pusty.json"),
+            R"({"format": "feldaro-site", "version": 1, "tool": "", "created": "",
+                "modified": "", "site": {"name": "Hala"}, "controllers": []})");
+  size_t from = 0;
+  for (const char* plan : {"zly.json", "pusty.json"}) {
+    SCOPED_TRACE(plan);
+    Proc app(net.tool, {FELDARO_BIN, net.lab.File(plan)}, net.lab.File("app.out"), false,
+             AppEnv(net.lab));
+    // The controller is read (its session open) while the box or the plan window is up.
+    ASSERT_TRUE(WaitForLog(
+        net.log, [&](const std::vector<LogLine>& l) { return Find(l, "C", from) >= 0; },
+        seconds(20)))
+        << ReadFile(net.lab.File("app.out"));
+    std::this_thread::sleep_for(milliseconds(300));
+    from = ReadSimLog(net.log).size();
+    app.Signal(SIGTERM);
+    int status = 0;
+    ASSERT_TRUE(app.Wait(seconds(6), status)) << "the program did not end after SIGTERM";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_TRUE(SessionEnded(net.log, from)) << "no end of session";
+    EXPECT_TRUE(PortFree(net.tool));
+    from = ReadSimLog(net.log).size();
+  }
 }

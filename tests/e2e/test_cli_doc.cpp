@@ -200,3 +200,22 @@ TEST(E2ECliDoc, PlanFromTheFileAloneAndUsageErrors) {
   EXPECT_EQ(std::system(("test -e " + dir + "/x.pdf").c_str()), 256) << "a file was made";
   std::system(("rm -rf " + dir).c_str());
 }
+
+// A controller held in another party's session: the document gives the link's error alone,
+// not the window's advice on what may have caused it.
+TEST(E2ECliDoc, AnUnreadableControllerCarriesTheErrorAlone) {
+  E2E_REQUIRE_NETNS();
+  SimLan net("clidoh");
+  net.StartSim(R"({"devices": [{"type": 327, "serial": 5, "address": "10.77.0.10",
+      "mode": "Serwis", "foreignSession": true,
+      "bus": [{"self": true, "outputs": 4, "inputs": 4, "readers": 2}], "doors": [{}]}]})");
+  const std::string pdf = net.lab.File("k5.pdf");
+  std::string out;
+  Sh(net, std::string(FELDARO_CLI_BIN) + " doc K27_00005 -o '" + pdf + "'", out);
+  const std::string all = PdfText(pdf);
+  ASSERT_FALSE(all.empty()) << "no document: " << out;
+  EXPECT_NE(all.find("Błąd nr 2"), std::string::npos) << all;
+  EXPECT_NE(all.find("Kontroler ma obcą sesję."), std::string::npos) << all;
+  EXPECT_EQ(all.find("Możliwe przyczyny"), std::string::npos) << all;
+  EXPECT_EQ(all.find("30s"), std::string::npos) << all;
+}

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QListWidget>
@@ -19,6 +20,7 @@
 #include "e2e_env.h"
 #include "link/posix_endpoint.h"
 #include "ui/mainwin.h"
+#include "ui/planwin.h"
 #include "ui/uihost.h"
 
 using nlohmann::json;
@@ -39,6 +41,12 @@ class RecordingHost : public UiHost {
     return {};
   }
   void OpenUrl(const QString&) override {}
+  std::vector<QString> questions;
+  int answer = -1;  // the button Choose answers; -1: the safe one
+  int Choose(QWidget*, const QString&, const QString& text, const QStringList&, int safe) override {
+    questions.push_back(text);
+    return answer < 0 ? safe : answer;
+  }
 };
 
 QApplication& App() {
@@ -46,8 +54,10 @@ QApplication& App() {
   static char arg0[] = "e2e_test_window_thread";
   static char* argv[] = {arg0, nullptr};
   qputenv("QT_QPA_PLATFORM", "offscreen");
-  static QApplication app(argc, argv);
-  return app;
+  // Never destroyed: taken down among the exit handlers, after the toolkit's own statics,
+  // it would crash once a window has been shown.
+  static QApplication* app = new QApplication(argc, argv);
+  return *app;
 }
 
 // A 5 ms timer on the window's thread; notes how much later than due each firing came.
@@ -316,6 +326,8 @@ TEST(E2EWindowThread, ImpostorMidSessionGetsNoSessionFrameAndTheWriteReachesTheC
   ASSERT_TRUE(SpinUntil([&] { return win->Idle(); }, 3000));
   EXPECT_EQ(list->item(0)->text().toStdString(),
             " K27_00005,  10.77.0.10,  Serwis,  drugi adres: 10.77.0.66");
+  // Wider than the list: the whole line under the pointer.
+  EXPECT_EQ(list->item(0)->toolTip(), list->item(0)->text());
   EXPECT_EQ(win->Devs().TwoAddressStatus(),
             "K27_00005 odpowiada z dwóch adresów: 10.77.0.10, 10.77.0.66");
   EXPECT_GE(ImpostorFramesSent(net.impLog), 6u) << "the impostor did not speak";
@@ -356,4 +368,68 @@ TEST(E2EWindowThread, ImpostorMidSessionGetsNoSessionFrameAndTheWriteReachesTheC
     if (l.dir == "RX" && l.tag == "MMDC") {
       EXPECT_EQ(l.check, "sig=ok") << l.raw;
     }
+}
+
+// Closing the main window over a plan window with unsaved edits: one question first;
+// "Anuluj" keeps both open, "Zamknij bez zapisywania" closes the plan window, then the main
+// window, and every controller with a session gets its end.
+TEST(E2EWindowThread, ClosingOverAnEditedPlanWindowAsksOnceThenEndsEverySession) {
+  E2E_REQUIRE_NETNS();
+  App();
+  SimLan net("wcls");
+  json sc = Scenario();
+  json second = sc["devices"][0];
+  second["serial"] = 6;
+  second["address"] = "10.77.0.11";
+  sc["devices"].push_back(second);
+  net.StartSim(sc.dump());
+  std::unique_ptr<PosixEndpoint> ep;
+  {
+    NetnsScope in(net.tool);
+    ep = std::make_unique<PosixEndpoint>();
+  }
+  SystemClock clock;
+  RecordingHost host;
+  auto win = std::make_unique<TMainWin>(host, *ep, clock, true, LinkThread::Worker);
+  bool closed = false;
+  win->onClosed = [&] { closed = true; };
+  win->FormCreate();
+  win->show();
+  ASSERT_TRUE(SpinUntil([&] { return win->Idle() && win->Cfg.doorCount == 2; }, 5000));
+  // A plan of both controllers: each read, each in a session.
+  win->NewPlanMnClick();
+  ASSERT_TRUE(SpinUntil([&] { return win->Idle() && !win->PlanWindows().empty(); }, 5000));
+  TPlanWin* pw = win->PlanWindows().front();
+  ASSERT_EQ(pw->RowCount(), 2);
+  pw->Select(0);
+  auto* bolt = pw->DoorEd->findChild<QComboBox*>("RygielCb");
+  ASSERT_NE(bolt, nullptr);
+  bolt->setCurrentIndex(2);
+  emit bolt->activated(2);
+  ASSERT_TRUE(pw->AnyEdited());
+
+  win->close();
+  ASSERT_EQ(host.questions.size(), 1u);
+  EXPECT_TRUE(host.questions[0].contains(pw->windowTitle()));
+  Spin(200);
+  EXPECT_TRUE(win->isVisible() && pw->isVisible() && !closed) << "\"Anuluj\" closed a window";
+
+  const size_t mark = ReadSimLog(net.log).size();
+  host.answer = 0;
+  win->close();
+  ASSERT_TRUE(SpinUntil([&] { return closed; }, 5000)) << "the main window did not close";
+  EXPECT_FALSE(pw->isVisible());
+  EXPECT_EQ(host.questions.size(), 2u);
+  win.reset();
+  std::vector<LogLine> log;
+  for (const char* id : {"K27_00005", "K27_00006"})
+    EXPECT_TRUE(WaitForLog(
+        net.log,
+        [&](const std::vector<LogLine>& l) {
+          for (size_t i = mark; i < l.size(); ++i)
+            if (l[i].dir == "RX" && l[i].id == id && l[i].cmd == "s") return true;
+          return false;
+        },
+        std::chrono::seconds(3)))
+        << "no end of session for " << id;
 }

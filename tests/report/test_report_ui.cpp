@@ -217,7 +217,7 @@ TEST_F(ReportFlow, MissingDirectoryShowsTheErrorWithThePath) {
   w.host.savePath = path;
   w.win->RapCfgBtnClick();
   ASSERT_EQ(w.host.errors.size(), 1u);
-  EXPECT_EQ(w.host.errors[0].caption, "Error");
+  EXPECT_EQ(w.host.errors[0].caption, "Błąd");
   EXPECT_TRUE(w.host.errors[0].text.contains(path)) << w.host.errors[0].text.toStdString();
   EXPECT_FALSE(QFile::exists(path));
   EXPECT_EQ(LokalizDlg->LokEdit->text(), "x");

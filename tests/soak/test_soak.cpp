@@ -386,7 +386,7 @@ struct Soak {
     for (; errorsSeen < w.host.errors.size(); ++errorsSeen) {
       ++boxes;
       const FakeHost::Box& box = w.host.errors[errorsSeen];
-      Check(box.caption == "Error", "error box caption " + box.caption.toStdString());
+      Check(box.caption == "Błąd", "error box caption " + box.caption.toStdString());
       const QRegularExpressionMatch m = re.match(box.text);
       Check(m.hasMatch(), "error box is not a link error: " + box.text.toStdString());
       if (!m.hasMatch()) continue;

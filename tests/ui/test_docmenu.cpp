@@ -3,6 +3,7 @@
 // In the plan window: the whole plan as the window holds it, with no network.
 #include <gtest/gtest.h>
 
+#include <QDate>
 #include <QFile>
 #include <QTemporaryDir>
 #include <cstdio>
@@ -43,7 +44,9 @@ TEST(DocMenu, SelectedControllerIsReadAfreshIntoThePdf) {
   w.win->DocPdfMnClick();
   EXPECT_TRUE(w.host.errors.empty()) << w.host.errors.front().text.toStdString();
   EXPECT_EQ(w.host.lastFilter, "Dokumentacja PDF (*.pdf)");
-  EXPECT_TRUE(w.host.lastSuggested.endsWith(" K27_00005")) << w.host.lastSuggested.toStdString();
+  // Named as feldaro-cli names its files.
+  EXPECT_EQ(w.host.lastSuggested,
+            QDate::currentDate().toString("yyyy-MM-dd") + QStringLiteral("_K27_00005.pdf"));
   ASSERT_EQ(w.host.infos.size(), 1u);
   EXPECT_TRUE(w.host.infos[0].text.startsWith("Zapisano dokumentację K27_00005"));
   const std::string text = PdfText(w.host.savePath);
@@ -52,6 +55,20 @@ TEST(DocMenu, SelectedControllerIsReadAfreshIntoThePdf) {
   EXPECT_NE(text.find("K27_00005 Out4 → Przejście 2, Rygiel"), std::string::npos) << text;
   EXPECT_NE(text.find("K27_00005 Out2 – wolne"), std::string::npos) << text;
   EXPECT_NE(text.find("R01_00105 Rd1 → Przejście 1, Czytnik 1"), std::string::npos) << text;
+
+  // The same file again: replaced only after the toolkit's question; "Nie" writes nothing.
+  const QByteArray before = [&] {
+    QFile f(w.host.savePath);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  }();
+  k5.doors[1].refs[0] = 2;
+  w.win->DocPdfMnClick();
+  ASSERT_EQ(w.host.replaces.size(), 1u);
+  EXPECT_EQ(w.host.replaces[0], w.host.savePath);
+  EXPECT_EQ(w.host.infos.size(), 1u);
+  QFile f(w.host.savePath);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  EXPECT_EQ(f.readAll(), before);
 }
 
 TEST(DocMenu, ControllerThatCannotBeReadGetsAnErrorAndNoFile) {
@@ -89,6 +106,10 @@ TEST(DocMenu, PlanWindowDocumentsTheWholePlanAsEdited) {
   pw->DocPdfBtnClick();
   EXPECT_TRUE(w.host.errors.empty());
   ASSERT_EQ(w.host.infos.size(), sent + 1);
+  // Again over the same file: a question, and "Nie" keeps it.
+  pw->DocPdfBtnClick();
+  EXPECT_EQ(w.host.replaces.size(), 1u);
+  EXPECT_EQ(w.host.infos.size(), sent + 1);
   const std::string text = PdfText(w.host.savePath);
   EXPECT_NE(text.find("Kontrolery: 2"), std::string::npos) << text;
   EXPECT_NE(text.find("Kontroler K27_00005"), std::string::npos);

@@ -101,7 +101,7 @@ TEST(MainWinStart, BlockedControllerShowsErrorNineBeforeTheWindow) {
   w.Start();
   ASSERT_EQ(w.host.errors.size(), 1u);
   EXPECT_FALSE(visibleDuringBox);
-  EXPECT_EQ(w.host.errors[0].caption, QString("Error"));
+  EXPECT_EQ(w.host.errors[0].caption, QString("Błąd"));
   EXPECT_TRUE(w.host.errors[0].text.contains("Błąd nr 9")) << w.host.errors[0].text.toStdString();
   EXPECT_TRUE(w.host.errors[0].text.contains("K27_00002"));
   EXPECT_TRUE(w.Lines("EthLstBox")[0].contains("Blokada"));
@@ -327,6 +327,7 @@ TEST(MainWinStart, FailingSearchRestoresTheCursorBeforeTheBox) {
   GuiWorld w;
   w.Start();
   w.net.failure = "Network is unreachable";
+  w.net.failureErrno = ENETUNREACH;
   bool busyDuringBox = true;
   w.host.onError = [&](const QString&) {
     const QCursor* c = QApplication::overrideCursor();
@@ -334,7 +335,10 @@ TEST(MainWinStart, FailingSearchRestoresTheCursorBeforeTheBox) {
   };
   w.win->SearchEthBtnClick();
   ASSERT_EQ(w.host.errors.size(), 1u);
-  EXPECT_EQ(w.host.errors[0].text, QString("Network is unreachable"));
+  // The system's reason in Polish, under a Polish caption.
+  EXPECT_EQ(w.host.errors[0].text,
+            QString("Błąd sieci: sieć jest nieosiągalna (komputer nie ma połączenia z siecią)."));
+  EXPECT_EQ(w.host.errors[0].caption, QString("Błąd"));
   EXPECT_FALSE(busyDuringBox);
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }

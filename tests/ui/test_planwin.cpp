@@ -6,7 +6,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
@@ -235,6 +237,92 @@ TEST(PlanWin, SavingAPlanOpenedFromAnArchiveNeverOverwritesTheArchive) {
   // From now on it is that plan file: the next save goes there without asking.
   pw.SavePlanBtnClick();
   EXPECT_EQ(p.w.host.saveCalls, asked + 2);
+
+  // "Zapisz plan jako…" onto the archive, or onto any other archive, is refused in a box.
+  const QString other = p.dir.filePath("inne-archiwum.json");
+  ASSERT_TRUE(QFile::copy(arcPath, other));
+  p.w.host.onReplace = [](const QString&) { return true; };
+  for (const QString& target : {arcPath, other}) {
+    const size_t errors = p.w.host.errors.size();
+    p.w.host.savePath = target;
+    pw.findChild<QPushButton*>("SavePlanAsBtn")->click();
+    ASSERT_EQ(p.w.host.errors.size(), errors + 1) << target.toStdString();
+    EXPECT_TRUE(p.w.host.errors.back().text.contains("jest archiwum kontrolera"))
+        << p.w.host.errors.back().text.toStdString();
+    QFile back(target);
+    ASSERT_TRUE(back.open(QIODevice::ReadOnly));
+    EXPECT_EQ(back.readAll().toStdString(), arcText) << target.toStdString();
+  }
+  EXPECT_EQ(pw.Path(), planPath);
+}
+
+// "Zapisz plan" and "Zapisz plan jako…" replace a file only after a question: another plan
+// picked in the dialog, or the plan's own file changed on disk since it was read.
+TEST(PlanWin, SavingAsksBeforeReplacingAFileAndKeepsAChangeMadeOnDisk) {
+  PlanWorld p;
+  TPlanWin* pw = p.w.win->OpenPlanWindow(p.path);
+  ASSERT_NE(pw, nullptr);
+  // The same file again: its window, not a second one.
+  EXPECT_EQ(p.w.win->OpenPlanWindow(p.path), pw);
+  EXPECT_EQ(p.w.win->PlanWindows().size(), 1u);
+  pw->Select(0);
+  Pick(*pw, Bolt(*pw), 2);
+
+  // Someone else changes the file meanwhile: a label.
+  SitePlan theirs = p.Load();
+  theirs.ctrls[0].label = "Brama od ulicy";
+  std::string why;
+  ASSERT_TRUE(SavePlan(p.path.toStdString(), theirs, why)) << why;
+  pw->SavePlanBtnClick();  // the question's safe answer: "Anuluj"
+  ASSERT_EQ(p.w.host.chooses.size(), 1u);
+  EXPECT_TRUE(p.w.host.chooses[0].text.contains("zmienił się na dysku"));
+  EXPECT_EQ(p.Load().ctrls[0].label, "Brama od ulicy");
+  EXPECT_TRUE(pw->Edited(0));
+
+  // "Zapisz jako…" onto another plan: the toolkit's question; "Nie" writes nothing.
+  const QString second = p.dir.filePath("drugi.json");
+  ASSERT_TRUE(SavePlan(second.toStdString(), theirs, why)) << why;
+  const SitePlan secondBefore = theirs;
+  p.w.host.onChoose = [](const QString&, const QStringList& b) {
+    return int(b.indexOf("Zapisz jako…"));
+  };
+  p.w.host.savePath = second;
+  pw->SavePlanBtnClick();
+  ASSERT_EQ(p.w.host.replaces.size(), 1u);
+  EXPECT_EQ(p.w.host.replaces[0], second);
+  SitePlan now;
+  ASSERT_TRUE(LoadPlan(second.toStdString(), now, why));
+  EXPECT_EQ(PlanToJson(now), PlanToJson(secondBefore));
+  // A new name: written at once, and the changed file stays as they left it.
+  const QString third = p.dir.filePath("trzeci.json");
+  p.w.host.savePath = third;
+  pw->SavePlanBtnClick();
+  EXPECT_EQ(pw->Path(), third);
+  EXPECT_FALSE(pw->Edited(0));
+  EXPECT_EQ(p.Load().ctrls[0].label, "Brama od ulicy");
+
+  // A save that fails says why in Polish.
+  p.w.host.savePath = p.dir.filePath("brak/plan.json");
+  pw->SavePlanAsBtnClick();
+  ASSERT_FALSE(p.w.host.errors.empty());
+  EXPECT_TRUE(p.w.host.errors.back().text.endsWith(": nie ma takiego pliku ani katalogu"))
+      << p.w.host.errors.back().text.toStdString();
+}
+
+// An entry edited since the check no longer shows the check's result.
+TEST(PlanWin, AnEntryEditedSinceTheCheckIsNotShownAsAgreeing) {
+  PlanWorld p;
+  TPlanWin* pw = p.w.win->OpenPlanWindow(p.path);
+  ASSERT_NE(pw, nullptr);
+  pw->CheckNetBtnClick();
+  const int row = RowOfId(*pw, K27(5));
+  ASSERT_EQ(pw->StateOf(row), DriftState::Agree);
+  pw->Select(row);
+  Pick(*pw, Bolt(*pw), 2);
+  EXPECT_EQ(pw->StateOf(row), DriftState::Unchecked);
+  EXPECT_EQ(List(*pw)->item(row)->text(), "Nie sprawdzono: K27_00005 *");
+  pw->CheckNetBtnClick();
+  EXPECT_EQ(pw->StateOf(row), DriftState::Differs);
 }
 
 TEST(PlanWin, UploadWritesTheChangeToThatControllerOnly) {
@@ -302,12 +390,28 @@ TEST(PlanWin, TheMainWindowShowingTheControllerLoadsItAgainAfterAnUpload) {
   Pick(*pw, Bolt(*pw), 2);
   const IoRef bolt = pw->DoorEd->Cfg().doors[0].outputs[0];
   ASSERT_NE(p.w.win->Cfg.doors[0].outputs[0], bolt);
-  p.w.host.onConfirm = [](const QString&) { return true; };
+  // The main window holds an edit of its own: the upload's question says it is dropped.
+  QComboBox* mainBolt = p.w.win->findChild<QComboBox*>("RygielCb");
+  ASSERT_NE(mainBolt, nullptr);
+  mainBolt->setCurrentIndex(1);
+  emit mainBolt->activated(1);
+  const QString drop = "Niezapisane zmiany w oknie głównym dla K27_00006 zostaną odrzucone";
+  QString asked;
+  p.w.host.onConfirm = [&](const QString& text) {
+    asked = text;
+    return true;
+  };
   pw->UploadBtnClick();
+  EXPECT_TRUE(asked.contains(drop)) << asked.toStdString();
   ASSERT_EQ(p.b->doors[0].refs[0], bolt);
   EXPECT_EQ(p.w.win->Cfg.doors[0].outputs[0], bolt) << "the main window shows the old passages";
   p.w.win->WrCfgBtnClick();
   EXPECT_EQ(p.b->doors[0].refs[0], bolt) << "the main window wrote the old passages back";
+  // Without edits in the main window the question does not mention it.
+  pw->Select(RowOfId(*pw, K27(6)));
+  Pick(*pw, Bolt(*pw), 1);
+  pw->UploadBtnClick();
+  EXPECT_FALSE(asked.contains(drop)) << asked.toStdString();
 }
 
 TEST(PlanWin, NothingIsSentWhenTheControllerMovedAfterTheUserSawTheChanges) {
@@ -490,6 +594,84 @@ TEST(PlanWin, DownloadAsksBeforeReplacingUnsavedEdits) {
   pw->DownloadBtnClick();
   EXPECT_EQ(pw->DoorEd->Cfg().doors[0].outputs[0], p.a->doors[0].refs[0]);
   EXPECT_EQ(pw->RowAt(row).state, DriftState::Agree);
+}
+
+// Closing the main window asks once about every plan window's unsaved edits; "Anuluj"
+// keeps everything open; then the plan windows close and the main window after them.
+// Closing the main window over an edited plan window asks first (the answers are tested
+// over real UDP); a signal while that question is open ends everything all the same.
+TEST(PlanWin, ASignalDuringTheCloseQuestionEndsEverything) {
+  PlanWorld p;
+  TPlanWin* pw = p.w.win->OpenPlanWindow(p.path);
+  ASSERT_NE(pw, nullptr);
+  pw->Select(0);
+  Pick(*pw, Bolt(*pw), 2);
+  p.w.Show();
+  int closed = 0;
+  p.w.win->onClosed = [&] { ++closed; };
+  p.w.host.onChoose = [&](const QString&, const QStringList&) {
+    p.w.win->Quit();
+    return 1;
+  };
+  p.w.win->close();
+  EXPECT_EQ(p.w.host.chooses.size(), 1u);
+  EXPECT_FALSE(pw->isVisible());
+  EXPECT_FALSE(p.w.win->isVisible());
+  EXPECT_EQ(closed, 1);
+  EXPECT_EQ(p.w.host.confirms.size(), 0u) << "the plan window asked on its own";
+}
+
+// Whatever the site's name and the file's path, nothing in the plan's column lies over
+// anything else: the name wraps, the path is cut in the middle, the lists scroll.
+TEST(PlanWin, LongTextsNeverLayWidgetsOverEachOther) {
+  PlanWorld p;
+  SitePlan plan = p.Load();
+  plan.site.name = std::string(
+      "Centrum Logistyczne Południe, hala magazynowa numer trzy z biurowcem i portiernią "
+      "przy bramie wjazdowej od ul. Długiej 7");
+  ASSERT_EQ(QString::fromStdString(plan.site.name).size(), 120);
+  plan.site.address = "ul. Długa 123/45, 00-950 Warszawa, Mazowieckie, wejście od podwórza";
+  plan.ctrls[0].label = "Budynek B, parter, korytarz przy klatce schodowej numer dwa i windzie";
+  QString deep = p.dir.path();
+  for (int i = 0; i < 12; ++i) deep += QStringLiteral("/katalog-projektu-%1").arg(i);
+  ASSERT_TRUE(QDir().mkpath(deep));
+  const QString path = deep + "/plan-obiektu-centrum-logistyczne.json";
+  std::string why;
+  ASSERT_TRUE(SavePlan(path.toStdString(), plan, why)) << why;
+  TPlanWin* pw = p.w.win->OpenPlanWindow(path);
+  ASSERT_NE(pw, nullptr);
+  pw->Select(0);
+  Pick(*pw, Bolt(*pw), 2);
+  pw->CheckNetBtnClick();  // differences to show
+  pw->show();
+  QApplication::processEvents();
+
+  QWidget* box = pw->findChild<QWidget*>("PlanBox");
+  ASSERT_NE(box, nullptr);
+  std::vector<QWidget*> parts;
+  for (QWidget* c : box->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+    if (c->isVisible()) parts.push_back(c);
+  for (size_t i = 0; i < parts.size(); ++i) {
+    EXPECT_TRUE(box->contentsRect().contains(parts[i]->geometry()))
+        << parts[i]->objectName().toStdString();
+    for (size_t j = i + 1; j < parts.size(); ++j)
+      EXPECT_FALSE(parts[i]->geometry().intersects(parts[j]->geometry()))
+          << parts[i]->objectName().toStdString() << " over "
+          << parts[j]->objectName().toStdString();
+  }
+  // The texts fit their labels; the full ones are under the pointer.
+  for (const char* name : {"SiteLb", "PathLb"}) {
+    auto* lb = pw->findChild<QLabel*>(name);
+    EXPECT_LE(lb->sizeHint().height(), lb->height()) << name;
+    for (const QString& line : lb->text().split('\n'))
+      EXPECT_LE(lb->fontMetrics().horizontalAdvance(line), lb->width()) << name;
+  }
+  EXPECT_TRUE(pw->findChild<QLabel*>("PathLb")->toolTip().endsWith(path));
+  EXPECT_TRUE(pw->findChild<QLabel*>("SiteLb")->toolTip().startsWith(
+      QString::fromStdString(plan.site.name)));
+  EXPECT_EQ(List(*pw)->item(0)->toolTip(), List(*pw)->item(0)->text());
+  if (qEnvironmentVariableIsSet("FELDARO_GRAB_DIR"))
+    pw->grab().save(qEnvironmentVariable("FELDARO_GRAB_DIR") + "/planwin-long.png");
 }
 
 TEST(PlanWin, TheMainWindowKeepsItsControlsBelowTheMenuBar) {
