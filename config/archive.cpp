@@ -466,28 +466,59 @@ std::string Place(std::string_view text, size_t byte) {
          std::to_string(std::max<size_t>(col, 1));
 }
 
+// Offset of the first byte that does not belong to a well-formed UTF-8 character (RFC 3629:
+// no overlong forms, no surrogates, nothing above U+10FFFF), or text.size().
+size_t FirstNonUtf8(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t n = 0;
+    unsigned lo = 0x80, hi = 0xBF;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+      n = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      n = 2;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      n = 3;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return i;
+    }
+    for (size_t k = 1; k <= n; ++k) {
+      if (i + k >= text.size()) return i;
+      const unsigned char d = static_cast<unsigned char>(text[i + k]);
+      if (d < (k == 1 ? lo : 0x80) || d > (k == 1 ? hi : 0xBF)) return i + k;
+    }
+    i += n + 1;
+  }
+  return text.size();
+}
+
 }  // namespace
 
-bool ParseArchive(std::string_view text, Archive& out, std::string& error) {
-  out = Archive{};
-  if (text.size() > kArchiveMaxBytes) {
-    error = "plik za duży na archiwum konfiguracji";
-    return false;
-  }
+bool ParseJsonText(std::string_view text, json& out, std::string& error) {
   DuplicateKeys dup;
-  json j;
   try {
-    j = json::parse(
+    out = json::parse(
         text.begin(), text.end(),
         [&dup](int, json::parse_event_t ev, json& parsed) { return dup.Event(ev, parsed); }, true);
   } catch (const json::parse_error& e) {
-    const std::string what = e.what();
-    std::string kind = "błąd składni";
-    if (e.byte >= text.size())
-      kind = "dokument urwany";
-    else if (what.find("UTF-8") != std::string::npos)
-      kind = "bajt, który nie jest tekstem UTF-8,";
-    error = "plik nie jest poprawnym dokumentem JSON (uszkodzony lub obcięty): " + kind + " " +
+    // A byte that is not UTF-8 at or before where the parser stopped is the cause.
+    const size_t at = FirstNonUtf8(text);
+    if (at < text.size() && at < e.byte) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "0x%02X", unsigned(static_cast<unsigned char>(text[at])));
+      error = std::string("plik nie jest tekstem UTF-8: bajt ") + hex + " " + Place(text, at + 1);
+      return false;
+    }
+    error = std::string("plik nie jest poprawnym dokumentem JSON (uszkodzony lub obcięty): ") +
+            (e.byte >= text.size() ? "dokument urwany" : "błąd składni") + " " +
             Place(text, e.byte);
     return false;
   } catch (const json::exception& e) {
@@ -504,6 +535,17 @@ bool ParseArchive(std::string_view text, Archive& out, std::string& error) {
     error = dup.First() + ": klucz podany dwa razy";
     return false;
   }
+  return true;
+}
+
+bool ParseArchive(std::string_view text, Archive& out, std::string& error) {
+  out = Archive{};
+  if (text.size() > kArchiveMaxBytes) {
+    error = "plik za duży na archiwum konfiguracji";
+    return false;
+  }
+  json j;
+  if (!ParseJsonText(text, j, error)) return false;
   try {
     ArchiveFrom(j, out);
   } catch (const Bad& b) {

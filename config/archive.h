@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,7 @@ struct ArcDoor {
   ArcRef inputs[10];  // exit button, open sensor, alarm sensor, tamper, 4-9 not edited
   ArcRef readers[4];
   uint8_t params[8] = {};
+  bool operator==(const ArcDoor&) const = default;
 };
 
 // The passages of a controller with their devices named by identifier.
@@ -36,6 +38,7 @@ struct ArcCfg {
   std::vector<ArcDoor> doors;
   uint16_t trainNumber = 0;
   bool hasTrainNumber = false;  // the controller model carries the train number
+  bool operator==(const ArcCfg&) const = default;
 };
 
 struct ArcDevice {
@@ -45,6 +48,7 @@ struct ArcDevice {
   uint8_t state = 0;
   int outputs = 0, inputs = 0, readers = 0;
   bool oc = false;
+  bool operator==(const ArcDevice&) const = default;
 };
 
 struct Archive {
@@ -75,6 +79,10 @@ std::string ArchiveToJson(const Archive& arc);
 // airlock, assignments) are what a restore writes; the raw 'D' and 'C' answers are kept as
 // read for the record and are not compared with them.
 bool ParseArchive(std::string_view text, Archive& out, std::string& error);
+// The JSON reading every file reader here shares: false with the reason for a syntax error
+// or a truncated text (with line and column), a byte that is not UTF-8 (with its value and
+// place) and a key given twice in one object (with its JSON path, "passages[1].boltPulse").
+bool ParseJsonText(std::string_view text, nlohmann::json& out, std::string& error);
 
 // Replaces every device identifier found in map (the archived controller, replaced devices).
 ArcCfg MapDevices(const ArcCfg& cfg, const std::map<uint32_t, uint32_t>& map);
