@@ -149,6 +149,11 @@ int CmdRestore(LinkSlot& link, const Args& a);
 int ForAll(LinkSlot& link, const Args& a, const char* ext,
            std::string (*text)(const UdpDev&, const ReadCfg&, const std::string&));
 int CmdSite(LinkSlot& link, const Args& a);
+// Two identifiers of one name: "litera sufiksu B, w planie A" (or both identifiers in full).
+std::string OtherIdNote(uint32_t planned, uint32_t found);
+// A planned controller whose name answers under another identifier: where, how it differs
+// and the --map that takes it for the planned one.
+std::string SameNameNote(uint32_t planned, const UdpDev& found);
 int SiteApply(LinkSlot& link, const Args& a);
 int CmdDoc(LinkSlot& link, const Args& a);  // cli/doc.cpp
 

@@ -191,6 +191,11 @@ void CheckMaps(Args& a) {
                              "\" nie jest nazwą urządzenia");
     for (std::string* half : {&from, &to})
       for (char& ch : *half) ch = char(std::toupper(static_cast<unsigned char>(ch)));
+    // The name's letter and two digits are the model: a reader never stands for a
+    // controller, nor one model for another.
+    if (from.substr(0, 3) != to.substr(0, 3))
+      Usage(a.command, "--map " + from + "=" + to + ": " + to + " nie jest urządzeniem tego " +
+                           "samego modelu co " + from + " (" + from.substr(0, 3) + ")");
     m = from + "=" + to;
   }
 }
