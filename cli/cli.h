@@ -111,7 +111,10 @@ using LinkSlot = std::optional<LinkCtx>;
 LinkCtx& OpenLink(LinkSlot& slot);
 
 // Files: "-" is standard output or standard input.
-void WriteOut(const std::string& path, const std::string& bytes);
+// An existing regular file at path is replaced only with force: otherwise a CliError that
+// names --force. WriteOut checks again just before it writes.
+void RefuseExisting(const std::string& path, bool force);
+void WriteOut(const std::string& path, const std::string& bytes, bool replace);
 struct Archive;
 std::string ReadArchiveFile(const std::string& path, Archive& arc);
 std::string ArchiveText(const UdpDev& dev, const ReadCfg& r, const std::string& location);

@@ -60,6 +60,7 @@ int CmdDoc(LinkSlot& slot, const Args& a) {
         "PDF nie trafi na terminal: przekieruj wyjście (-o - > PLIK.pdf) albo podaj "
         "-o PLIK.pdf",
         2};
+  RefuseExisting(a.output, a.force);
   AsBuiltDoc doc;
   std::vector<std::string> errLines, skipped;  // controllers not read
   doc.site.date = TodayText();
@@ -125,7 +126,7 @@ int CmdDoc(LinkSlot& slot, const Args& a) {
     std::cout.flush();
     if (!std::cout) throw CliError{"nie można zapisać dokumentu na standardowe wyjście"};
   } else {
-    WriteOut(a.output, pdf);
+    WriteOut(a.output, pdf, a.force);
   }
   const DocCounts n = CountDoc(doc);
   info << "zapisano " << (a.output == "-" ? "dokument" : a.output)

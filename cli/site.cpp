@@ -62,6 +62,7 @@ UdpDev* FindById(const std::vector<UdpDev*>& ctrls, uint32_t id) {
 // ------------------------------------------------------------------ capture
 
 int Capture(LinkSlot& slot, const Args& a) {
+  RefuseExisting(a.output, a.force);
   LinkCtx& link = OpenLink(slot);
   const std::vector<SeenDevice> seen = link.SearchAll();
   std::vector<CtrlRead> reads;
@@ -96,6 +97,7 @@ int Capture(LinkSlot& slot, const Args& a) {
               << "); planu nie zapisano.\n";
     return kExitFail;
   }
+  RefuseExisting(a.output, a.force);
   std::string why;
   int en = 0;
   if (!SavePlan(a.output, plan, why, &en))
