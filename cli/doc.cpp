@@ -130,8 +130,9 @@ int CmdDoc(LinkSlot& slot, const Args& a) {
   }
   const DocCounts n = CountDoc(doc);
   info << "zapisano " << (a.output == "-" ? "dokument" : a.output)
-       << " (kontrolery: " << n.controllers << ", przejścia: " << n.passages
-       << ", urządzenia magistrali: " << n.devices << ")\n";
+       << " (kontrolery: " << n.controllers
+       << (n.missing ? " (nieodczytane: " + std::to_string(n.missing) + ")" : std::string())
+       << ", przejścia: " << n.passages << ", urządzenia magistrali: " << n.devices << ")\n";
   for (const std::string& l : errLines) std::cerr << "feldaro-cli: " << l << "\n";
   if (a.all && !skipped.empty()) {
     std::string line = "odczytano " + std::to_string(n.controllers - n.missing) + " z " +
