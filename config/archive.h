@@ -4,7 +4,6 @@
 #pragma once
 #include <cstdint>
 #include <map>
-#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,10 +78,6 @@ std::string ArchiveToJson(const Archive& arc);
 // airlock, assignments) are what a restore writes; the raw 'D' and 'C' answers are kept as
 // read for the record and are not compared with them.
 bool ParseArchive(std::string_view text, Archive& out, std::string& error);
-// The JSON reading every file reader here shares: false with the reason for a syntax error
-// or a truncated text (with line and column), a byte that is not UTF-8 (with its value and
-// place) and a key given twice in one object (with its JSON path, "passages[1].boltPulse").
-bool ParseJsonText(std::string_view text, nlohmann::json& out, std::string& error);
 
 // Replaces every device identifier found in map (the archived controller, replaced devices).
 ArcCfg MapDevices(const ArcCfg& cfg, const std::map<uint32_t, uint32_t>& map);

@@ -10,6 +10,7 @@
 
 #include "config/atomicfile.h"
 #include "config/devname.h"
+#include "config/jsonread.h"
 
 using nlohmann::json;
 using ojson = nlohmann::ordered_json;
