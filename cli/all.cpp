@@ -97,7 +97,7 @@ int ForAll(LinkSlot& slot, const Args& a, const char* ext,
       continue;
     }
     try {
-      WriteOut(paths[k], text(*r.dev, r.read, a.location));
+      WriteOut(paths[k], text(*r.dev, r.read, a.location), a.force);
       std::cout << "zapisano " << paths[k] << "\n";
       ++written;
       SetProgress("zapisano " + std::to_string(written) + " z " + CtrlsGen(controllers));

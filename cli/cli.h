@@ -107,7 +107,10 @@ using LinkSlot = std::optional<LinkCtx>;
 LinkCtx& OpenLink(LinkSlot& slot);
 
 // Files: "-" is standard output or standard input.
-void WriteOut(const std::string& path, const std::string& bytes);
+// An existing regular file at path is replaced only with force: otherwise a CliError that
+// names --force. WriteOut checks again just before it writes.
+void RefuseExisting(const std::string& path, bool force);
+void WriteOut(const std::string& path, const std::string& bytes, bool replace);
 struct Archive;
 std::string ReadArchiveFile(const std::string& path, Archive& arc);
 std::string ArchiveText(const UdpDev& dev, const ReadCfg& r, const std::string& location);
@@ -146,6 +149,11 @@ int CmdRestore(LinkSlot& link, const Args& a);
 int ForAll(LinkSlot& link, const Args& a, const char* ext,
            std::string (*text)(const UdpDev&, const ReadCfg&, const std::string&));
 int CmdSite(LinkSlot& link, const Args& a);
+// Two identifiers of one name: "litera sufiksu B, w planie A" (or both identifiers in full).
+std::string OtherIdNote(uint32_t planned, uint32_t found);
+// A planned controller whose name answers under another identifier: where, how it differs
+// and the --map that takes it for the planned one.
+std::string SameNameNote(uint32_t planned, const UdpDev& found);
 int SiteApply(LinkSlot& link, const Args& a);
 int CmdDoc(LinkSlot& link, const Args& a);  // cli/doc.cpp
 

@@ -188,7 +188,15 @@ std::string IsoToday() {
   return buf;
 }
 
-void WriteOut(const std::string& path, const std::string& bytes) {
+void RefuseExisting(const std::string& path, bool force) {
+  struct stat st {};
+  // Anything but a regular file is refused by the writer itself, --force or not.
+  if (force || path == "-" || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  throw CliError{"plik " + path + " już istnieje; --force go zastąpi. Nic nie zapisano."};
+}
+
+void WriteOut(const std::string& path, const std::string& bytes, bool replace) {
+  RefuseExisting(path, replace);
   if (path == "-") {
     std::cout.write(bytes.data(), std::streamsize(bytes.size()));
     std::cout.flush();
@@ -297,11 +305,12 @@ int CmdShow(LinkSlot& slot, const Args& a) {
 
 int CmdReport(LinkSlot& slot, const Args& a) {
   if (a.all) return ForAll(slot, a, ".txt", ReportText);
+  RefuseExisting(a.output, a.force);
   UdpDev& dev = OpenLink(slot).Find(a.positional[0]);
   ReadCfg r;
   ReadController(dev, r);
   CheckInterrupted();
-  WriteOut(a.output, ReportText(dev, r, a.location));
+  WriteOut(a.output, ReportText(dev, r, a.location), a.force);
   if (a.output == "-") return kExitOk;
   SetProgress("zapisano " + a.output);
   std::cout << "zapisano " << a.output << "\n";
@@ -310,11 +319,12 @@ int CmdReport(LinkSlot& slot, const Args& a) {
 
 int CmdBackup(LinkSlot& slot, const Args& a) {
   if (a.all) return ForAll(slot, a, ".json", ArchiveText);
+  RefuseExisting(a.output, a.force);
   UdpDev& dev = OpenLink(slot).Find(a.positional[0]);
   ReadCfg r;
   ReadController(dev, r);
   CheckInterrupted();
-  WriteOut(a.output, ArchiveText(dev, r, a.location));
+  WriteOut(a.output, ArchiveText(dev, r, a.location), a.force);
   if (a.output == "-") return kExitOk;
   SetProgress("zapisano " + a.output);
   std::cout << "zapisano " << a.output << ": " << DevName(dev.id) << ", "

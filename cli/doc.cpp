@@ -60,6 +60,7 @@ int CmdDoc(LinkSlot& slot, const Args& a) {
         "PDF nie trafi na terminal: przekieruj wyjście (-o - > PLIK.pdf) albo podaj "
         "-o PLIK.pdf",
         2};
+  RefuseExisting(a.output, a.force);
   AsBuiltDoc doc;
   std::vector<std::string> errLines, skipped;  // controllers not read
   doc.site.date = TodayText();
@@ -125,12 +126,13 @@ int CmdDoc(LinkSlot& slot, const Args& a) {
     std::cout.flush();
     if (!std::cout) throw CliError{"nie można zapisać dokumentu na standardowe wyjście"};
   } else {
-    WriteOut(a.output, pdf);
+    WriteOut(a.output, pdf, a.force);
   }
   const DocCounts n = CountDoc(doc);
   info << "zapisano " << (a.output == "-" ? "dokument" : a.output)
-       << " (kontrolery: " << n.controllers << ", przejścia: " << n.passages
-       << ", urządzenia magistrali: " << n.devices << ")\n";
+       << " (kontrolery: " << n.controllers
+       << (n.missing ? " (nieodczytane: " + std::to_string(n.missing) + ")" : std::string())
+       << ", przejścia: " << n.passages << ", urządzenia magistrali: " << n.devices << ")\n";
   for (const std::string& l : errLines) std::cerr << "feldaro-cli: " << l << "\n";
   if (a.all && !skipped.empty()) {
     std::string line = "odczytano " + std::to_string(n.controllers - n.missing) + " z " +

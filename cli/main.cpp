@@ -25,23 +25,26 @@ const char* const kProgram =
     "Polecenia:\n"
     "  list [--json]                         wyszukuje urządzenia w sieci\n"
     "  show URZ [--json]                     odczytuje i pokazuje konfigurację kontrolera\n"
-    "  report URZ -o PLIK [--location TEKST] raport konfiguracji (jak przycisk \"Raport\")\n"
+    "  report URZ -o PLIK [--location TEKST] [--force]\n"
+    "                                        raport konfiguracji (jak przycisk \"Raport\")\n"
     "  report --all -o KATALOG [--force]     raport każdego kontrolera\n"
-    "  backup URZ -o PLIK.json               archiwum konfiguracji\n"
+    "  backup URZ -o PLIK.json [--force]     archiwum konfiguracji\n"
     "  backup --all -o KATALOG [--force]     archiwum każdego kontrolera\n"
     "  diff PLIK.json URZ [--json]           różnice: kontroler -> archiwum\n"
     "  restore PLIK.json URZ [--map STARE=NOWE ...] [--other-model] [--dry-run [--json]] [--yes]\n"
     "                                        zapisuje przejścia z archiwum do kontrolera\n"
-    "  site capture -o PLAN.json [--name TEKST] [--location TEKST]\n"
+    "  site capture -o PLAN.json [--name TEKST] [--location TEKST] [--force]\n"
     "                                        plan obiektu z każdego czytelnego kontrolera\n"
     "  site check PLAN.json [--json]         porównuje sieć z planem obiektu\n"
     "  site apply PLAN.json [URZ ...] [--map STARE=NOWE ...] [--dry-run] [--yes]\n"
     "                                        doprowadza kontrolery do zgodności z planem\n"
     "  doc (URZ | --all | --plan PLAN.json) -o PLIK.pdf [--installer TEKST] [--location TEKST]\n"
+    "      [--force]\n"
     "                                        dokumentacja powykonawcza (PDF)\n"
     "  help [POLECENIE]                      opis programu albo polecenia\n"
     "\n"
-    "URZ to nazwa urządzenia (np. K27_00005, wielkość liter dowolna) albo jego adres IPv4.\n"
+    "URZ to nazwa urządzenia (np. K27_00005, wielkość liter dowolna) albo jego adres IPv4\n"
+    "(site apply: tylko nazwa). Istniejący plik -o zastępuje tylko --force.\n"
     "PLIK \"-\" to standardowe wyjście (-o) albo standardowe wejście (archiwum).\n"
     "Opcje z wartością przyjmują też postać --output=PLIK; \"--\" kończy opcje.\n"
     "-V, --version podaje wersję; feldaro-cli help POLECENIE opisuje polecenie.\n"
@@ -67,16 +70,17 @@ const Help kHelp[] = {
      "magistrali oraz przypisania każdego przejścia w układzie raportu.\n"
      "  --json   ta sama treść co archiwum (backup)\n"},
     {"report",
-     "Użycie: feldaro-cli report URZ -o PLIK [--location TEKST]\n"
+     "Użycie: feldaro-cli report URZ -o PLIK [--location TEKST] [--force]\n"
      "       feldaro-cli report --all -o KATALOG [--location TEKST] [--force]\n"
      "Zapisuje raport konfiguracji, bajt w bajt taki jak zapisuje przycisk \"Raport\" okna.\n"
      "  -o, --output    plik raportu (\"-\": standardowe wyjście) albo (z --all) katalog\n"
      "  --location      tekst lokalizacji w nagłówku raportu\n"
      "  --all           raport każdego kontrolera w sieci, plik RRRR-MM-DD_NAZWA.txt; kończy\n"
      "                  wierszem \"zapisano N z M; pominięto: ...\" (kod 1, gdy coś pominięto)\n"
-     "  --force         z --all: zastępuje wcześniejsze pliki o tej samej nazwie\n"},
+     "  --force         zastępuje istniejący plik (z --all: wcześniejsze pliki o tej samej\n"
+     "                  nazwie); bez niej istniejący plik zostaje, a nic nie jest zapisane\n"},
     {"backup",
-     "Użycie: feldaro-cli backup URZ -o PLIK.json [--location TEKST]\n"
+     "Użycie: feldaro-cli backup URZ -o PLIK.json [--location TEKST] [--force]\n"
      "       feldaro-cli backup --all -o KATALOG [--location TEKST] [--force]\n"
      "Zapisuje archiwum konfiguracji (JSON): kontroler, urządzenia magistrali, przejścia z\n"
      "przypisaniami wskazującymi urządzenia po identyfikatorze oraz surowe odpowiedzi 'D' i 'C'.\n"
@@ -84,7 +88,8 @@ const Help kHelp[] = {
      "  --location      opis miejsca instalacji zapisany w archiwum\n"
      "  --all           archiwum każdego kontrolera w sieci, plik RRRR-MM-DD_NAZWA.json;\n"
      "                  kończy wierszem \"zapisano N z M; pominięto: ...\"\n"
-     "  --force         z --all: zastępuje wcześniejsze pliki o tej samej nazwie\n"},
+     "  --force         zastępuje istniejący plik (z --all: wcześniejsze pliki o tej samej\n"
+     "                  nazwie); bez niej istniejący plik zostaje, a nic nie jest zapisane\n"},
     {"diff",
      "Użycie: feldaro-cli diff PLIK.json URZ [--json]\n"
      "Odczytuje kontroler i wypisuje, przejście po przejściu i funkcja po funkcji, co różni go\n"
@@ -110,7 +115,7 @@ const Help kHelp[] = {
      "  --yes             bez pytania (wymagane, gdy wejście nie jest terminalem); gdy\n"
      "                    kontroler zmienił się między odczytami, nic nie zapisuje (kod 1)\n"},
     {"site",
-     "Użycie: feldaro-cli site capture -o PLAN.json [--name TEKST] [--location TEKST]\n"
+     "Użycie: feldaro-cli site capture -o PLAN.json [--name TEKST] [--location TEKST] [--force]\n"
      "       feldaro-cli site check PLAN.json [--json]\n"
      "       feldaro-cli site apply PLAN.json [URZ ...] [--map STARE=NOWE ...] [--dry-run] "
      "[--yes]\n"
@@ -118,7 +123,7 @@ const Help kHelp[] = {
      "kontrolera obiektu: dla każdego rekord archiwum (jak backup) i etykieta.\n"
      "capture  odczytuje każdy kontroler w trybie Serwis lub Instalacja do nowego planu;\n"
      "         podsumowanie \"N z M\", kod 1, gdy któregoś nie odczytano\n"
-     "  -o, --output  plik planu\n"
+     "  -o, --output  plik planu (istniejący zastępuje tylko --force)\n"
      "  --name        nazwa obiektu\n"
      "  --location    adres obiektu (zapisany też w rekordzie każdego kontrolera)\n"
      "check    dla każdego kontrolera planu: \"zgodny\", \"różni się\" (z różnicami plan ->\n"
@@ -127,12 +132,14 @@ const Help kHelp[] = {
      "         kod 0: wszystkie zgodne, 1: różnice, 2: kontroler nie do odczytu\n"
      "         albo sprawdzenie się nie odbyło (plan odrzucony, port zajęty)\n"
      "  --json        wynik jako dokument JSON\n"
-     "apply    każdy kontroler planu, który się różni (albo tylko URZ ...), zapisuje jak\n"
+     "apply    każdy kontroler planu, który się różni (albo tylko URZ ..., podane nazwą, nie\n"
+     "         adresem), zapisuje jak\n"
      "         restore: zmiany, jedno potwierdzenie, świeży odczyt tuż przed zapisem (gdy\n"
      "         stan się zmienił, nic nie jest wysyłane), odczyt kontrolny; podsumowanie;\n"
      "         kod 1, gdy któregoś kontrolera nie doprowadzono do zgodności\n"
      "  --map STARE=NOWE  kontroler planu zastąpiony nowym tego samego modelu albo urządzenie\n"
-     "                    magistrali zastąpione nowym tego samego modelu\n"
+     "                    magistrali zastąpione nowym tego samego modelu; STARE=STARE bierze\n"
+     "                    kontroler tej nazwy o innej literze sufiksu\n"
      "  --dry-run         tylko sprawdza i wypisuje zmiany\n"
      "  --yes             bez pytania (wymagane, gdy wejście nie jest terminalem)\n"},
     {"doc",
@@ -144,7 +151,8 @@ const Help kHelp[] = {
      "każdego urządzenia z przejściem i funkcją, którym służy, oraz wolne).\n"
      "Kontroler, którego nie da się odczytać, jest wymieniony na stronie tytułowej z powodem;\n"
      "dokument powstaje mimo to, a kod wyjścia to 1.\n"
-     "  -o, --output    plik PDF (zastępowany w całości); \"-\" to standardowe wyjście\n"
+     "  -o, --output    plik PDF; \"-\" to standardowe wyjście\n"
+     "  --force         zastępuje istniejący plik PDF\n"
      "  --all           każdy kontroler w sieci\n"
      "  --plan PLAN     kontrolery planu obiektu, bez sieci (nazwa, adres i instalator z planu)\n"
      "  --installer     instalator na stronie tytułowej\n"
@@ -191,6 +199,11 @@ void CheckMaps(Args& a) {
                              "\" nie jest nazwą urządzenia");
     for (std::string* half : {&from, &to})
       for (char& ch : *half) ch = char(std::toupper(static_cast<unsigned char>(ch)));
+    // The name's letter and two digits are the model: a reader never stands for a
+    // controller, nor one model for another.
+    if (from.substr(0, 3) != to.substr(0, 3))
+      Usage(a.command, "--map " + from + "=" + to + ": " + to + " nie jest urządzeniem tego " +
+                           "samego modelu co " + from + " (" + from.substr(0, 3) + ")");
     m = from + "=" + to;
   }
 }
@@ -205,7 +218,7 @@ Args ParseSite(Args& a) {
     Usage("site", sub.empty() ? "brak polecenia site (capture, check, apply)"
                               : "nieznane polecenie site: " + sub);
   only(!a.all, "--all");
-  only(!a.force, "--force");
+  only(!a.force || sub == "capture", "--force");
   only(!a.otherModel, "--other-model");
   only(!a.json || sub == "check", "--json");
   only(a.output.empty() || sub == "capture", "-o");
@@ -324,10 +337,8 @@ Args Parse(int argc, char** argv) {
   only(!a.dryRun || c == "restore", "--dry-run");
   only(!a.yes || c == "restore", "--yes");
   only(!a.otherModel || c == "restore", "--other-model");
-  only(!a.force || c == "report" || c == "backup", "--force");
+  only(!a.force || c == "report" || c == "backup" || doc, "--force");
   if (c == "restore" && a.json && !a.dryRun) Usage(c, "--json tylko z --dry-run");
-  if (a.force && !a.all)
-    Usage(c, "--force tylko z --all (plik podany w -o jest zastępowany zawsze)");
   size_t want = 0;
   if (c == "show") want = 1;
   if (c == "report" || c == "backup") {

@@ -1,8 +1,10 @@
 // feldaro-cli site: the site plan of a segment (every controller's intended configuration in
 // one file), its check against the network and its application onto the controllers.
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "cli.h"
 #include "config/archive.h"
@@ -60,6 +62,7 @@ UdpDev* FindById(const std::vector<UdpDev*>& ctrls, uint32_t id) {
 // ------------------------------------------------------------------ capture
 
 int Capture(LinkSlot& slot, const Args& a) {
+  RefuseExisting(a.output, a.force);
   LinkCtx& link = OpenLink(slot);
   const std::vector<SeenDevice> seen = link.SearchAll();
   std::vector<CtrlRead> reads;
@@ -94,6 +97,7 @@ int Capture(LinkSlot& slot, const Args& a) {
               << "); planu nie zapisano.\n";
     return kExitFail;
   }
+  RefuseExisting(a.output, a.force);
   std::string why;
   int en = 0;
   if (!SavePlan(a.output, plan, why, &en))
@@ -168,8 +172,35 @@ int Check(LinkSlot& slot, const Args& a) {
     }
     rows.push_back(std::move(row));
   }
+  // A planned controller that is missing while its name answers under another identifier:
+  // one row for the pair, saying how they differ. One missing while a controller of its model
+  // that the plan lacks answers: perhaps replaced, and the --map that says so.
+  std::set<uint32_t> paired, hinted;
+  for (CheckRow& row : rows) {
+    if (row.drift.state != DriftState::Missing) continue;
+    const std::string name = DevName(row.id);
+    for (UdpDev* d : ctrls)
+      if (FindPlanCtrl(plan, d->id) < 0 && !paired.count(d->id) && DevName(d->id) == name) {
+        row.drift.reason = SameNameNote(row.id, *d);
+        paired.insert(d->id);
+        break;
+      }
+  }
+  for (CheckRow& row : rows) {
+    if (row.drift.state != DriftState::Missing || !row.drift.reason.empty()) continue;
+    const std::string name = DevName(row.id);
+    for (UdpDev* d : ctrls) {
+      const std::string other = DevName(d->id);
+      if (FindPlanCtrl(plan, d->id) >= 0 || paired.count(d->id) || hinted.count(d->id) ||
+          other.substr(0, 3) != name.substr(0, 3))
+        continue;
+      row.drift.reason = "zastąpiony? użyj --map " + name + "=" + other;
+      hinted.insert(d->id);
+      break;
+    }
+  }
   for (UdpDev* d : ctrls)
-    if (FindPlanCtrl(plan, d->id) < 0) {
+    if (FindPlanCtrl(plan, d->id) < 0 && !paired.count(d->id)) {
       CheckRow row{nullptr, d->id, d->IpText(), {}};
       row.drift.state = DriftState::NotInPlan;
       row.drift.reason = "tryb " + d->ModeText();
@@ -216,6 +247,24 @@ int Check(LinkSlot& slot, const Args& a) {
 }  // namespace
 
 // ------------------------------------------------------------------ reading, shared
+
+std::string OtherIdNote(uint32_t planned, uint32_t found) {
+  const uint32_t kSuffix = 3u << 26;
+  if ((planned & ~kSuffix) == (found & ~kSuffix))
+    return std::string("litera sufiksu ") + char('A' + ((found >> 26) & 3)) + ", w planie " +
+           char('A' + ((planned >> 26) & 3));
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "identyfikator 0x%08X, w planie 0x%08X", unsigned(found),
+                unsigned(planned));
+  return buf;
+}
+
+std::string SameNameNote(uint32_t planned, const UdpDev& found) {
+  const std::string name = DevName(planned);
+  return "pod " + found.IpText() + " odpowiada " + name +
+         " o innym identyfikatorze: " + OtherIdNote(planned, found.id) + "; użyj --map " + name +
+         "=" + name;
+}
 
 void ReadOneController(CtrlRead& r, const std::string& location, bool endSession) {
   UdpDev& d = *r.dev;

@@ -30,8 +30,12 @@ struct ApplyItem {
 };
 
 std::string Who(const ApplyItem& it) {
-  std::string s = DevName(it.entry->arc.ctrlId);
-  if (it.targetName != s) s += " -> " + it.targetName;
+  const uint32_t planned = it.entry->arc.ctrlId;
+  std::string s = DevName(planned);
+  if (it.targetName != s)
+    s += " -> " + it.targetName;
+  else if (it.target && it.target != planned)
+    s += " -> " + it.targetName + " (" + OtherIdNote(planned, it.target) + ")";
   if (!it.entry->label.empty()) s += " (" + it.entry->label + ")";
   return s;
 }
@@ -87,8 +91,7 @@ std::vector<ApplyItem> SelectEntries(const SitePlan& plan, const Args& a) {
     }
     bool take = named.empty();
     for (size_t i = 0; i < named.size(); ++i)
-      if (named[i] == DevName(c.arc.ctrlId) || named[i] == it.targetName ||
-          named[i] == c.arc.ctrlAddress) {
+      if (named[i] == DevName(c.arc.ctrlId) || named[i] == it.targetName) {
         take = true;
         used[i] = true;
       }
@@ -103,7 +106,14 @@ std::vector<ApplyItem> SelectEntries(const SitePlan& plan, const Args& a) {
                            DevName(items[i].entry->arc.ctrlId) + ")",
                        2};
   for (size_t i = 0; i < named.size(); ++i) {
-    if (!IsDevName(named[i]) && !IsIpv4(named[i]))
+    // The address on record may belong to another controller by now, and the one answering
+    // there may not be the plan's: a controller is named by its name only.
+    if (IsIpv4(named[i]))
+      throw CliError{"\"" + named[i] +
+                         "\" to adres; site apply wskazuje kontroler tylko nazwą (np. K27_00005), "
+                         "bo adres zapisany w planie mógł przejść na inny kontroler",
+                     2};
+    if (!IsDevName(named[i]))
       throw CliError{
           "\"" + named[i] + "\" nie jest nazwą urządzenia (np. K27_00005) ani adresem IPv4", 2};
     if (!used[i]) throw CliError{named[i] + ": tego kontrolera nie ma w planie", 2};
@@ -202,6 +212,10 @@ int SiteApply(LinkSlot& slot, const Args& a) {
     if (!it.read.dev) {
       it.st = ApplySt::Failed;
       it.why = "brak w sieci";
+      // The same name under another identifier is not the planned controller.
+      for (int i = 0; i < set.count; ++i)
+        if (it.target && DevName(set.dev[i].id) == DevName(it.entry->arc.ctrlId))
+          it.why += " (" + SameNameNote(it.entry->arc.ctrlId, set.dev[i]) + ")";
     } else {
       reads.push_back(CtrlRead(it.read.dev));
     }

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "config/devname.h"
+#include "config/jsonread.h"
 #include "config/plural.h"
 
 using nlohmann::json;
@@ -395,115 +396,14 @@ std::string ArchiveToJson(const Archive& a) {
   return j.dump(2, ' ', false, ojson::error_handler_t::replace) + "\n";
 }
 
-namespace {
-
-// Keys given twice in one object: JSON readers differ on which one counts, so an archive
-// with one is refused. The parser's events give the path of the first such key.
-class DuplicateKeys {
- public:
-  bool Event(json::parse_event_t ev, const json& parsed) {
-    using E = json::parse_event_t;
-    switch (ev) {
-      case E::object_start:
-      case E::array_start:
-        stack_.push_back(Frame{ev == E::array_start, 0, ChildPath(), {}, {}});
-        break;
-      case E::key:
-        if (!stack_.empty()) {
-          Frame& f = stack_.back();
-          f.key = parsed.is_string() ? parsed.get<std::string>() : parsed.dump();
-          if (!f.keys.insert(f.key).second && first_.empty()) first_ = ChildPath();
-        }
-        break;
-      case E::object_end:
-      case E::array_end:
-        if (!stack_.empty()) stack_.pop_back();
-        Next();
-        break;
-      case E::value:
-        Next();
-        break;
-    }
-    return true;
-  }
-  const std::string& First() const { return first_; }
-
- private:
-  struct Frame {
-    bool array;
-    size_t index;
-    std::string path, key;
-    std::set<std::string> keys;
-  };
-  std::vector<Frame> stack_;
-  std::string first_;
-
-  std::string ChildPath() const {
-    if (stack_.empty()) return "";
-    const Frame& f = stack_.back();
-    if (f.array) return f.path + "[" + std::to_string(f.index) + "]";
-    return f.path.empty() ? f.key : f.path + "." + f.key;
-  }
-  void Next() {
-    if (!stack_.empty() && stack_.back().array) ++stack_.back().index;
-  }
-};
-
-// "w wierszu 3, kolumnie 14" for a parser's byte count (1-based, the character it stopped at).
-std::string Place(std::string_view text, size_t byte) {
-  const size_t pos = std::min(byte, text.size());
-  size_t line = 1, col = 0;
-  for (size_t i = 0; i < pos; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == '\n') {
-      ++line;
-      col = 0;
-    } else if ((c & 0xC0) != 0x80) {
-      ++col;  // a character, not a UTF-8 continuation byte
-    }
-  }
-  return "w wierszu " + std::to_string(line) + ", kolumnie " +
-         std::to_string(std::max<size_t>(col, 1));
-}
-
-}  // namespace
-
 bool ParseArchive(std::string_view text, Archive& out, std::string& error) {
   out = Archive{};
   if (text.size() > kArchiveMaxBytes) {
     error = "plik za duży na archiwum konfiguracji";
     return false;
   }
-  DuplicateKeys dup;
   json j;
-  try {
-    j = json::parse(
-        text.begin(), text.end(),
-        [&dup](int, json::parse_event_t ev, json& parsed) { return dup.Event(ev, parsed); }, true);
-  } catch (const json::parse_error& e) {
-    const std::string what = e.what();
-    std::string kind = "błąd składni";
-    if (e.byte >= text.size())
-      kind = "dokument urwany";
-    else if (what.find("UTF-8") != std::string::npos)
-      kind = "bajt, który nie jest tekstem UTF-8,";
-    error = "plik nie jest poprawnym dokumentem JSON (uszkodzony lub obcięty): " + kind + " " +
-            Place(text, e.byte);
-    return false;
-  } catch (const json::exception& e) {
-    // A number beyond what a double holds: the parser names it, not its place.
-    const std::string what = e.what();
-    const size_t a = what.find('\''), b = what.rfind('\'');
-    const std::string number = a != std::string::npos && b > a ? what.substr(a + 1, b - a - 1) : "";
-    const size_t at = number.empty() ? std::string::npos : text.find(number);
-    error = "plik nie jest poprawnym dokumentem JSON: liczba " + number + " poza zakresem" +
-            (at == std::string::npos ? std::string() : " " + Place(text, at + 1));
-    return false;
-  }
-  if (!dup.First().empty()) {
-    error = dup.First() + ": klucz podany dwa razy";
-    return false;
-  }
+  if (!ParseJsonText(text, j, error)) return false;
   try {
     ArchiveFrom(j, out);
   } catch (const Bad& b) {

@@ -29,6 +29,7 @@ struct ArcDoor {
   ArcRef inputs[10];  // exit button, open sensor, alarm sensor, tamper, 4-9 not edited
   ArcRef readers[4];
   uint8_t params[8] = {};
+  bool operator==(const ArcDoor&) const = default;
 };
 
 // The passages of a controller with their devices named by identifier.
@@ -36,6 +37,7 @@ struct ArcCfg {
   std::vector<ArcDoor> doors;
   uint16_t trainNumber = 0;
   bool hasTrainNumber = false;  // the controller model carries the train number
+  bool operator==(const ArcCfg&) const = default;
 };
 
 struct ArcDevice {
@@ -45,6 +47,7 @@ struct ArcDevice {
   uint8_t state = 0;
   int outputs = 0, inputs = 0, readers = 0;
   bool oc = false;
+  bool operator==(const ArcDevice&) const = default;
 };
 
 struct Archive {

@@ -10,6 +10,7 @@
 
 #include "config/atomicfile.h"
 #include "config/devname.h"
+#include "config/jsonread.h"
 
 using nlohmann::json;
 using ojson = nlohmann::ordered_json;
@@ -102,11 +103,8 @@ bool ParsePlan(std::string_view text, SitePlan& out, std::string& error) {
     error = "plik za duży na plan obiektu";
     return false;
   }
-  const json j = json::parse(text.begin(), text.end(), nullptr, false);
-  if (j.is_discarded()) {
-    error = "plik nie jest poprawnym dokumentem JSON (uszkodzony lub obcięty)";
-    return false;
-  }
+  json j;
+  if (!ParseJsonText(text, j, error)) return false;
   try {
     if (!j.is_object() || !j.contains("format"))
       throw std::runtime_error("to nie jest plan obiektu Feldaro (pole \"format\")");
@@ -289,6 +287,25 @@ bool PlanEntryModel(const Archive& arc, CtrlCfg& out, std::string& error) {
 Archive ArchiveFromModel(const CtrlCfg& cfg, const Archive& base) {
   uint8_t c[kCfgBufSize];
   const int n = EncodeDoors(cfg, c);
-  return MakeArchive(cfg, base.ctrlId, base.ctrlAddress, base.ctrlMode, base.tool, base.created,
-                     base.location, base.rawDevList, std::vector<uint8_t>(c, c + n));
+  Archive out =
+      MakeArchive(cfg, base.ctrlId, base.ctrlAddress, base.ctrlMode, base.tool, base.created,
+                  base.location, base.rawDevList, std::vector<uint8_t>(c, c + n));
+  // Nothing edited: the record stays as read, its raw answer byte for byte (a controller's
+  // answer may carry more than the encoder writes).
+  if (out.cfg == base.cfg && out.devices == base.devices) return base;
+  return out;
+}
+
+void StampSaved(SitePlan& out, const SitePlan& before, const std::string& now,
+                const std::string& tool) {
+  SitePlan same = out;
+  same.modified = before.modified;
+  same.tool = before.tool;
+  if (!before.fromArchive && PlanToJson(same) == PlanToJson(before)) {
+    out = std::move(same);
+    return;
+  }
+  out.modified = now;
+  out.tool = tool;
+  if (out.created.empty()) out.created = now;
 }

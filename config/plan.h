@@ -56,9 +56,15 @@ bool ParsePlan(std::string_view text, SitePlan& out, std::string& error);
 bool LoadPlan(const std::string& path, SitePlan& out, std::string& error, int* errnum = nullptr);
 // Writes PlanToJson(plan) atomically (config/atomicfile.h); false with "<path>: reason" and
 // the system's error number in errnum (when given) as WriteFileAtomically gives it.
-// The caller sets plan.modified (and tool) before saving.
+// The caller sets plan.modified (and tool) before saving, through StampSaved.
 bool SavePlan(const std::string& path, const SitePlan& plan, std::string& error,
               int* errnum = nullptr);
+// Before a save of `out`, edited from `before` (as opened or last saved): when it holds
+// exactly what before holds, its time of change and tool stay those of before, so an
+// unchanged plan is written byte for byte as it was; otherwise modified becomes now, tool
+// becomes tool, and an empty created becomes now.
+void StampSaved(SitePlan& out, const SitePlan& before, const std::string& now,
+                const std::string& tool);
 
 // Index of the controller with that identifier in plan.ctrls, or -1.
 int FindPlanCtrl(const SitePlan& plan, uint32_t ctrlId);
@@ -98,5 +104,6 @@ const char* DriftCaption(DriftState s);
 // a device the table lacks or the record cannot make a model.
 bool PlanEntryModel(const Archive& arc, CtrlCfg& out, std::string& error);
 // The record for an edited model: identity, times, location and 'D' of base, devices and
-// passages from cfg, raw 'C' re-encoded from cfg (what a write of cfg would send).
+// passages from cfg, raw 'C' re-encoded from cfg (what a write of cfg would send). A model
+// that holds what base holds gives base itself, raw answers as read.
 Archive ArchiveFromModel(const CtrlCfg& cfg, const Archive& base);

@@ -181,10 +181,24 @@ class Layout {
     const QColor grey(90, 90, 90);
     if (Pages() > 1) {
       const double base = 34 * kPt;
-      const std::string site =
-          doc_.site.name.empty() ? "Dokumentacja powykonawcza" : doc_.site.name;
-      Draw(f_.small, kSide, base, Q(site));
-      Add({Op::kRightText, &f_.small, Right(), base, 0, 0, Q(section_)});
+      const QString site =
+          OneLine(Q(doc_.site.name.empty() ? "Dokumentacja powykonawcza" : doc_.site.name));
+      const QString section = OneLine(Q(section_));
+      // One line, site left and section right with a gap between: what does not fit is
+      // elided, the longer text giving way first, neither below half the line.
+      const double room = Right() - kSide - 16 * kPt;
+      double sw = fm.horizontalAdvance(site), cw = fm.horizontalAdvance(section);
+      if (sw + cw > room) {
+        if (cw <= room / 2)
+          sw = room - cw;
+        else if (sw <= room / 2)
+          cw = room - sw;
+        else
+          sw = cw = room / 2;
+      }
+      Draw(f_.small, kSide, base, fm.elidedText(site, Qt::ElideRight, sw));
+      Add({Op::kRightText, &f_.small, Right(), base, 0, 0,
+           fm.elidedText(section, Qt::ElideRight, cw)});
       const double rule = base + fm.descent() + 2 * kPt;
       AddLine(kSide, rule, Right(), rule, grey, 0.6 * kPt);
     }
@@ -207,8 +221,28 @@ class Layout {
     y_ += fm.lineSpacing();
   }
 
-  // Greedy word wrap to width; a word longer than the width stands alone on its line.
+  // A text the user typed over several lines, for a place that has one.
+  static QString OneLine(QString s) {
+    s.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+    s.replace(QChar('\n'), QChar(' '));
+    s.replace(QChar('\r'), QChar(' '));
+    return s;
+  }
+
+  // Greedy word wrap to width; a word longer than the width stands alone on its line. The
+  // text's own line breaks are kept.
   QStringList Wrap(const QFont& f, const QString& s, double width) const {
+    QString text = s;
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    text.replace(QChar('\r'), QChar('\n'));
+    if (text.contains('\n')) {
+      QStringList lines;
+      for (const QString& part : text.split('\n')) lines << WrapLine(f, part, width);
+      return lines;
+    }
+    return WrapLine(f, text, width);
+  }
+  QStringList WrapLine(const QFont& f, const QString& s, double width) const {
     const QFontMetricsF& fm = Fm(f);
     if (fm.horizontalAdvance(s) <= width) return {s};
     QStringList lines;
@@ -327,7 +361,7 @@ class Layout {
       if (!c.ident.label.empty()) entry += "  " + c.ident.label;
       if (c.missing) entry += "  (nie odczytano)";
       Need(fm.lineSpacing());
-      const QString text = fm.elidedText(Q(entry), Qt::ElideRight, Right() - kSide - numW);
+      const QString text = fm.elidedText(OneLine(Q(entry)), Qt::ElideRight, Right() - kSide - numW);
       const double base = y_ + fm.ascent();
       Draw(f_.body, kSide, base, text);
       Op no;

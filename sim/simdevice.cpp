@@ -126,7 +126,9 @@ std::vector<uint8_t> SimDevice::DevListPayload(int64_t nowMs) const {
     if (int(s) == movedSlot_ && nowMs < movedUntilMs_) state |= kStInactive;
     info[0] = d.suffixNumber;
     info[1] = state;
-    info[2] = uint8_t((d.outputs & 0x0F) | ((d.readers & 3) << 4) | (d.oc ? 0x40 : 0) | 0x80);
+    const bool readerField = (d.readers & 3) != 0 || d.readerFieldWithoutReaders;
+    info[2] = uint8_t((d.outputs & 0x0F) | ((d.readers & 3) << 4) | (d.oc ? 0x40 : 0) |
+                      (readerField ? 0x80 : 0));
     info[3] = uint8_t(d.inputs & 0x0F);
   }
   return p;

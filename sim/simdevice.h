@@ -21,6 +21,9 @@ struct SimBusDev {
   uint8_t state = 0;  // bit 7 inactive, 6 power, 5 tamper, 4 new, 0-3 free
   uint8_t outputs = 0, inputs = 0, readers = 0;
   bool oc = false;
+  // The reader count is sent (bit 7 of information byte 2) for a device with readers; this
+  // sends it for one without, and a count of 0 there means no outputs to the tool either.
+  bool readerFieldWithoutReaders = false;
 };
 
 struct SimDoor {

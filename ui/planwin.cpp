@@ -401,9 +401,7 @@ void TPlanWin::Save(bool asNew) {
   for (const Row& r : rows_)
     if (r.entry >= 0 && r.model)
       out.ctrls[size_t(r.entry)].arc = ArchiveFromModel(*r.model, plan_.ctrls[size_t(r.entry)].arc);
-  out.modified = UtcNowText();
-  if (out.created.empty()) out.created = out.modified;
-  out.tool = kToolName;
+  StampSaved(out, plan_, UtcNowText(), kToolName);
   out.fromArchive = false;  // written as a plan from now on
   std::string why;
   int errnum = 0;

@@ -125,6 +125,9 @@ SimBusDev ParseBusDev(const json& j, uint32_t selfId, const std::string& where) 
   b.inputs = uint8_t(GetInt(j, "inputs", defIn, 0, 15, where));
   b.readers = uint8_t(GetInt(j, "readers", defRd, 0, 3, where));
   b.oc = GetBool(j, "oc", false, where);
+  b.readerFieldWithoutReaders = GetBool(j, "readerField", false, where);
+  if (b.readerFieldWithoutReaders && b.readers)
+    Fail(where, "readerField is for a device without readers (one with readers sends it)");
   int state = GetInt(j, "state", 0, 0, 255, where);
   if (GetBool(j, "inactive", false, where)) state |= kStInactive;
   if (GetBool(j, "power", false, where)) state |= kStPower;
@@ -431,7 +434,8 @@ std::string ListText(const Scenario& sc, int64_t nowMs) {
       if (!b.present) continue;
       os << "     slot " << s << ": " << DevName(b.id) << " " << char('A' + IdSuffixLetter(b.id))
          << int(b.suffixNumber) << "  out " << int(b.outputs) << " in " << int(b.inputs) << " rd "
-         << int(b.readers) << (b.oc ? " oc" : "");
+         << int(b.readers) << (b.oc ? " oc" : "")
+         << (b.readerFieldWithoutReaders ? " (reader field 0)" : "");
       if (b.state & kStInactive) os << " inactive";
       if (b.state & kStPower) os << " power";
       if (b.state & kStTamper) os << " tamper";

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -194,6 +195,57 @@ TEST(PlanEntry, TheModelOfAnEntryGivesTheRecordBackAndCarriesOfflineEdits) {
   std::remove(path.c_str());
 }
 
+// Opening a plan, taking every entry into the editor's model and saving it with no edit
+// writes the file as it was, byte for byte, whatever raw answers the controllers gave; one
+// edit changes its own entry and the time of change, nothing else.
+TEST(PlanSave, AnUnchangedPlanIsWrittenAsItWasAndAnEditChangesOnlyItsEntry) {
+  for (uint32_t seed = 200; seed <= 260; ++seed) {
+    Rng rng(seed);
+    std::vector<Ctrl> site = RandomSite(rng);
+    SitePlan plan;
+    plan.site = {"Hala", "ul. Polna 1", "Jan", "uwagi"};
+    plan.created = plan.modified = "2024-03-05T10:00:00Z";
+    plan.tool = "Feldaro 1.0";
+    for (Ctrl& c : site) {
+      // A controller's 'C' answer may carry bytes beyond what the encoder writes.
+      for (int k = 1 + rng(4); k > 0; --k) c.rawC.push_back(uint8_t(rng(256)));
+      plan.ctrls.push_back({"E", c.Read()});
+    }
+    const std::string text = PlanToJson(plan);
+    SitePlan open;
+    std::string why;
+    ASSERT_TRUE(ParsePlan(text, open, why)) << why;
+    std::vector<std::unique_ptr<CtrlCfg>> models;
+    for (const PlanCtrl& c : open.ctrls) {
+      models.push_back(std::make_unique<CtrlCfg>());
+      ASSERT_TRUE(PlanEntryModel(c.arc, *models.back(), why)) << why;
+    }
+    auto save = [&] {
+      SitePlan out = open;
+      for (size_t i = 0; i < out.ctrls.size(); ++i)
+        out.ctrls[i].arc = ArchiveFromModel(*models[i], open.ctrls[i].arc);
+      StampSaved(out, open, "2030-01-01T00:00:00Z", "Feldaro 9.9");
+      return out;
+    };
+    EXPECT_EQ(PlanToJson(save()), text) << "seed " << seed;
+
+    const size_t e = size_t(rng(int(site.size())));
+    int door = 0;
+    if (ChangeOneFunction(rng, *models[e], door).empty()) continue;
+    const SitePlan edited = save();
+    EXPECT_EQ(edited.modified, "2030-01-01T00:00:00Z");
+    EXPECT_EQ(edited.tool, "Feldaro 9.9");
+    EXPECT_EQ(edited.created, plan.created);
+    for (size_t i = 0; i < site.size(); ++i) {
+      if (i == e) continue;
+      EXPECT_EQ(ArchiveToJson(edited.ctrls[i].arc), ArchiveToJson(plan.ctrls[i].arc));
+    }
+    uint8_t c[kCfgBufSize];
+    EXPECT_EQ(edited.ctrls[e].arc.rawDoors, std::vector<uint8_t>(c, c + EncodeDoors(*models[e], c)))
+        << "an edited entry records what its write would send";
+  }
+}
+
 TEST(PlanReader, RefusesBrokenFilesUnknownVersionsAndDuplicatesAndOpensAnArchive) {
   Rng rng(7);
   std::vector<Ctrl> site = RandomSite(rng);
@@ -224,6 +276,28 @@ TEST(PlanReader, RefusesBrokenFilesUnknownVersionsAndDuplicatesAndOpensAnArchive
             std::string::npos);
   EXPECT_FALSE(ParsePlan(good.substr(0, good.size() / 2), out, why));
   EXPECT_NE(why.find("uszkodzony lub obcięty"), std::string::npos) << why;
+  // Read as an archive is read: a key given twice is refused with its path (the last value
+  // winning would write what the user did not see), a syntax error and a byte that is not
+  // UTF-8 with their place.
+  auto lineOf = [&](const std::string& what) {
+    return "w wierszu " +
+           std::to_string(1 + std::count(good.begin(), good.begin() + long(good.find(what)), '\n'));
+  };
+  EXPECT_EQ(bad("\"openTime\": ", "\"openTime\": 40, \"openTime\": "),
+            "controllers[0].passages[0].openTime: klucz podany dwa razy");
+  EXPECT_EQ(bad("\"name\": \"Hala\"", "\"name\": \"Hala\", \"name\": \"Hala\""),
+            "site.name: klucz podany dwa razy");
+  std::string why2 = bad("\"label\": \"Wejście główne\"",
+                         "\"label\": \"Wej\xb6"
+                         "cie\"");
+  EXPECT_NE(why2.find("nie jest tekstem UTF-8: bajt 0xB6 " + lineOf("\"label\"") + ", kolumnie 19"),
+            std::string::npos)
+      << why2;
+  EXPECT_EQ(why2.find("uszkodzony"), std::string::npos) << why2;
+  why2 = bad("\"installer\": ", "\"installer\" ");
+  EXPECT_NE(why2.find("błąd składni " + lineOf("\"installer\"") + ", kolumnie 18"),
+            std::string::npos)
+      << why2;
   // The same controller twice.
   SitePlan twice = plan;
   twice.ctrls.push_back(plan.ctrls[0]);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -259,4 +260,59 @@ TEST_F(AsBuiltPdf, FileIsReplacedWholeOrNotAtAll) {
   ASSERT_TRUE(WriteAsBuiltPdf(doc_, pdf_, err)) << err;
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
   EXPECT_EQ(Sh("head -c 5 '" + pdf_ + "'"), "%PDF-");
+}
+
+// A long site name and a long label fit the running header on one line, elided, without
+// touching each other or the margins; a label typed over two lines keeps them in the body.
+TEST(AsBuiltPdfLayout, RunningHeaderFitsAndALabelKeepsItsLines) {
+  const fs::path dir = fs::temp_directory_path() / ("feldaro-doc-hdr-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  AsBuiltDoc doc;
+  std::string name = "Centrum Logistyczne Źródlana, magazyn wysokiego składowania";
+  while (name.size() < 120) name += " i hala";
+  doc.site = {name.substr(0, 120), "ul. Polna 1", "Jan Łęcki", "2024-03-05", "Feldaro 1.2.1"};
+  DocController c = SmallController();
+  c.ident.label =
+      "Budynek B, parter, klatka schodowa numer 3 od strony rampy\nwejście od ul. "
+      "Źródlanej, pomieszczenie techniczne 0.14";
+  doc.controllers.push_back(c);
+  const std::string pdf = (dir / "naglowek.pdf").string();
+  std::string err;
+  ASSERT_TRUE(WriteAsBuiltPdf(doc, pdf, err)) << err;
+
+  // Every word of the controller's page with its box, in points.
+  const std::string box = Sh("pdftotext -bbox -f 3 -l 3 '" + pdf + "' -");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(box, m, std::regex("<page width=\"([\\d.]+)\"")));
+  const double width = std::stod(m[1]);
+  const std::regex word(
+      "<word xMin=\"([\\d.]+)\" yMin=\"([\\d.]+)\" xMax=\"([\\d.]+)\" yMax=\"([\\d.]+)\">");
+  std::vector<std::pair<double, double>> header;  // xMin, xMax of the words above the rule
+  for (auto it = std::sregex_iterator(box.begin(), box.end(), word); it != std::sregex_iterator();
+       ++it)
+    if (std::stod((*it)[4]) < 45) header.emplace_back(std::stod((*it)[1]), std::stod((*it)[3]));
+  ASSERT_GE(header.size(), 4u) << box;
+  std::sort(header.begin(), header.end());
+  EXPECT_GE(header.front().first, 50 - 0.5);
+  for (const auto& [x0, x1] : header) EXPECT_LE(x1, width - 50 + 0.5) << "runs off the page";
+  for (size_t i = 1; i < header.size(); ++i)
+    EXPECT_LE(header[i - 1].second, header[i].first + 0.1) << "header words overlap";
+  const std::string head = Sh("pdftotext -layout -f 3 -l 3 -y 0 -H 45 -W 600 -x 0 '" + pdf + "' -");
+  EXPECT_NE(head.find("Centrum Logistyczne"), std::string::npos) << head;
+  EXPECT_NE(head.find("…"), std::string::npos) << "nothing elided: " << head;
+  std::vector<std::string> headLines = Lines(head);
+  headLines.erase(std::remove(headLines.begin(), headLines.end(), ""), headLines.end());
+  EXPECT_EQ(headLines.size(), 1u) << head;
+
+  const std::vector<std::string> body =
+      Lines(Sh("pdftotext -layout -f 3 -l 3 -enc UTF-8 '" + pdf + "' -"));
+  const auto at = std::find_if(body.begin(), body.end(), [](const std::string& l) {
+    return l.find("Lokalizacja:") != std::string::npos;
+  });
+  ASSERT_NE(at, body.end());
+  EXPECT_NE(at->find("strony rampy"), std::string::npos) << *at;
+  EXPECT_EQ(at->find("wejście"), std::string::npos) << *at;
+  ASSERT_NE(at + 1, body.end());
+  EXPECT_EQ((at + 1)->rfind("wejście od ul. Źródlanej", 0), 0u) << *(at + 1);
+  if (!::testing::Test::HasFailure()) fs::remove_all(dir);
 }

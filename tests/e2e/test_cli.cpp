@@ -208,7 +208,8 @@ TEST(E2ECli, ReplacementControllerAndReaderRestoreWithMapOnly) {
   EXPECT_NE(r.out.find("brak urządzenia R05_00101 na kontrolerze K27_00009"), std::string::npos)
       << r.out;
   EXPECT_EQ(Writes(net, "K27_00009"), 0u);
-  EXPECT_EQ(Cli(net, {"restore", arc, "K27_00009", "--yes", "--map", "R05_00101=Z20_00201"}).rc, 1);
+  // Another model is not a replacement: a usage error.
+  EXPECT_EQ(Cli(net, {"restore", arc, "K27_00009", "--yes", "--map", "R05_00101=Z20_00201"}).rc, 2);
   // Without --yes and without a terminal nothing is written either.
   EXPECT_EQ(Cli(net, {"restore", arc, "K27_00009", "--map", "R05_00101=R05_00109"}).rc, 1);
   EXPECT_EQ(Writes(net, "K27_00009"), 0u);
@@ -625,6 +626,41 @@ TEST(E2ECli, ExitStatusOfEveryCommand) {
   r = Cli(net, {"restore", "x", "-V"});
   EXPECT_EQ(r.rc, 0);
   EXPECT_NE(r.out.find("feldaro-cli (Feldaro "), std::string::npos) << r.out;
+}
+
+// A file the user prepared is not replaced by accident: -o onto an existing file is refused
+// before anything is sent, naming --force, and the file stays; with --force it is replaced.
+TEST(E2ECli, AnExistingFileIsReplacedOnlyWithForce) {
+  E2E_REQUIRE_NETNS();
+  SimLan net("clif");
+  net.StartSim(Scenario());
+  const std::string prepared = net.lab.File("prepared.json");
+  const std::string kept = "{\"site\": \"etykiety przygotowane przy biurku\"}\n";
+  auto received = [&] {
+    size_t n = 0;
+    for (const LogLine& l : ReadSimLog(net.log)) n += l.dir == "RX";
+    return n;
+  };
+  for (std::vector<std::string> args :
+       std::vector<std::vector<std::string>>{{"backup", "K27_00005", "-o", prepared},
+                                             {"report", "K27_00005", "-o", prepared},
+                                             {"site", "capture", "-o", prepared},
+                                             {"doc", "K27_00005", "-o", prepared}}) {
+    WriteFile(prepared, kept);
+    const size_t before = received();
+    CliRun r = Cli(net, args);
+    EXPECT_EQ(r.rc, 1) << args[0] << ": " << r.out;
+    EXPECT_NE(
+        r.out.find("plik " + prepared + " już istnieje; --force go zastąpi. Nic nie zapisano."),
+        std::string::npos)
+        << r.out;
+    EXPECT_EQ(ReadFile(prepared), kept) << args[0];
+    EXPECT_EQ(received(), before) << args[0] << " sent something before refusing";
+    args.push_back("--force");
+    r = Cli(net, args);
+    EXPECT_EQ(r.rc, 0) << args[0] << ": " << r.out;
+    EXPECT_NE(ReadFile(prepared), kept) << args[0];
+  }
 }
 
 namespace {

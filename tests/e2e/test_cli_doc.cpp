@@ -78,6 +78,8 @@ TEST(E2ECliDoc, SegmentDocumentListsTheUnreadableControllerAndExitsOne) {
                     out);
   EXPECT_EQ(rc, 1) << out;
   EXPECT_NE(out.find("nie odczytano K27_00009"), std::string::npos) << out;
+  // The closing line counts as the cover page does: every controller, and those not read.
+  EXPECT_NE(out.find(" (kontrolery: 2 (nieodczytane: 1), przejścia: "), std::string::npos) << out;
   const std::string cover = PdfText(pdf, 1);
   ASSERT_FALSE(cover.empty()) << "no document: " << out;
   EXPECT_NE(cover.find("Jan Łęcki"), std::string::npos) << cover;

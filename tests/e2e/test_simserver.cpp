@@ -60,6 +60,19 @@ TEST(SimScenario, ReadsDevicesBusPassagesFaultsAndTimeline) {
   EXPECT_EQ(k.bus[1].state, kStInactive);
   EXPECT_EQ(k.bus[1].readers, 1) << "a reader's default counts";
   EXPECT_FALSE(k.bus[2].present);
+  // A module without readers sends no reader count, unless told to send a count of 0.
+  const Scenario mods = ParseScenario(R"({"devices": [{"type": 327, "serial": 5,
+      "address": "10.77.0.10", "bus": [{"self": true},
+        {"type": 740, "serial": 401, "outputs": 8, "oc": true},
+        {"type": 740, "serial": 402, "outputs": 8, "oc": true, "readerField": true}]}]})");
+  const std::vector<uint8_t> list = mods.nodes[0].dev->DevListPayload(0);
+  ASSERT_EQ(list.size(), 2u + 8 * 3);
+  EXPECT_EQ(list[2 + 4 * 3 + 4 * 1 + 2], 0x40 | 8);
+  EXPECT_EQ(list[2 + 4 * 3 + 4 * 2 + 2], 0x80 | 0x40 | 8);
+  EXPECT_NE(Err(R"({"devices": [{"type": 327, "serial": 5, "address": "10.77.0.10",
+                    "bus": [{"self": true, "readers": 2, "readerField": true}]}]})")
+                .find("readerField"),
+            std::string::npos);
   ASSERT_EQ(k.doors.size(), 1u);
   EXPECT_EQ(k.doors[0].refs[0], 0x0081);
   EXPECT_EQ(k.doors[0].refs[1], kNoRef);
@@ -215,6 +228,11 @@ TEST(SimScenario, TheDemoScenarioLoads) {
   std::vector<uint8_t> doors = serwis.DoorsPayload();
   ASSERT_TRUE(DecodeDoors(cfg, doors.data(), doors.size()));
   MarkUsedIo(cfg);
+  // The module without readers keeps its eight OC outputs: passages 1 and 3 use its Out8.
+  EXPECT_EQ(DevName(cfg.devs[4].id), "D40_00401");
+  EXPECT_EQ(cfg.devs[4].outputCount, 8);
+  EXPECT_EQ(cfg.devs[4].ocOutputs, 1);
+  EXPECT_EQ(cfg.devs[4].usedOutputs, 0xC1u);
   EXPECT_TRUE(AnyInactive(cfg));
   static uint16_t pairs[kMaxPairs];
   ASSERT_EQ(ReplPairs(cfg, pairs), 1);

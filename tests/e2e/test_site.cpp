@@ -168,7 +168,9 @@ TEST(E2ESite, CheckNamesMissingUnreadableAndForeignControllers) {
   CliRun r = Cli(net, {"site", "check", plan});
   EXPECT_EQ(r.rc, 1) << r.out;
   EXPECT_EQ(Lines(r.out),
-            (std::vector<std::string>{"K27_00005: zgodny", "K27_00009: brak w sieci",
+            (std::vector<std::string>{"K27_00005: zgodny",
+                                      "K27_00009: brak w sieci (zastąpiony? użyj --map "
+                                      "K27_00009=K27_00021)",
                                       "K27_00012: zgodny", "K27_00021: spoza planu (tryb Serwis)"}))
       << r.out;
   net.Console("mode K27_00012 0");
@@ -263,4 +265,60 @@ TEST(E2ESite, ApplyMapsAReplacedReaderGivenInLowerCase) {
   EXPECT_EQ(r.out, "feldaro-cli: plan obiektu " + none +
                        " odrzucony: nie ma takiego pliku ani katalogu. Nic nie sprawdzono.\n");
   EXPECT_EQ(Writes(net, "K27_00005"), 1u);
+}
+
+// A controller is written only when the user named it. An address names no entry of a plan
+// (the one on record may belong to another controller by now); a reader never stands for a
+// controller; a plan entry whose name answers under another identifier is not taken for it
+// unless --map says so, and then the difference is shown.
+TEST(E2ESite, ApplyWritesOnlyTheControllerTheUserNamed) {
+  E2E_REQUIRE_NETNS();
+  SimLan net("siten");
+  net.StartSim(Scenario(), true);
+  const std::string plan = net.lab.File("plan.json");
+  ASSERT_EQ(Cli(net, {"site", "capture", "-o", plan}).rc, 0);
+  SitePlan p;
+  std::string why;
+  ASSERT_TRUE(LoadPlan(plan, p, why)) << why;
+  // Recorded at each other's address, K27_00012's entry for a suffix-B controller.
+  std::swap(p.ctrls[0].arc.ctrlAddress, p.ctrls[1].arc.ctrlAddress);
+  Archive& e12 = p.ctrls[2].arc;
+  const uint32_t asRead = e12.ctrlId, suffixB = asRead | (1u << 26);
+  e12.ctrlId = e12.devices[0].id = suffixB;
+  e12.cfg = MapDevices(e12.cfg, {{asRead, suffixB}});
+  ASSERT_TRUE(SavePlan(plan, p, why)) << why;
+  for (const char* d : {"K27_00005", "K27_00009", "K27_00012"})
+    ChangeController(net, d, [](CtrlCfg& c) { c.doors[0].params[kParBoltPulse] = 20; });
+  const size_t from = ReadSimLog(net.log).size();
+
+  CliRun r = Cli(net, {"site", "apply", plan, "10.77.0.10", "--yes"});
+  EXPECT_EQ(r.rc, 2) << r.out;
+  EXPECT_NE(r.out.find("site apply wskazuje kontroler tylko nazwą"), std::string::npos) << r.out;
+  r = Cli(net, {"site", "apply", plan, "--map", "R05_00105=K27_00009", "--yes"});
+  EXPECT_EQ(r.rc, 2) << r.out;
+  EXPECT_NE(r.out.find("K27_00009 nie jest urządzeniem tego samego modelu co R05_00105"),
+            std::string::npos)
+      << r.out;
+
+  r = Cli(net, {"site", "check", plan});
+  EXPECT_EQ(r.rc, 1) << r.out;
+  const std::string pair =
+      "K27_00012: brak w sieci (pod 10.77.0.12 odpowiada K27_00012 o innym identyfikatorze: "
+      "litera sufiksu A, w planie B; użyj --map K27_00012=K27_00012)";
+  EXPECT_EQ(Lines(r.out).back(), pair) << r.out;
+  EXPECT_EQ(r.out.find("spoza planu ("), std::string::npos) << r.out;
+  r = Cli(net, {"site", "apply", plan, "K27_00012", "--yes"});
+  EXPECT_EQ(r.rc, 1) << r.out;
+  EXPECT_NE(r.out.find("nie do zastosowania: brak w sieci (pod 10.77.0.12"), std::string::npos)
+      << r.out;
+  for (const char* d : {"K27_00005", "K27_00009", "K27_00012"})
+    EXPECT_EQ(Writes(net, d, from), 0u) << d << " was not named";
+
+  r = Cli(net, {"site", "apply", plan, "--map", "k27_00012=K27_00012", "K27_00012", "--yes"});
+  EXPECT_EQ(r.rc, 0) << r.out;
+  EXPECT_NE(r.out.find("K27_00012 -> K27_00012 (litera sufiksu A, w planie B): zapisano"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(Writes(net, "K27_00012", from), 1u);
+  EXPECT_EQ(Writes(net, "K27_00005", from) + Writes(net, "K27_00009", from), 0u);
 }

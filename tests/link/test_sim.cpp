@@ -163,6 +163,28 @@ TEST_F(SimTest, DeviceListLayout) {
   EXPECT_EQ(d, dev.DevListPayload(now));
 }
 
+// The reader count is sent only by a device with readers: a module with eight OC outputs and
+// no reader keeps its outputs in the tool's decoding. One that sends a count of 0 has none.
+TEST_F(SimTest, ReaderCountIsSentOnlyForDevicesWithReaders) {
+  const uint32_t kModuleId = MakeId(740, 401, 2);
+  dev.AddBusDevice(kCtrlId, 4, 4, 2, true);
+  dev.AddBusDevice(kModuleId, 8, 8, 0, true);
+  dev.AddBusDevice(MakeId(740, 402), 8, 8, 0, true);
+  dev.bus.back().readerFieldWithoutReaders = true;
+  Open();
+  const Bytes d = Signed('D');
+  ASSERT_EQ(d.size(), 2u + 8 * 3);
+  const uint8_t* info = d.data() + 2 + 4 * 3;
+  EXPECT_EQ(info[4 + 2], 0x40 | 8);
+  EXPECT_EQ(info[8 + 2], 0x80 | 0x40 | 8);
+  auto cfg = std::make_unique<CtrlCfg>();
+  ASSERT_TRUE(DecodeDevList(*cfg, d.data(), d.size()));
+  EXPECT_EQ(cfg->devs[1].outputCount, 8);
+  EXPECT_EQ(cfg->devs[1].ocOutputs, 1);
+  EXPECT_EQ(cfg->devs[2].outputCount, 0);
+  EXPECT_EQ(cfg->devs[2].readerCount, 0);
+}
+
 TEST_F(SimTest, PassageLayoutAndWrite) {
   SimDoor door{};
   for (int i = 0; i < 18; ++i) door.refs[i] = uint16_t(0x0100 + i);
