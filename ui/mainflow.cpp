@@ -127,11 +127,17 @@ bool TMainWin::Still(const Intent& in) {
   now.pairOffered = ui->ReplCb->findData(QVariant(uint(in.pair))) >= 0;
   now.closing = close_.Now() != CloseFlow::kOpen;
   now.quitting = close_.Quitting();
+  if (const UdpDev* d = SelectedDev()) now.twoAddresses = TwoAddressText(*d);
   const Verdict v = Judge(in, now);
   if (v == Verdict::Run) return true;
-  const std::string why = RefusalText(in.action, v);
+  const std::string why = RefusalText(in.action, v, now.twoAddresses);
   if (why.empty()) return false;
   ShowStatus(Text(why));
+  if (v == Verdict::TwoAddresses) {
+    // Not a change of the window's but of the network's, which the user must look into.
+    ShowError(Text(why));
+    return false;
+  }
   // With a close waiting, the status line would go with the window: a box says it.
   if (close_.Refused()) OpenErrorBox(Text(why));
   return false;
@@ -151,9 +157,16 @@ uint32_t TMainWin::HighlightedId() const {
 
 // --- Operations -------------------------------------------------------------------------
 
+void TMainWin::SearchAndWaitLate() {
+  devSet_.Search();
+  // A slow controller's answer must be compared with the others before anything is signed:
+  // the first load after a search comes only once late answers have been waited out.
+  devSet_.Collect(kLateAnswersMs);
+}
+
 OpTask TMainWin::StartUp() {
   try {
-    co_await Net([this] { devSet_.Search(); });
+    co_await Net([this] { SearchAndWaitLate(); });
     co_await RefreshEthList();
   } catch (const UErr& e) {
     ShowError(Text(ErrorText(e)));
@@ -167,7 +180,7 @@ OpTask TMainWin::StartUp() {
 
 OpTask TMainWin::Search() {
   try {
-    co_await Net([this] { devSet_.Search(); });
+    co_await Net([this] { SearchAndWaitLate(); });
     co_await RefreshEthList();
   } catch (...) {
     ShowCaught(std::current_exception());
@@ -300,6 +313,12 @@ OpTask TMainWin::SelectDevice() {
     ShowCaught(std::current_exception());
   }
   RebuildDoorTabs();
+  // A device reported with two addresses says so whenever it is picked, not only when the
+  // search found it.
+  if (const UdpDev* d = SelectedDev()) {
+    const QString two = Text(TwoAddressText(*d));
+    if (!two.isEmpty() && !ui->StatusLbl->text().contains(two)) ShowStatus(two);
+  }
 }
 
 OpTask TMainWin::Tick() {

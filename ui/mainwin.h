@@ -30,6 +30,9 @@ namespace Ui {
 class TMainWin;
 }  // namespace Ui
 
+// How long a search waits for late answers after its broadcasts, in ms.
+inline constexpr int kLateAnswersMs = 700;
+
 // Where the keep-alive pass of the next tick starts (0..4).
 extern int KeepAliveStart;
 
@@ -185,6 +188,8 @@ class TMainWin : public QWidget {
   // The operations behind the handlers (mainflow.cpp).
   OpTask StartUp();
   OpTask Search();
+  // Network step: a search, then the late answers waited out.
+  void SearchAndWaitLate();
   OpTask Pick(uint32_t id);
   OpTask Reload(uint32_t id);
   OpTask Tick();

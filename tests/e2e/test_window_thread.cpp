@@ -357,3 +357,64 @@ TEST(E2EWindowThread, ImpostorMidSessionGetsNoSessionFrameAndTheWriteReachesTheC
       EXPECT_EQ(l.check, "sig=ok") << l.raw;
     }
 }
+
+// K27_00006 misses a search; then another host sends one discovery answer in its name, which
+// the tick takes in. A click on K27_00006 afterwards must not open a session at that host:
+// an answer outside a search never moves a known device.
+TEST(E2EWindowThread, AnUnaskedAnswerBetweenSearchesNeverMovesADeviceToAnotherHost) {
+  E2E_REQUIRE_NETNS();
+  App();
+  SimLan net("wmov");
+  json scenario = Scenario();
+  json b = scenario["devices"][0];
+  b["serial"] = 6;
+  b["address"] = "10.77.0.11";
+  scenario["devices"].push_back(b);
+  net.StartSim(scenario.dump(), /*console=*/true);
+  // The other host: K27_00006's name at 10.77.0.66, silent until told.
+  json imp = Scenario();
+  imp["devices"][0]["serial"] = 6;
+  imp["devices"][0]["address"] = "10.77.0.66";
+  imp["devices"][0]["hidden"] = true;
+  imp["devices"][0]["impostor"] = true;
+  net.StartImpostor(imp.dump(), /*console=*/true);
+  std::unique_ptr<PosixEndpoint> ep;
+  {
+    NetnsScope in(net.tool);
+    ep = std::make_unique<PosixEndpoint>();
+  }
+  SystemClock clock;
+  RecordingHost host;
+  auto win = std::make_unique<TMainWin>(host, *ep, clock, true, LinkThread::Worker);
+  win->FormCreate();
+  ASSERT_TRUE(SpinUntil([&] { return win->Idle() && win->Cfg.doorCount == 2; }, 5000))
+      << "K27_00005 was not loaded";
+  auto* list = win->findChild<QListWidget*>("EthLstBox");
+  ASSERT_NE(list, nullptr);
+  ASSERT_EQ(list->count(), 2);
+
+  // A search in which K27_00006 is silent (rebooting, say); then it is back.
+  net.Console("hide K27_00006");
+  win->findChild<QPushButton*>("SearchEthBtn")->click();
+  ASSERT_TRUE(SpinUntil([&] { return win->Idle(); }, 5000));
+  net.Console("appear K27_00006");
+
+  // The other host answers status and key requests from now on and sends one discovery
+  // answer nobody asked for; the ticks take it in.
+  net.ImpostorConsole("appear K27_00006");
+  net.ImpostorConsole("announce K27_00006");
+  Spin(2500);
+  ASSERT_TRUE(SpinUntil([&] { return win->Idle(); }, 3000));
+  EXPECT_TRUE(list->item(1)->text().startsWith(QStringLiteral(" K27_00006,  10.77.0.11,")))
+      << list->item(1)->text().toStdString();
+
+  // The click on K27_00006.
+  list->setCurrentRow(1);
+  Spin(1500);
+  ASSERT_TRUE(SpinUntil([&] { return win->Idle(); }, 5000));
+  win.reset();
+
+  const std::vector<std::string> leaked = SessionFramesTo(net.impLog, "10.77.0.66");
+  EXPECT_TRUE(leaked.empty()) << leaked.size() << " session frames reached the other host, first: "
+                              << leaked.front();
+}
