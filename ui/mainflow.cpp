@@ -158,10 +158,9 @@ uint32_t TMainWin::HighlightedId() const {
 // --- Operations -------------------------------------------------------------------------
 
 void TMainWin::SearchAndWaitLate() {
-  devSet_.Search();
   // A slow controller's answer must be compared with the others before anything is signed:
   // the first load after a search comes only once late answers have been waited out.
-  devSet_.Collect(kLateAnswersMs);
+  devSet_.Search(kLateAnswerMs);
 }
 
 OpTask TMainWin::StartUp() {
@@ -208,8 +207,10 @@ OpTask TMainWin::RefreshEthList() {
       box->addItem(item);
     }
   }
-  // One identifier answering from two addresses: said in the status line too.
-  if (const std::string two = Devs().TwoAddressStatus(); !two.empty()) ShowStatus(Text(two));
+  // One identifier answering from two addresses, and the set's own reports: said in the
+  // status line too.
+  if (const std::string text = SetStatus(Devs().TwoAddressStatus()); !text.empty())
+    ShowStatus(Text(text));
   if (picksWaiting_ > 0) {
     // The user's last pick stays highlighted; its own turn loads it.
     const int line = LineOf(lastPick_);
@@ -371,7 +372,21 @@ OpTask TMainWin::Tick() {
 OpTask TMainWin::CollectAndRefresh() {
   bool added = false;
   co_await Net([this, &added] { added = devSet_.Collect(0); });
-  if (added) co_await RefreshEthList();
+  if (added) {
+    co_await RefreshEthList();
+  } else if (const std::string text = SetStatus({}); !text.empty()) {
+    // A report without a change of the list: a full set, say.
+    ShowStatus(Text(text));
+  }
+}
+
+std::string TMainWin::SetStatus(std::string text) {
+  // Each report of the set is shown once; the two-address report stands while it holds.
+  for (const std::string& n : Devs().TakeNotices()) {
+    if (!text.empty()) text += "; ";
+    text += n;
+  }
+  return text;
 }
 
 OpTask TMainWin::DelLost(Intent in) {

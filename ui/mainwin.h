@@ -30,9 +30,6 @@ namespace Ui {
 class TMainWin;
 }  // namespace Ui
 
-// How long a search waits for late answers after its broadcasts, in ms.
-inline constexpr int kLateAnswersMs = 700;
-
 // Where the keep-alive pass of the next tick starts (0..4).
 extern int KeepAliveStart;
 
@@ -208,6 +205,8 @@ class TMainWin : public QWidget {
   // The device whose line is to be highlighted: the user's last pick while it waits.
   uint32_t HighlightedId() const;
   OpTask CollectAndRefresh();
+  // `text` followed by the device set's reports not shown yet ("; " between them).
+  std::string SetStatus(std::string text);
   OpTask ReadConfigOf(UdpDev* d);
   void ReportFlow();
   void SetupMenu();  // mainmenu.cpp

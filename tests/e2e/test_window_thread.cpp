@@ -279,7 +279,7 @@ size_t ImpostorFramesSent(const std::string& log) {
 
 }  // namespace
 
-TEST(E2EWindowThread, ImpostorMidSessionGetsNoSessionFrameAndTheWriteReachesTheController) {
+TEST(E2EWindowThread, ImpostorMidSessionGetsNoSessionFrameAndTheWriteIsRefused) {
   E2E_REQUIRE_NETNS();
   App();
   SimLan net("wimp");
@@ -324,18 +324,23 @@ TEST(E2EWindowThread, ImpostorMidSessionGetsNoSessionFrameAndTheWriteReachesTheC
   EXPECT_EQ(status->text().toStdString(),
             "K27_00005 odpowiada z dwóch adresów: 10.77.0.10, 10.77.0.66");
 
-  // An edit and "Zapisz": the write goes to the controller the session is with.
+  // An edit and "Zapisz": which host is the controller is unknown, so nothing is written;
+  // a box and the status line say why.
   const size_t writesBefore = CountRx(net.log, IsWrite);
   auto* nc = win->findChild<QCheckBox*>("RygielNC");
   ASSERT_NE(nc, nullptr);
   nc->click();
   win->findChild<QPushButton*>("WrCfgBtn")->click();
-  ASSERT_TRUE(
-      SpinUntil([&] { return win->Idle() && CountRx(net.log, IsWrite) > writesBefore; }, 5000))
-      << "the write did not reach the controller";
-  Spin(1500);  // one more tick after the write
+  ASSERT_TRUE(SpinUntil([&] { return win->Idle() && !host.errors.empty(); }, 5000))
+      << "the write was not refused";
+  Spin(1500);  // one more tick
   ASSERT_TRUE(SpinUntil([&] { return win->Idle(); }, 3000));
-  EXPECT_TRUE(host.errors.empty()) << host.errors.front().toStdString();
+  const std::string refused =
+      "Nie zapisano: K27_00005 odpowiada z dwóch adresów: 10.77.0.10, 10.77.0.66";
+  ASSERT_EQ(host.errors.size(), 1u);
+  EXPECT_EQ(host.errors[0].toStdString(), refused);
+  EXPECT_EQ(status->text().toStdString(), refused);
+  EXPECT_EQ(CountRx(net.log, IsWrite), writesBefore) << "a configuration was written";
   EXPECT_TRUE(win->Devs().dev[0].session) << "a forged answer ended the session";
   EXPECT_EQ(win->Devs().dev[0].IpText(), "10.77.0.10");
   win.reset();  // ends the session
@@ -343,7 +348,7 @@ TEST(E2EWindowThread, ImpostorMidSessionGetsNoSessionFrameAndTheWriteReachesTheC
   const std::vector<std::string> leaked = SessionFramesTo(net.impLog, "10.77.0.66");
   EXPECT_TRUE(leaked.empty()) << leaked.size()
                               << " session frames reached the impostor, first: " << leaked.front();
-  // The controller got the write signed under its own session, and the session's end.
+  // The controller got the session's end, signed under its own session.
   std::vector<LogLine> log;
   EXPECT_TRUE(WaitForLog(
       net.log,
@@ -406,6 +411,8 @@ TEST(E2EWindowThread, AnUnaskedAnswerBetweenSearchesNeverMovesADeviceToAnotherHo
   Spin(2500);
   ASSERT_TRUE(SpinUntil([&] { return win->Idle(); }, 3000));
   EXPECT_TRUE(list->item(1)->text().startsWith(QStringLiteral(" K27_00006,  10.77.0.11,")))
+      << list->item(1)->text().toStdString();
+  EXPECT_TRUE(list->item(1)->text().endsWith(QStringLiteral("drugi adres: 10.77.0.66")))
       << list->item(1)->text().toStdString();
 
   // The click on K27_00006.
