@@ -543,3 +543,29 @@ TEST(IntentFaults, TheFirstLoadWaitsForALateAnswerBeforeOpeningASession) {
   EXPECT_TRUE(w.Lines("EthLstBox")[0].contains("drugi adres"))
       << w.Lines("EthLstBox")[0].toStdString();
 }
+
+// The device set's reports reach the status line once: one address answering as two
+// identifiers at start-up, and a set that became full with a late answer.
+TEST(IntentFaults, TheSetsReportsAreShownOnceInTheStatusLine) {
+  GuiWorld w;
+  w.AddController(K27(5), Ip(5), 2, 2);
+  w.net.AddDevice(K27(7), Ip(66), 2);
+  w.net.AddDevice(K27(9), Ip(66), 2);
+  w.Start();
+  ASSERT_EQ(w.win->Devs().count, 2);
+  EXPECT_EQ(Status(w).toStdString(), "10.0.0.66 odpowiada jako K27_00007 i K27_00009");
+  w.ClickEthLine(0);
+  w.Tick();
+  w.Tick();
+  EXPECT_EQ(Status(w).toStdString(), "") << "a report was shown twice";
+
+  // 99 more devices answer late: the 101st does not fit.
+  for (uint32_t i = 0; i < 99; ++i) w.Announce(w.net.AddDevice(K27(100 + i), Ip(int(100 + i)), 2));
+  w.Tick();
+  EXPECT_EQ(w.win->Devs().count, kMaxDevices);
+  EXPECT_EQ(Status(w).toStdString(), FullSetText());
+  w.ClickEthLine(0);
+  w.Announce(w.net.AddDevice(K27(300), Ip(250), 2));
+  w.Tick();
+  EXPECT_EQ(Status(w).toStdString(), "") << "the full set was reported twice";
+}
