@@ -209,7 +209,7 @@ OpTask TMainWin::RefreshEthList() {
   }
   // One identifier answering from two addresses, and the set's own reports: said in the
   // status line too.
-  if (const std::string text = SetStatus(Devs().TwoAddressStatus()); !text.empty())
+  if (const std::string text = WithSetReports(Devs().TwoAddressStatus()); !text.empty())
     ShowStatus(Text(text));
   if (picksWaiting_ > 0) {
     // The user's last pick stays highlighted; its own turn loads it.
@@ -374,13 +374,13 @@ OpTask TMainWin::CollectAndRefresh() {
   co_await Net([this, &added] { added = devSet_.Collect(0); });
   if (added) {
     co_await RefreshEthList();
-  } else if (const std::string text = SetStatus({}); !text.empty()) {
+  } else if (const std::string text = WithSetReports({}); !text.empty()) {
     // A report without a change of the list: a full set, say.
     ShowStatus(Text(text));
   }
 }
 
-std::string TMainWin::SetStatus(std::string text) {
+std::string TMainWin::WithSetReports(std::string text) {
   // Each report of the set is shown once; the two-address report stands while it holds.
   for (const std::string& n : Devs().TakeNotices()) {
     if (!text.empty()) text += "; ";

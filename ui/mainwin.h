@@ -206,7 +206,7 @@ class TMainWin : public QWidget {
   uint32_t HighlightedId() const;
   OpTask CollectAndRefresh();
   // `text` followed by the device set's reports not shown yet ("; " between them).
-  std::string SetStatus(std::string text);
+  std::string WithSetReports(std::string text);
   OpTask ReadConfigOf(UdpDev* d);
   void ReportFlow();
   void SetupMenu();  // mainmenu.cpp
