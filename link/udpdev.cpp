@@ -362,8 +362,12 @@ bool UdpDevSet::AddAnswer(uint32_t id, uint32_t ip, uint16_t status, bool inSear
 void UdpDevSet::Offer(const char* from, const uint8_t* bytes, size_t n) {
   // Cheap checks first: most of what a request skips is no discovery answer at all.
   if (n != 28 || std::memcmp(bytes, "MMDO", 4) != 0) return;
+  if (!netsKnown_) {
+    nets_ = LinkEndpoint().LocalNets();
+    netsKnown_ = true;
+  }
   DiscoveryAnswer a;
-  if (!ParseDiscoveryAnswer(bytes, n, from, LinkEndpoint().LocalNets(), a)) return;
+  if (!ParseDiscoveryAnswer(bytes, n, from, nets_, a)) return;
   if (Find(a.id)) {
     AddAnswer(a.id, a.ip, a.status, false);
     return;
@@ -445,6 +449,7 @@ bool UdpDevSet::Collect(int timeoutMs) {
 void UdpDevSet::BeginSearch() {
   ++round;
   searching_ = true;
+  netsKnown_ = false;
   idAt_.clear();
   twoIds_.clear();
 }

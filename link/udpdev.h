@@ -227,6 +227,9 @@ struct UdpDevSet {
   std::vector<DiscoveryAnswer> offered_;
   std::vector<std::string> notices_;
   bool fullNoted_ = false;
+  // The local networks for Offer, asked once per search.
+  std::vector<LocalNet> nets_;
+  bool netsKnown_ = false;
 };
 
 // "zbiór urządzeń jest pełny (100 urządzeń, tyle obsługuje protokół); dalsze urządzenia
