@@ -30,9 +30,7 @@ bool Exists(const std::string& path) {
 
 std::vector<LeftOutCtrl> ControllersLeftOut(const UdpDevSet& set,
                                             const std::vector<SeenDevice>& seen) {
-  if (set.count >= kMaxDevices)
-    std::cerr << "feldaro-cli: zbiór urządzeń jest pełny (" << kMaxDevices
-              << " urządzeń, tyle obsługuje protokół); dalsze urządzenia pominięto.\n";
+  // The notice of a full set is the device set's own (LinkCtx::PrintNotices).
   std::vector<LeftOutCtrl> out;
   for (const SeenDevice& s : seen) {
     if (!IsController(s.id)) continue;
@@ -43,8 +41,8 @@ std::vector<LeftOutCtrl> ControllersLeftOut(const UdpDevSet& set,
     const std::string why = set.count >= kMaxDevices
                                 ? "poza pełnym zbiorem urządzeń"
                                 : "odpowiedział, ale nie został przyjęty do zbioru urządzeń";
-    out.push_back(
-        LeftOutCtrl{s.id, s.address, why, DevName(s.id) + " (" + s.address + ", " + why + ")"});
+    const std::string at = s.AddressText();
+    out.push_back(LeftOutCtrl{s.id, at, why, DevName(s.id) + " (" + at + ", " + why + ")"});
   }
   return out;
 }

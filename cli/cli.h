@@ -45,7 +45,7 @@ struct Args {
   bool hasName = false;
   std::vector<std::string> maps;
   bool json = false, all = false, dryRun = false, yes = false, help = false, force = false,
-       otherModel = false;
+       otherModel = false, addressChanged = false;
 };
 
 // Texts shared by the commands (text.cpp).
@@ -75,14 +75,19 @@ class LinkCtx {
   LinkCtx& operator=(const LinkCtx&) = delete;
 
   UdpDevSet& Set() { return *set_; }
-  // The discovery of the window; with late, also a short wait for devices that answer late.
+  // The discovery of the window; with late, the search also waits for the answers of
+  // devices that answer late (kLateAnswerMs), once per run. The device set's reports
+  // (one address with two identifiers, a full set) go to standard error.
   void Search(bool late);
   // Every search's three broadcasts, each with its wait, then the late answers: for a
   // command that must reach every device (--all). Returns the devices that answered.
   std::vector<SeenDevice> SearchAll();
   // The device named by DEV (a name such as K27_00005, in any letter case, or an IPv4
-  // address); searches first.
+  // address); searches first, late answers included, so a second address of the device
+  // is known before any session is opened.
   UdpDev& Find(const std::string& dev);
+  // Prints the device set's reports that were not printed yet.
+  void PrintNotices();
 
  private:
   class Tap;
@@ -91,6 +96,7 @@ class LinkCtx {
   SystemClock clock_;
   std::unique_ptr<UdpDevSet> set_;
   bool searched_ = false;
+  bool lateDone_ = false;  // late answers were waited for
 };
 
 // A controller's configuration as read, with the raw answers.

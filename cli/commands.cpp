@@ -67,11 +67,17 @@ LinkCtx::~LinkCtx() {
 }
 
 void LinkCtx::Search(bool late) {
-  set_->Search();
-  // Devices that answer after the search's own waits, as the window's next ticks take them.
-  if (late) set_->Collect(700);
+  // Devices that answer after the search's own waits belong to it: a slow controller's
+  // answer is compared with a quicker one from another address.
+  set_->Search(late && !lateDone_ ? kLateAnswerMs : 0);
   searched_ = true;
+  lateDone_ = lateDone_ || late;
+  PrintNotices();
   CheckInterrupted();
+}
+
+void LinkCtx::PrintNotices() {
+  for (const std::string& n : set_->TakeNotices()) std::cerr << "feldaro-cli: " << n << "\n";
 }
 
 std::vector<SeenDevice> LinkCtx::SearchAll() {
@@ -79,13 +85,16 @@ std::vector<SeenDevice> LinkCtx::SearchAll() {
   // answer was lost then stays unknown. Here every broadcast goes out.
   uint8_t req[12];
   BuildRequest('O', kBroadcastId, req);
+  set_->BeginSearch();
   for (int i = 0; i < 3; ++i) {
     tap_->Broadcast(tap_->DestPort(), req, sizeof req);
     set_->Collect(kDefaultWaitMs);
-    CheckInterrupted();
+    if (gInterrupted) break;
   }
-  set_->Collect(700);
-  searched_ = true;
+  if (!gInterrupted) set_->Collect(kLateAnswerMs);
+  set_->EndSearch();
+  searched_ = lateDone_ = true;
+  PrintNotices();
   CheckInterrupted();
   return tap_->Seen();
 }
@@ -125,13 +134,20 @@ UdpDev& LinkCtx::Find(const std::string& dev) {
     throw CliError{"\"" + dev + "\" nie jest nazwą urządzenia (np. K27_00005) ani adresem IPv4",
                    kExitUsage};
   const std::string want = Upper(dev);
-  for (int pass = 0; pass < 2; ++pass) {
-    if (pass == 0 && !searched_) Search(false);
-    if (pass == 1) set_->Collect(700);
-    for (int i = 0; i < set_->count; ++i) {
-      UdpDev& d = set_->dev[i];
-      if (DevName(d.id) == want || d.IpText() == dev) return d;
+  // A session follows: the late answers are waited for first, once per run.
+  if (!lateDone_) {
+    if (!searched_) {
+      Search(true);
+    } else {
+      set_->Collect(kLateAnswerMs);
+      lateDone_ = true;
+      PrintNotices();
+      CheckInterrupted();
     }
+  }
+  for (int i = 0; i < set_->count; ++i) {
+    UdpDev& d = set_->dev[i];
+    if (DevName(d.id) == want || d.IpText() == dev) return d;
   }
   throw CliError{"nie znaleziono urządzenia " + want + " w sieci " + kListHint + "."};
 }

@@ -31,12 +31,13 @@ const char* const kProgram =
     "  backup URZ -o PLIK.json [--force]     archiwum konfiguracji\n"
     "  backup --all -o KATALOG [--force]     archiwum każdego kontrolera\n"
     "  diff PLIK.json URZ [--json]           różnice: kontroler -> archiwum\n"
-    "  restore PLIK.json URZ [--map STARE=NOWE ...] [--other-model] [--dry-run [--json]] [--yes]\n"
-    "                                        zapisuje przejścia z archiwum do kontrolera\n"
+    "  restore PLIK.json URZ [--map STARE=NOWE ...] [--other-model] [--dry-run [--json]]\n"
+    "          [--yes [--address-changed]]   zapisuje przejścia z archiwum do kontrolera\n"
     "  site capture -o PLAN.json [--name TEKST] [--location TEKST] [--force]\n"
     "                                        plan obiektu z każdego czytelnego kontrolera\n"
     "  site check PLAN.json [--json]         porównuje sieć z planem obiektu\n"
-    "  site apply PLAN.json [URZ ...] [--map STARE=NOWE ...] [--dry-run] [--yes]\n"
+    "  site apply PLAN.json [URZ ...] [--map STARE=NOWE ...] [--dry-run]\n"
+    "             [--yes [--address-changed]]\n"
     "                                        doprowadza kontrolery do zgodności z planem\n"
     "  doc (URZ | --all | --plan PLAN.json) -o PLIK.pdf [--installer TEKST] [--location TEKST]\n"
     "      [--force]\n"
@@ -46,6 +47,8 @@ const char* const kProgram =
     "URZ to nazwa urządzenia (np. K27_00005, wielkość liter dowolna) albo jego adres IPv4\n"
     "(site apply: tylko nazwa). Istniejący plik -o zastępuje tylko --force.\n"
     "PLIK \"-\" to standardowe wyjście (-o) albo standardowe wejście (archiwum).\n"
+    "Polecenia, które otwierają sesję z kontrolerem, najpierw czekają 0,7 s na spóźnione\n"
+    "odpowiedzi wyszukiwania: urządzenie odpowiadające z dwóch adresów nie dostaje sesji.\n"
     "Opcje z wartością przyjmują też postać --output=PLIK; \"--\" kończy opcje.\n"
     "-V, --version podaje wersję; feldaro-cli help POLECENIE opisuje polecenie.\n"
     "Każde wyszukiwanie wysyła ramkę czasu, która ustawia zegary wszystkich urządzeń\n"
@@ -99,7 +102,7 @@ const Help kHelp[] = {
      "Kod wyjścia 0, gdy nie ma różnic, 1, gdy są, 2 przy kłopocie.\n"},
     {"restore",
      "Użycie: feldaro-cli restore PLIK.json URZ [--map STARE=NOWE ...] [--other-model]\n"
-     "                            [--dry-run [--json]] [--yes]\n"
+     "                            [--dry-run [--json]] [--yes [--address-changed]]\n"
      "Zapisuje przejścia z archiwum do kontrolera URZ (tego samego albo zastępczego).\n"
      "Każde urządzenie z archiwum musi być na kontrolerze (po identyfikatorze); kontroler z\n"
      "archiwum odpowiada kontrolerowi URZ. Przed zapisem konfiguracja jest budowana regułami\n"
@@ -107,18 +110,23 @@ const Help kHelp[] = {
      "Najpierw wypisuje zmiany (kontroler teraz -> po zapisie), potem pyta o potwierdzenie,\n"
      "przed zapisem odczytuje kontroler ponownie (gdy coś się zmieniło, pokazuje nową listę\n"
      "zmian i pyta znowu), zapisuje i odczytuje kontrolnie. Gdy nie ma zmian, nic nie zapisuje.\n"
+     "Gdy kontroler odpowiada z innego adresu niż zapisany w archiwum, zmiany i pytanie\n"
+     "podają \"adres: STARY -> NOWY\". Kontrolerowi odpowiadającemu z dwóch adresów nic\n"
+     "nie jest zapisywane.\n"
      "  --map STARE=NOWE  urządzenie z archiwum zastąpione nowym tego samego modelu (jedno za\n"
      "                    jedno; nie na urządzenie, które archiwum samo przypisuje)\n"
      "  --other-model     zgoda na archiwum kontrolera innego modelu\n"
      "  --dry-run         tylko sprawdza i wypisuje zmiany\n"
      "  --json            z --dry-run: zmiany jako obiekt JSON (opis w feldaro-cli(1))\n"
      "  --yes             bez pytania (wymagane, gdy wejście nie jest terminalem); gdy\n"
-     "                    kontroler zmienił się między odczytami, nic nie zapisuje (kod 1)\n"},
+     "                    kontroler zmienił się między odczytami, nic nie zapisuje (kod 1)\n"
+     "  --address-changed z --yes: zgoda na zapis, gdy kontroler odpowiada z innego adresu\n"
+     "                    niż zapisany w archiwum (bez niej nic nie zapisuje, kod 1)\n"},
     {"site",
      "Użycie: feldaro-cli site capture -o PLAN.json [--name TEKST] [--location TEKST] [--force]\n"
      "       feldaro-cli site check PLAN.json [--json]\n"
      "       feldaro-cli site apply PLAN.json [URZ ...] [--map STARE=NOWE ...] [--dry-run] "
-     "[--yes]\n"
+     "[--yes [--address-changed]]\n"
      "Plan obiektu (JSON, \"format\": \"feldaro-site\") to zamierzona konfiguracja każdego\n"
      "kontrolera obiektu: dla każdego rekord archiwum (jak backup) i etykieta.\n"
      "capture  odczytuje każdy kontroler w trybie Serwis lub Instalacja do nowego planu;\n"
@@ -127,7 +135,9 @@ const Help kHelp[] = {
      "  --name        nazwa obiektu\n"
      "  --location    adres obiektu (zapisany też w rekordzie każdego kontrolera)\n"
      "check    dla każdego kontrolera planu: \"zgodny\", \"różni się\" (z różnicami plan ->\n"
-     "         kontroler, jak diff), \"brak w sieci\", \"nie do odczytu (tryb ...)\"; potem\n"
+     "         kontroler, jak diff, i \"adres: STARY -> NOWY\", gdy kontroler odpowiada z\n"
+     "         innego adresu niż zapisany w planie), \"brak w sieci\", \"nie do odczytu\n"
+     "         (tryb ...)\"; potem\n"
      "         kontrolery z sieci, których plan nie ma: \"spoza planu\"\n"
      "         kod 0: wszystkie zgodne, 1: różnice, 2: kontroler nie do odczytu\n"
      "         albo sprawdzenie się nie odbyło (plan odrzucony, port zajęty)\n"
@@ -141,7 +151,9 @@ const Help kHelp[] = {
      "                    magistrali zastąpione nowym tego samego modelu; STARE=STARE bierze\n"
      "                    kontroler tej nazwy o innej literze sufiksu\n"
      "  --dry-run         tylko sprawdza i wypisuje zmiany\n"
-     "  --yes             bez pytania (wymagane, gdy wejście nie jest terminalem)\n"},
+     "  --yes             bez pytania (wymagane, gdy wejście nie jest terminalem)\n"
+     "  --address-changed z --yes: zapisuje też kontrolery, które odpowiadają z innego\n"
+     "                    adresu niż zapisany w planie (\"adres: STARY -> NOWY\")\n"},
     {"doc",
      "Użycie: feldaro-cli doc URZ -o PLIK.pdf [--installer TEKST] [--location TEKST]\n"
      "       feldaro-cli doc --all -o PLIK.pdf [...]\n"
@@ -226,6 +238,7 @@ Args ParseSite(Args& a) {
   only(!a.hasName || sub == "capture", "--name");
   only(a.maps.empty() || sub == "apply", "--map");
   only((!a.dryRun && !a.yes) || sub == "apply", a.dryRun ? "--dry-run" : "--yes");
+  only(!a.addressChanged || sub == "apply", "--address-changed");
   const size_t n = a.positional.size();
   if (sub == "capture") {
     if (a.output.empty()) Usage("site", "brak opcji -o");
@@ -301,6 +314,8 @@ Args Parse(int argc, char** argv) {
       flag(a.force);
     } else if (o == "--other-model") {
       flag(a.otherModel);
+    } else if (o == "--address-changed") {
+      flag(a.addressChanged);
     } else if (o == "-o" || o == "--output") {
       once("-o", a.output);
     } else if (o == "--location") {
@@ -337,6 +352,7 @@ Args Parse(int argc, char** argv) {
   only(!a.dryRun || c == "restore", "--dry-run");
   only(!a.yes || c == "restore", "--yes");
   only(!a.otherModel || c == "restore", "--other-model");
+  only(!a.addressChanged || c == "restore", "--address-changed");
   only(!a.force || c == "report" || c == "backup" || doc, "--force");
   if (c == "restore" && a.json && !a.dryRun) Usage(c, "--json tylko z --dry-run");
   size_t want = 0;

@@ -236,6 +236,7 @@ void PrintChangesJson(const std::string& ctrlName, const Archive& arc, const std
     ojson fresh = ojson::array(), notes = ojson::array();
     for (uint32_t id : plan->confirmsNew) fresh.push_back(DevName(id));
     for (const std::string& n : plan->notes) notes.push_back(n);
+    if (!plan->address.empty()) out["address"] = plan->address;
     out["write"] = plan->write;
     out["confirmsNewDevices"] = plan->write ? fresh : ojson::array();
     out["notes"] = notes;
@@ -258,6 +259,7 @@ int CmdRestore(LinkSlot& slot, const Args& a) {
   ReadCfg r;
   ReadController(dev, r);
   RestorePlan plan = PlanRestore(arc, arcName, r, opt);
+  plan.address = AddressChangeLine(arc, dev.IpText());
   for (;;) {
     if (a.json) {
       PrintChangesJson(name, arc, file, plan.changes, &plan);
@@ -272,9 +274,12 @@ int CmdRestore(LinkSlot& slot, const Args& a) {
       if (!a.json) std::cout << "--dry-run: nic nie zapisano.\n";
       return kExitOk;
     }
+    if (const std::string refused = AddressRefusal(plan, a); !refused.empty())
+      throw CliError{refused};
     if (!a.yes) {
+      const std::string moved = plan.address.empty() ? "" : " (" + plan.address + ")";
       const Answer ans =
-          AskKeepingSessions({&dev}, "Zapisać tę konfigurację do kontrolera " + name + "?");
+          AskKeepingSessions({&dev}, "Zapisać tę konfigurację do kontrolera " + name + moved + "?");
       if (ans == Answer::NoTerminal)
         throw CliError{
             "nie zapisano: wejście nie jest terminalem, więc nie można zapytać o "
@@ -293,6 +298,7 @@ int CmdRestore(LinkSlot& slot, const Args& a) {
     std::cout << "\nKonfiguracja " << name << " zmieniła się od wyświetlenia zmian (ktoś inny "
               << "ją zmienił?). Nowa lista zmian:\n";
     plan = PlanRestore(arc, arcName, fresh, opt);
+    plan.address = AddressChangeLine(arc, dev.IpText());
   }
   CheckInterrupted();
   // Just before the write: the device answering at that address still carries the

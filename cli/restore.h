@@ -22,7 +22,14 @@ struct RestorePlan {
   std::vector<uint32_t> confirmsNew;            // new bus devices the write would confirm
   std::vector<uint8_t> fromDevList, fromDoors;  // the answers the plan was computed from
   bool write = false;                           // false: the controller has it all already
+  // "adres: 10.0.0.5 -> 10.0.0.66" when the controller answers from another address than
+  // the archive or plan records (AddressChangeLine); empty otherwise.
+  std::string address;
 };
+
+// With --yes, a controller answering from another address than the one on record is written
+// only with --address-changed: the reason it is not, or empty when it may be.
+std::string AddressRefusal(const RestorePlan& plan, const Args& a);
 
 enum class Answer { Yes, No, NoTerminal };
 // Asks on the terminal ("t"/"tak" in any letter case confirms); while the question waits,

@@ -301,6 +301,8 @@ void ReadControllers(std::vector<CtrlRead>& reads, const std::string& location, 
   CheckInterrupted();
   // Each controller on a thread of its own with its own session: the segment is read in
   // about the time of one controller's chain of answers, not of all of them in a row.
+  // Discovery answers no controller's route took still count for the two-address rule.
+  UdpDevSet* set = reads.empty() ? nullptr : reads[0].dev->owner;
   RunPerDevice(
       LinkEndpoint(), reads.size(), kReadThreads,
       [&](size_t i) { return std::make_pair(reads[i].dev->IpText(), reads[i].dev->id); },
@@ -312,6 +314,9 @@ void ReadControllers(std::vector<CtrlRead>& reads, const std::string& location, 
         } catch (const std::exception& e) {
           reads[i].error = e.what();
         }
+      },
+      [set](const char* from, const uint8_t* b, size_t n) {
+        if (set) set->Offer(from, b, n);
       });
   CheckInterrupted();
 }

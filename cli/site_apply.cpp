@@ -12,6 +12,7 @@
 #include "config/devname.h"
 #include "config/plan.h"
 #include "config/plural.h"
+#include "config/restorenotes.h"
 #include "restore.h"
 
 namespace {
@@ -151,6 +152,7 @@ void Prepare(ApplyItem& it, const std::vector<std::string>& maps) {
     it.why = e.text;
     return;
   }
+  it.plan.address = AddressChangeLine(it.entry->arc, r.dev->IpText());
   if (!it.plan.write) it.st = ApplySt::InLine;
 }
 
@@ -238,15 +240,19 @@ int SiteApply(LinkSlot& slot, const Args& a) {
   for (ApplyItem& it : items) {
     std::cout << Who(it) << ": ";
     if (it.st == ApplySt::InLine) {
-      std::cout << "zgodny z planem, nic do zapisania\n";
+      std::cout << "zgodny z planem, nic do zapisania"
+                << (it.plan.address.empty() ? "" : " (" + it.plan.address + ")") << "\n";
     } else if (it.st == ApplySt::Failed) {
       std::cout << "nie do zastosowania: " << it.why << "\n";
     } else {
-      if (it.plan.changes.empty()) {
+      if (it.plan.changes.empty() && it.plan.address.empty()) {
         std::cout << EncodingOnlyLine(it.targetName) << "\n";
       } else {
         std::cout << "zmiany (kontroler -> plan):\n";
+        // The address on record is one of the changes the user confirms.
+        if (!it.plan.address.empty()) std::cout << "  " << it.plan.address << "\n";
         for (const std::string& l : ChangeLines(it.plan.changes)) std::cout << "  " << l << "\n";
+        if (it.plan.changes.empty()) std::cout << "  " << EncodingOnlyLine(it.targetName) << "\n";
       }
       for (const std::string& n : it.plan.notes) std::cout << "  " << n << "\n";
       toWrite.push_back(&it);
@@ -261,7 +267,9 @@ int SiteApply(LinkSlot& slot, const Args& a) {
   }
   if (!toWrite.empty() && !a.yes) {
     std::string names;
-    for (const ApplyItem* it : toWrite) names += (names.empty() ? "" : ", ") + it->targetName;
+    for (const ApplyItem* it : toWrite)
+      names += (names.empty() ? "" : ", ") + it->targetName +
+               (it->plan.address.empty() ? "" : " (" + it->plan.address + ")");
     std::vector<UdpDev*> devs;
     for (const ApplyItem* it : toWrite) devs.push_back(it->read.dev);
     const Answer ans = AskKeepingSessions(
@@ -281,7 +289,10 @@ int SiteApply(LinkSlot& slot, const Args& a) {
     CheckInterrupted();
     int bytes = 0;
     it->st = ApplySt::Failed;
-    if (!FreshReadUnchanged(*it)) {
+    if (const std::string refused = AddressRefusal(it->plan, a); !refused.empty()) {
+      it->why = refused;
+      std::cerr << "feldaro-cli: " << Who(*it) << ": " << refused << "\n";
+    } else if (!FreshReadUnchanged(*it)) {
       std::cerr << "feldaro-cli: " << Who(*it) << ": nic nie wysłano: " << it->why << "\n";
     } else if (!Write(*it, bytes)) {
       std::cerr << "feldaro-cli: " << Who(*it) << ": " << it->why << "\n";

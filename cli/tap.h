@@ -1,6 +1,8 @@
-// feldaro-cli: the socket seen through a tap that notes the devices answering discovery, so
-// that --all can name a controller the device set had no room for.
+// feldaro-cli: the socket seen through a tap that notes the devices answering discovery and
+// every address each answered from, so that --all can name a controller the device set had
+// no room for.
 #pragma once
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -9,16 +11,22 @@
 #include "link/endpoint.h"
 #include "link/udpdev.h"
 
-// A device that answered discovery, also one the device set had no room for.
+// A device that answered discovery, also one the device set had no room for, with every
+// address it answered from (in the order first heard; two or more: the device set reports
+// the identifier with its second address).
 struct SeenDevice {
   uint32_t id;
-  std::string address;
+  std::vector<std::string> addresses;
+  std::string AddressText() const {
+    std::string s;
+    for (const std::string& a : addresses) s += (s.empty() ? "" : ", ") + a;
+    return s;
+  }
 };
 
 // Passes everything through to the socket and notes every discovery answer the device set
-// would take: a status answer with a good CRC from a source address that may be a device's
-// (never the network or broadcast address of a local network and the like, as the set
-// checks it).
+// would take, by the set's own rule (ParseDiscoveryAnswer): a status answer with a good CRC
+// from a source address that may be a device's.
 class DiscoveryTap : public Endpoint {
  public:
   explicit DiscoveryTap(Endpoint& inner) : inner_(inner) {}
@@ -32,13 +40,12 @@ class DiscoveryTap : public Endpoint {
     char from[kIpTextSize] = {};
     const size_t n = inner_.Receive(buf, cap, timeoutMs, from);
     if (sender) std::memcpy(sender, from, kIpTextSize);
-    if (n == 28 && std::memcmp(buf, "MMDO", 4) == 0 && Crc32(buf, 24) == GetU32(buf + 24)) {
-      const uint32_t id = GetU32(buf + 4);
-      from[kIpTextSize - 1] = 0;
-      if (id != kBroadcastId && (id >> 28) == 2 && from[0] && Usable(from)) {
-        if (!seen_.count(id)) order_.push_back(id);
-        seen_[id] = from;
-      }
+    from[kIpTextSize - 1] = 0;
+    DiscoveryAnswer a;
+    if (n == 28 && ParseDiscoveryAnswer(buf, n, from, Nets(), a)) {
+      if (!seen_.count(a.id)) order_.push_back(a.id);
+      std::vector<std::string>& at = seen_[a.id];
+      if (std::find(at.begin(), at.end(), from) == at.end()) at.push_back(from);
     }
     return n;
   }
@@ -53,17 +60,17 @@ class DiscoveryTap : public Endpoint {
   }
 
  private:
-  bool Usable(const char* from) {
+  const std::vector<LocalNet>& Nets() {
     // The interfaces do not change during one run: asked once.
     if (!netsKnown_) {
       nets_ = inner_.LocalNets();
       netsKnown_ = true;
     }
-    return UsableDeviceAddress(ParseIp(from), nets_);
+    return nets_;
   }
 
   Endpoint& inner_;
-  std::map<uint32_t, std::string> seen_;
+  std::map<uint32_t, std::vector<std::string>> seen_;
   std::vector<uint32_t> order_;
   std::vector<LocalNet> nets_;
   bool netsKnown_ = false;

@@ -75,6 +75,15 @@ std::vector<std::string> PlanText(const RestorePlan& plan, const Archive& arc) {
     for (const std::string& l : ChangeLines(plan.changes)) out.push_back(l);
     if (!plan.write) out.push_back("Zapis nic nie zmieni w konfiguracji kontrolera.");
   }
+  // The address on record is one of the changes the user confirms.
+  if (!plan.address.empty()) out.insert(out.begin() + 1, plan.address);
   for (const std::string& n : plan.notes) out.push_back(n);
   return out;
+}
+
+std::string AddressRefusal(const RestorePlan& plan, const Args& a) {
+  if (plan.address.empty() || !a.yes || a.addressChanged) return {};
+  return "nie zapisano do " + DevName(plan.ctrl) +
+         ": kontroler odpowiada z innego adresu niż zapisany (" + plan.address +
+         "); jeśli zmiana adresu jest oczekiwana, dodaj --address-changed.";
 }

@@ -11,6 +11,7 @@
 #include "config/atomicfile.h"
 #include "config/devname.h"
 #include "config/jsonread.h"
+#include "config/restorenotes.h"
 
 using nlohmann::json;
 using ojson = nlohmann::ordered_json;
@@ -178,8 +179,12 @@ CtrlDrift CompareCtrl(const Archive& planned, const Archive* actual) {
     return d;
   }
   const std::map<uint32_t, uint32_t> m = {{planned.ctrlId, actual->ctrlId}};
-  // What the controller has -> what the plan holds, as diff and the window's compare say it.
-  d.lines = DiffCfg(actual->cfg, MapDevices(planned.cfg, m));
+  // The address on record first (plan -> network), then what the controller has -> what
+  // the plan holds, as diff and the window's compare say it.
+  const std::string moved = AddressChangeLine(planned, actual->ctrlAddress);
+  if (!moved.empty()) d.lines.push_back(moved);
+  for (std::string& l : DiffCfg(actual->cfg, MapDevices(planned.cfg, m)))
+    d.lines.push_back(std::move(l));
   d.state = d.lines.empty() ? DriftState::Agree : DriftState::Differs;
   return d;
 }

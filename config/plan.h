@@ -81,7 +81,9 @@ enum class DriftState {
 
 struct CtrlDrift {
   DriftState state = DriftState::Unchecked;
-  // For Differs: the lines of DiffCfg, controller -> plan ("Przejście 2:", "  Rygiel: A -> B",
+  // For Differs: first "adres: planned -> now" when the controller answers from another
+  // address than the plan records (AddressChangeLine), then the lines of DiffCfg,
+  // controller -> plan ("Przejście 2:", "  Rygiel: A -> B",
   // A on the controller, B in the plan).
   std::vector<std::string> lines;
   std::string reason;  // for Unreadable (and Missing/NotInPlan: a short note, may be empty)

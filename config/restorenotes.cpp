@@ -18,6 +18,11 @@ std::string Names(const std::vector<uint32_t>& ids) {
 
 }  // namespace
 
+std::string AddressChangeLine(const Archive& arc, const std::string& answering) {
+  if (arc.ctrlAddress.empty() || answering.empty() || arc.ctrlAddress == answering) return {};
+  return "adres: " + arc.ctrlAddress + " -> " + answering;
+}
+
 RestoreNotes NotesForRestore(const Archive& arc, const CtrlCfg& read, bool write) {
   RestoreNotes out;
   const uint32_t target = read.devs[0].id;

@@ -15,6 +15,13 @@ struct RestoreNotes {
   std::vector<std::string> lines;     // the notes, in the order they are shown
 };
 
+// The address on record against the address the controller answers from now:
+// "adres: 10.0.0.5 -> 10.0.0.66" when they differ, empty when they agree or nothing was
+// recorded. restore, site apply and site check (CompareCtrl) show it among the changes, and
+// a write with --yes needs --address-changed for it; the plan window's "Wgraj do kontrolera"
+// shows it in its question. `answering` is the dotted address of the record the write goes to.
+std::string AddressChangeLine(const Archive& arc, const std::string& answering);
+
 // arc: the archived record being written; read: the controller as read (devs[0] is the
 // controller itself); write: whether the write changes the controller's passages (only then
 // does it confirm the new devices).

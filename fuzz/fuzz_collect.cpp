@@ -1,8 +1,10 @@
-// Discovery answers, well-formed or not, through UdpDevSet::Collect. A reference model of the
-// device set is replayed over the same datagrams in delivery order; the set, the time frames
-// sent back and Collect's results must agree with it.
+// Discovery answers, well-formed or not, through UdpDevSet::Collect, within a search or outside
+// one. A reference model of the device set is replayed over the same datagrams in delivery
+// order; the set, the time frames sent back and Collect's results must agree with it.
 #include <algorithm>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,49 +24,111 @@ struct Injected {
 struct Rec {
   uint32_t id, ip;
   uint16_t status;
-  uint32_t ip2 = 0, round = 0, roundPrior = 0;
+  uint32_t ip2 = 0, round = 0;
+  bool heardOld = false, heardTwoNew = false;
+  uint32_t heardNew = 0;
+  uint16_t heardNewStatus = 0;
 };
 
 // The device set's rule, written out: ascending by the low 26 bits, equal keys by arrival,
-// at most kMaxDevices records, a known identifier updated in place even when full. A known
-// device moves only with its first answer of a search; a second address within one search
-// is recorded next to the first, and the device keeps its address from before the search
-// when that is one of the two.
-bool RefAdd(std::vector<Rec>& set, uint32_t round, uint32_t id, uint32_t ip, uint16_t status) {
-  for (size_t i = 0; i < set.size(); ++i) {
-    Rec& r = set[i];
-    if (r.id == id) {
-      bool changed = false;
-      if (r.round != round) {
-        r.round = round;
-        r.roundPrior = r.ip;
-        changed = r.ip2 != 0;
-        r.ip2 = 0;
-        changed = changed || r.ip != ip;
-        r.ip = ip;
-      } else if (ip != r.ip) {
-        if (ip == r.ip2) return false;
-        if (ip == r.roundPrior && r.ip != r.roundPrior) {
-          r.ip2 = r.ip;
-          r.ip = ip;
-        } else {
-          r.ip2 = ip;
-        }
-        return true;
-      }
-      changed = changed || r.status != status;
+// at most kMaxDevices records, a known identifier updated in place even when full. Outside a
+// search an answer never moves a device: another address is recorded as its second, and an
+// unknown identifier from an address another one holds is not added. In a search an address
+// answering with a second identifier adds nobody; at its end a device moves to the one new
+// address it alone answered from, when its old address was silent.
+struct RefSet {
+  std::vector<Rec> recs;
+  uint32_t round = 0;
+  bool searching = false;
+  std::map<uint32_t, uint32_t> idAt;
+  std::set<uint32_t> twoIds;
+
+  bool Update(Rec& r, uint32_t ip, uint16_t status) {
+    bool changed = false;
+    if (searching && r.round != round) {
+      r.round = round;
+      r.heardOld = r.heardTwoNew = false;
+      r.heardNew = 0;
+    }
+    if (ip == r.ip) {
+      r.heardOld = r.heardOld || searching;
+      changed = r.status != status;
       r.status = status;
-      return changed;
-    }
-    if (set.size() < size_t(kMaxDevices) && (r.id & 0x03FFFFFF) > (id & 0x03FFFFFF)) {
-      set.insert(set.begin() + long(i), Rec{id, ip, status, 0, round, ip});
+    } else if (!searching) {
+      if (ip == r.ip2) return false;
+      r.ip2 = ip;
       return true;
+    } else if (!r.heardNew) {
+      r.heardNew = ip;
+      r.heardNewStatus = status;
+      changed = true;
+    } else if (ip == r.heardNew) {
+      r.heardNewStatus = status;
+    } else if (!r.heardTwoNew) {
+      r.heardTwoNew = changed = true;
     }
+    if (searching && r.heardNew && (r.heardOld || r.heardTwoNew) && r.ip2 != r.heardNew) {
+      r.ip2 = r.heardNew;
+      changed = true;
+    }
+    return changed;
   }
-  if (set.size() >= size_t(kMaxDevices)) return false;
-  set.push_back(Rec{id, ip, status, 0, round, ip});
-  return true;
-}
+
+  bool Add(uint32_t id, uint32_t ip, uint16_t status) {
+    bool second = false;
+    if (searching) {
+      const auto [it, first] = idAt.emplace(ip, id);
+      if (!first && it->second != id) {
+        second = true;
+        twoIds.insert(ip);
+      }
+    }
+    size_t at = recs.size();
+    for (size_t i = 0; i < recs.size(); ++i) {
+      if (recs[i].id == id) return Update(recs[i], ip, status);
+      if (at == recs.size() && (recs[i].id & 0x03FFFFFF) > (id & 0x03FFFFFF)) at = i;
+    }
+    if (second) return false;
+    if (!searching)
+      for (const Rec& r : recs)
+        if (r.ip == ip || r.ip2 == ip) return false;
+    if (recs.size() >= size_t(kMaxDevices)) return false;
+    Rec r{id, ip, status};
+    r.round = searching ? round : 0;
+    r.heardOld = searching;
+    recs.insert(recs.begin() + long(at), r);
+    return true;
+  }
+
+  void Begin() {
+    ++round;
+    searching = true;
+    idAt.clear();
+    twoIds.clear();
+  }
+
+  // The devices that moved.
+  std::vector<uint32_t> End() {
+    searching = false;
+    std::vector<uint32_t> moved;
+    for (Rec& r : recs) {
+      if (r.round != round) continue;
+      if (!r.heardNew) {
+        r.ip2 = 0;
+        continue;
+      }
+      if (!r.heardOld && !r.heardTwoNew && !twoIds.count(r.heardNew)) {
+        r.ip = r.heardNew;
+        r.ip2 = 0;
+        r.status = r.heardNewStatus;
+        moved.push_back(r.id);
+      } else {
+        r.ip2 = r.heardNew;
+      }
+    }
+    return moved;
+  }
+};
 
 // Senders: devices on the tool's network 10.77.0.0/24, one beyond it, and addresses that
 // are never a device's (the network's broadcast and network address, loopback, 0.0.0.0,
@@ -108,7 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fn.clock.now = 1000;
   fn.net.localNets = {{0x0A4D0001u, 0xFFFFFF00u}};  // the tool at 10.77.0.1/24
   auto set = std::make_unique<UdpDevSet>();
-  std::vector<Rec> ref;
+  RefSet ref;
 
   // Devices already known: none, a few from the input, or a set filled to the limit.
   const uint8_t flags = in.U8();
@@ -118,13 +182,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int i = 0; i < prefill; ++i) {
     const uint32_t id = (flags & 3) == 3 ? MakeId(uint32_t(i * 7 + seed) % 1024, uint32_t(seed + i))
                                          : (in.U32() & 0x0FFFFFFFu) | 0x20000000u;
-    const uint32_t ip = 0x0A4D0000u | uint32_t(10 + i % 5);
+    // Outside a search an address holds one identifier: the first few share the senders'.
+    const uint32_t ip = 0x0A4D0000u | uint32_t(10 + i);
     const uint16_t status = uint16_t(i & 0x83);
-    FUZZ_CHECK(set->Add(id, ip, status) == RefAdd(ref, set->round, id, ip, status));
+    FUZZ_CHECK(set->Add(id, ip, status) == ref.Add(id, ip, status));
   }
-  CheckSet(*set, ref);
+  CheckSet(*set, ref.recs);
   // Half the time the answers below belong to a new search, in which devices may move.
-  if (flags & 0x20) ++set->round;
+  if (flags & 0x20) {
+    set->BeginSearch();
+    ref.Begin();
+  }
   FUZZ_CHECK(fn.net.sentByTool.empty());
   if (set->count > 0) set->selected = int(in.U8() % unsigned(set->count + 1)) - 1;
   const uint32_t selectedId = set->selected >= 0 ? set->dev[set->selected].id : 0;
@@ -141,7 +209,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::memcpy(d.bytes.data(), "MMDO", 4);
       // Mostly identifiers of known devices or of class 2, so updates and inserts happen.
       uint32_t id = in.U32();
-      if ((h & 0x30) == 0x00 && !ref.empty()) id = ref[id % ref.size()].id;
+      if ((h & 0x30) == 0x00 && !ref.recs.empty()) id = ref.recs[id % ref.recs.size()].id;
       if ((h & 0x30) == 0x10) id = (id & 0x0FFFFFFFu) | 0x20000000u;
       PutU32(d.bytes.data() + 4, id);
       for (int i = 8; i < 24; ++i) d.bytes[size_t(i)] = in.U8();
@@ -179,9 +247,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!Accepted(d.bytes) || !UsableSender(d.from)) continue;
     const uint32_t id = GetU32(d.bytes.data() + 4);
     sources.emplace_back(id, d.from);
-    if (!RefAdd(ref, set->round, id, ParseIp(d.from.c_str()), d.bytes[10])) continue;
+    if (!ref.Add(id, ParseIp(d.from.c_str()), d.bytes[10])) continue;
     refAny = true;
     ++changes;
+  }
+  // The end of the search moves devices; each gets its time frame at its new address.
+  if (flags & 0x20) {
+    set->EndSearch();
+    const std::vector<uint32_t> moved = ref.End();
+    for (uint32_t id : moved) {
+      size_t frames = 0;
+      const Rec* r = nullptr;
+      for (const Rec& x : ref.recs)
+        if (x.id == id) r = &x;
+      for (const NetDatagram& t : fn.net.sentByTool)
+        frames += t.to == DottedIp(r->ip) && GetU32(t.bytes.data() + 4) == id;
+      FUZZ_CHECK(frames >= 1);
+    }
   }
   FUZZ_CHECK(fn.net.sentByTool.size() <= changes);
   for (const NetDatagram& t : fn.net.sentByTool) {
@@ -196,7 +278,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(set->Find(id) != nullptr);
   }
   FUZZ_CHECK(any == refAny);
-  CheckSet(*set, ref);
+  CheckSet(*set, ref.recs);
   // The selection follows its device through insertions.
   if (selectedId != 0 || set->selected >= 0) {
     FUZZ_CHECK(set->selected >= 0 && set->selected < set->count);

@@ -11,6 +11,8 @@ namespace {
 
 // A route keeps at most this many datagrams waiting; the oldest go first.
 constexpr size_t kQueueMax = 64;
+// Discovery answers no route took, kept for the device set; beyond this many they are dropped.
+constexpr size_t kAnswersMax = 256;
 // How often the receiving thread looks whether it should stop.
 constexpr int kPollMs = 20;
 
@@ -96,6 +98,13 @@ size_t LinkDemux::Unrouted() const {
   return unrouted_;
 }
 
+std::vector<std::pair<std::string, std::vector<uint8_t>>> LinkDemux::TakeUnroutedAnswers() {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> out;
+  out.swap(answers_);
+  return out;
+}
+
 void LinkDemux::Loop() {
   std::vector<uint8_t> buf(kRecvBufSize);
   for (;;) {
@@ -120,6 +129,8 @@ void LinkDemux::Loop() {
     const auto it = routes_.find({std::string(from), id});
     if (it == routes_.end()) {
       ++unrouted_;
+      if (n == 28 && std::memcmp(buf.data(), "MMDO", 4) == 0 && answers_.size() < kAnswersMax)
+        answers_.emplace_back(from, std::vector<uint8_t>(buf.begin(), buf.begin() + 28));
       continue;
     }
     Queue& q = *it->second;
@@ -134,7 +145,8 @@ void LinkDemux::Loop() {
 
 void RunPerDevice(Endpoint& shared, size_t n, int threads,
                   const std::function<std::pair<std::string, uint32_t>(size_t)>& endpointFor,
-                  const std::function<void(size_t)>& work) {
+                  const std::function<void(size_t)>& work,
+                  const std::function<void(const char*, const uint8_t*, size_t)>& unrouted) {
   if (n == 0) return;
   LinkDemux demux(shared);
   std::atomic<size_t> next{0};
@@ -151,4 +163,7 @@ void RunPerDevice(Endpoint& shared, size_t n, int threads,
   const size_t count = std::min(n, size_t(std::max(threads, 1)));
   for (size_t t = 0; t < count; ++t) pool.emplace_back(worker);
   for (std::thread& t : pool) t.join();
+  if (!unrouted) return;
+  for (const auto& [from, bytes] : demux.TakeUnroutedAnswers())
+    unrouted(from.c_str(), bytes.data(), bytes.size());
 }

@@ -35,6 +35,9 @@ class LinkDemux {
 
   // Datagrams dropped because no route wanted them (for tests).
   size_t Unrouted() const;
+  // The discovery answers among them ("MMDO", 28 bytes; at most a few hundred are kept),
+  // with their senders, taken out: the device set still looks at them.
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> TakeUnroutedAnswers();
 
  private:
   struct Queue;
@@ -47,13 +50,18 @@ class LinkDemux {
   std::map<std::pair<std::string, uint32_t>, Queue*> routes_;
   std::mutex sendMu_;
   size_t unrouted_ = 0;
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> answers_;
   bool stop_ = false;
   std::thread thread_;
 };
 
 // Runs work(i) for every i in [0, n) on up to `threads` threads at once, each thread with an
 // endpoint of its own for the device endpointFor(i) names (host, identifier). Returns when
-// all are done. The work itself must not throw.
-void RunPerDevice(Endpoint& shared, size_t n, int threads,
-                  const std::function<std::pair<std::string, uint32_t>(size_t)>& endpointFor,
-                  const std::function<void(size_t)>& work);
+// all are done. The work itself must not throw. The discovery answers no route took go to
+// `unrouted` (sender, bytes, length) afterwards, on the calling thread: the device set offers
+// them the way a request offers what it skips (UdpDevSet::Offer).
+void RunPerDevice(
+    Endpoint& shared, size_t n, int threads,
+    const std::function<std::pair<std::string, uint32_t>(size_t)>& endpointFor,
+    const std::function<void(size_t)>& work,
+    const std::function<void(const char*, const uint8_t*, size_t)>& unrouted = nullptr);

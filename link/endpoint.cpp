@@ -54,6 +54,9 @@ Endpoint& LinkEndpoint() {
 void LinkSetThreadEndpoint(Endpoint* ep) {
   tEndpoint = ep;
 }
+bool LinkHasThreadEndpoint() {
+  return tEndpoint != nullptr;
+}
 Clock& LinkClock() {
   return gClock ? *gClock : gHostClock;
 }

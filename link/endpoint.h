@@ -51,4 +51,6 @@ Endpoint& LinkEndpoint();
 // Gives the calling thread an endpoint of its own (nullptr: back to the module-wide one), so
 // several threads can each work on their own device at once (link/demux.h).
 void LinkSetThreadEndpoint(Endpoint* ep);
+// Whether the calling thread has an endpoint of its own (a device's route, link/demux.h).
+bool LinkHasThreadEndpoint();
 Clock& LinkClock();

@@ -76,8 +76,12 @@ UdpDev::UdpDev(UdpDev&& o) noexcept
       online(o.online),
       changed(o.changed),
       session(o.session),
+      owner(o.owner),
       round(o.round),
-      roundPrior(o.roundPrior) {
+      heardOld(o.heardOld),
+      heardTwoNew(o.heardTwoNew),
+      heardNew(o.heardNew),
+      heardNewStatus(o.heardNewStatus) {
   std::memcpy(key, o.key, sizeof key);
   o.session = false;
 }
@@ -87,8 +91,12 @@ UdpDev& UdpDev::operator=(UdpDev&& o) noexcept {
   id = o.id;
   ip = o.ip;
   ip2 = o.ip2;
+  owner = o.owner;
   round = o.round;
-  roundPrior = o.roundPrior;
+  heardOld = o.heardOld;
+  heardTwoNew = o.heardTwoNew;
+  heardNew = o.heardNew;
+  heardNewStatus = o.heardNewStatus;
   seq = o.seq;
   status = o.status;
   online = o.online;
@@ -158,10 +166,20 @@ size_t UdpDev::SendAndWait(const char tag[4], char letter, const uint8_t* req, s
   Endpoint& ep = LinkEndpoint();
   Clock& clock = LinkClock();
   const std::string host = IpText();
+  // Datagrams this request drains or skips are still looked at by the device set: a
+  // discovery answer among them counts for the two-address rule. A device's own route (a
+  // thread of its own) sees only that device's datagrams, and the set is not shared
+  // between threads.
+  UdpDevSet* set = LinkHasThreadEndpoint() ? nullptr : owner;
   // Whatever is queued now was sent before this request: late answers to earlier requests,
   // duplicates, answers forged ahead of time. None of it can answer this request.
-  for (int k = 0; k < kMaxDrain; ++k)
-    if (ep.Receive(gAnswer, kRecvBufSize, 0, nullptr) == 0) break;
+  for (int k = 0; k < kMaxDrain; ++k) {
+    char drained[kIpTextSize] = {};
+    const size_t n = ep.Receive(gAnswer, kRecvBufSize, 0, drained);
+    if (n == 0) break;
+    drained[kIpTextSize - 1] = 0;
+    if (set) set->Offer(drained, gAnswer, n);
+  }
   ep.Send(host.c_str(), ep.DestPort(), req, reqLen);
   // One deadline for the whole attempt: datagrams we ignore do not buy more time.
   const int64_t deadline = clock.NowMs() + kDefaultWaitMs;
@@ -173,12 +191,11 @@ size_t UdpDev::SendAndWait(const char tag[4], char letter, const uint8_t* req, s
     const size_t n = ep.Receive(gAnswer, kRecvBufSize, int(left), from);
     from[kIpTextSize - 1] = 0;
     // Only the address the request went to answers it.
-    if (host != from) continue;
-    if (n < 16) continue;
-    if (std::memcmp(gAnswer, tag, 4) != 0) continue;
-    if (GetU32(gAnswer + 4) != id) continue;
-    if (letter != 0 && (n < 19 || gAnswer[10] != (uint8_t(letter) | 0x80))) continue;
-    return n;
+    const bool answer = host == from && n >= 16 && std::memcmp(gAnswer, tag, 4) == 0 &&
+                        GetU32(gAnswer + 4) == id &&
+                        (letter == 0 || (n >= 19 && gAnswer[10] == (uint8_t(letter) | 0x80)));
+    if (answer) return n;
+    if (set) set->Offer(from, gAnswer, n);
   }
 }
 
@@ -217,48 +234,84 @@ bool UdpDev::ReadStatus() {
   return true;
 }
 
-namespace {
+bool ParseDiscoveryAnswer(const uint8_t* b, size_t n, const char* from,
+                          const std::vector<LocalNet>& localNets, DiscoveryAnswer& out) {
+  if (n != 28 || std::memcmp(b, "MMDO", 4) != 0) return false;
+  if (Crc32(b, 24) != GetU32(b + 24)) return false;
+  const uint32_t id = GetU32(b + 4);
+  if (id == kBroadcastId || (id >> 28) != 2) return false;
+  // An address that reaches many hosts, or none, is never a device's address.
+  if (!from || !from[0]) return false;
+  const uint32_t ip = ParseIp(from);
+  if (!UsableDeviceAddress(ip, localNets)) return false;
+  out = DiscoveryAnswer{id, ip, b[10]};
+  return true;
+}
+
+std::string FullSetText() {
+  return "zbiór urządzeń jest pełny (" + std::to_string(kMaxDevices) +
+         " urządzeń, tyle obsługuje protokół); dalsze urządzenia pominięto.";
+}
+
+std::string TwoIdentifiersText(uint32_t ip, uint32_t first, uint32_t second) {
+  return Dotted(ip) + " odpowiada jako " + DevName(first) + " i " + DevName(second);
+}
+
+void UdpDevSet::Note(const std::string& text) {
+  if (std::find(notices_.begin(), notices_.end(), text) == notices_.end()) notices_.push_back(text);
+}
+
+std::vector<std::string> UdpDevSet::TakeNotices() {
+  std::vector<std::string> out;
+  out.swap(notices_);
+  return out;
+}
+
+bool UdpDevSet::HeldByAnother(uint32_t ip, uint32_t id) const {
+  for (int i = 0; i < count; ++i)
+    if (dev[i].id != id && (dev[i].ip == ip || dev[i].ip2 == ip)) return true;
+  return false;
+}
 
 // A discovery answer of a known device.
-bool Update(UdpDev& d, uint32_t round, uint32_t ip, uint16_t status) {
+bool UdpDevSet::Update(UdpDev& d, uint32_t ip, uint16_t status, bool inSearch) {
   bool changed = false;
-  if (d.round != round) {
-    // Its first answer in this search: the search decides afresh about a second address.
+  if (inSearch && d.round != round) {
+    // Its first answer in this search: what the search hears of it starts afresh.
     d.round = round;
-    d.roundPrior = d.ip;
-    if (d.ip2) {
-      d.ip2 = 0;
-      changed = true;
-    }
-    if (ip != d.ip) {
-      // During this program's session the device stays where the session is.
-      if (d.session) {
-        d.ip2 = ip;
-        return true;
-      }
-      d.ip = ip;  // moved, e.g. a new address from DHCP
-      changed = true;
-    }
-  } else if (ip != d.ip) {
-    // A second address within one search: reported, never silently resolved. The device
-    // keeps the address it had before the search when that is one of the two.
-    if (ip == d.ip2) return false;
-    if (!d.session && ip == d.roundPrior && d.ip != d.roundPrior) {
-      d.ip2 = d.ip;
-      d.ip = ip;
-    } else {
-      d.ip2 = ip;
-    }
-    return true;
+    d.heardOld = false;
+    d.heardTwoNew = false;
+    d.heardNew = 0;
   }
-  if (d.status != status) {
-    d.status = status;
+  if (ip == d.ip) {
+    if (inSearch) d.heardOld = true;
+    if (d.status != status) {
+      d.status = status;
+      changed = true;
+    }
+  } else if (!inSearch) {
+    // Outside a search nothing moves a device: the other address is only recorded.
+    if (ip == d.ip2) return false;
+    d.ip2 = ip;
+    return true;
+  } else if (!d.heardNew) {
+    // Where it may move at the end of the search, unless more answers there or elsewhere.
+    d.heardNew = ip;
+    d.heardNewStatus = status;
+    changed = true;
+  } else if (ip == d.heardNew) {
+    d.heardNewStatus = status;
+  } else if (!d.heardTwoNew) {
+    d.heardTwoNew = true;
+    changed = true;
+  }
+  // Two addresses within one search: reported at once, never silently resolved.
+  if (inSearch && d.heardNew && (d.heardOld || d.heardTwoNew) && d.ip2 != d.heardNew) {
+    d.ip2 = d.heardNew;
     changed = true;
   }
   return changed;
 }
-
-}  // namespace
 
 const UdpDev* UdpDevSet::Find(uint32_t id) const {
   for (int i = 0; i < count; ++i)
@@ -267,26 +320,63 @@ const UdpDev* UdpDevSet::Find(uint32_t id) const {
 }
 
 bool UdpDevSet::Add(uint32_t id, uint32_t ip, uint16_t status) {
+  return AddAnswer(id, ip, status, searching_);
+}
+
+bool UdpDevSet::AddAnswer(uint32_t id, uint32_t ip, uint16_t status, bool inSearch) {
+  // One address, one identifier within a search.
+  bool second = false;
+  if (inSearch) {
+    const auto [it, first] = idAt_.emplace(ip, id);
+    if (!first && it->second != id) {
+      second = true;
+      if (twoIds_.insert(ip).second) Note(TwoIdentifiersText(ip, it->second, id));
+    }
+  }
   const uint32_t key = id & 0x03FFFFFFu;
   int at = count;
   for (int i = 0; i < count; ++i) {
     UdpDev& d = dev[i];
-    if (d.id == id) return Update(d, round, ip, status);
-    if (at == count && count < kMaxDevices && (d.id & 0x03FFFFFFu) > key) {
-      at = i;
-      // A full set is walked to its end, so a known device is still found.
-      break;
-    }
+    if (d.id == id) return Update(d, ip, status, inSearch);
+    if (at == count && (d.id & 0x03FFFFFFu) > key) at = i;
   }
-  if (count >= kMaxDevices) return false;
+  if (second) return false;
+  // Outside a search an address another identifier holds adds nobody.
+  if (!inSearch && HeldByAnother(ip, id)) return false;
+  if (count >= kMaxDevices) {
+    if (!fullNoted_) Note(FullSetText());
+    fullNoted_ = true;
+    return false;
+  }
   // Shift by moving: a record with an open session moves, it is not destroyed.
   for (int j = count; j > at; --j) dev[j] = std::move(dev[j - 1]);
   dev[at] = UdpDev(id, ip, status);
-  dev[at].round = round;
-  dev[at].roundPrior = ip;
+  dev[at].owner = this;
+  dev[at].round = inSearch ? round : 0;
+  dev[at].heardOld = inSearch;
   if (at < count && at <= selected) ++selected;
   ++count;
   return true;
+}
+
+void UdpDevSet::Offer(const char* from, const uint8_t* bytes, size_t n) {
+  // Cheap checks first: most of what a request skips is no discovery answer at all.
+  if (n != 28 || std::memcmp(bytes, "MMDO", 4) != 0) return;
+  if (!netsKnown_) {
+    nets_ = LinkEndpoint().LocalNets();
+    netsKnown_ = true;
+  }
+  DiscoveryAnswer a;
+  if (!ParseDiscoveryAnswer(bytes, n, from, nets_, a)) return;
+  if (Find(a.id)) {
+    AddAnswer(a.id, a.ip, a.status, false);
+    return;
+  }
+  // A new record would shift the records a caller is working on: it waits for Collect.
+  constexpr size_t kMaxOffered = 128;
+  for (const DiscoveryAnswer& o : offered_)
+    if (o.id == a.id && o.ip == a.ip) return;
+  if (offered_.size() < kMaxOffered) offered_.push_back(a);
 }
 
 namespace {
@@ -300,17 +390,25 @@ void SendTimeFrame(Endpoint& ep, Clock& clock, const UdpDev& d) {
 bool UdpDevSet::Collect(int timeoutMs) {
   Endpoint& ep = LinkEndpoint();
   Clock& clock = LinkClock();
+  bool any = false;
+  // Answers a request set aside: taken as the late answers they are, outside any search.
+  std::vector<DiscoveryAnswer> offered;
+  offered.swap(offered_);
+  for (const DiscoveryAnswer& a : offered) {
+    if (!AddAnswer(a.id, a.ip, a.status, false)) continue;
+    any = true;
+    const UdpDev* d = Find(a.id);
+    if (d && d->ip == a.ip) SendTimeFrame(ep, clock, *d);
+  }
   // With a wait, collection ends once a whole wait passes without any datagram, accepted or
   // not; under a flood that never falls silent it ends after kCollectWaits waits in all.
   const int wait = std::max(timeoutMs, 0);
   const int64_t start = clock.NowMs();
   const int64_t limit = start + int64_t(wait) * kCollectWaits;
   int64_t quietUntil = start + wait;
-  bool any = false;
   int taken = 0;
   std::vector<LocalNet> nets;
   bool netsKnown = false;
-  std::vector<uint32_t> moved;  // devices an answer moved to another address
   for (;;) {
     int waitNow = 0;
     if (wait > 0) {
@@ -331,46 +429,87 @@ bool UdpDevSet::Collect(int timeoutMs) {
     ++taken;
     if (wait > 0) quietUntil = clock.NowMs() + wait;
     from[kIpTextSize - 1] = 0;
-    const uint8_t* b = gCollectBuf;
-    if (n != 28 || std::memcmp(b, "MMDO", 4) != 0) continue;
-    if (Crc32(b, 24) != GetU32(b + 24)) continue;
-    const uint32_t id = GetU32(b + 4);
-    if (id == kBroadcastId || (id >> 28) != 2) continue;
-    const uint32_t src = ParseIp(from);
+    if (n != 28 || std::memcmp(gCollectBuf, "MMDO", 4) != 0) continue;
     if (!netsKnown) {
       nets = ep.LocalNets();
       netsKnown = true;
     }
-    // An address that reaches many hosts, or none, is never a device's address.
-    if (!from[0] || !UsableDeviceAddress(src, nets)) continue;
-    const UdpDev* known = Find(id);
-    const uint32_t before = known ? known->ip : src;
-    if (!Add(id, src, b[10])) continue;
+    DiscoveryAnswer a;
+    if (!ParseDiscoveryAnswer(gCollectBuf, n, from, nets, a)) continue;
+    if (!Add(a.id, a.ip, a.status)) continue;
     any = true;
-    const UdpDev* d = Find(id);
-    if (!d || d->ip != src) continue;  // never a time frame to a second address
-    if (d->ip == before) {
-      SendTimeFrame(ep, clock, *d);
-    } else if (std::find(moved.begin(), moved.end(), id) == moved.end()) {
-      // Moved: the frame waits for the end of the collection, by when the old address may
-      // have answered too and the device stayed where it was.
-      moved.push_back(id);
-    }
+    // Never a time frame to a second address, nor to one the device may move to: a moved
+    // device gets its frame at the end of the search.
+    const UdpDev* d = Find(a.id);
+    if (d && d->ip == a.ip) SendTimeFrame(ep, clock, *d);
   }
-  for (const uint32_t id : moved)
-    if (const UdpDev* d = Find(id)) SendTimeFrame(ep, clock, *d);
   return any;
 }
 
-void UdpDevSet::Search() {
+void UdpDevSet::BeginSearch() {
   ++round;
-  uint8_t req[12];
-  BuildRequest('O', kBroadcastId, req);
-  Endpoint& ep = LinkEndpoint();
-  for (int i = 0; i < 3; ++i) {
-    ep.Broadcast(ep.DestPort(), req, sizeof req);
-    if (Collect(kDefaultWaitMs)) break;
+  searching_ = true;
+  netsKnown_ = false;
+  idAt_.clear();
+  twoIds_.clear();
+}
+
+bool UdpDevSet::EndSearch() {
+  if (!searching_) return false;
+  searching_ = false;
+  bool changed = false;
+  std::vector<uint32_t> moved;
+  for (int i = 0; i < count; ++i) {
+    UdpDev& d = dev[i];
+    if (d.round != round) continue;  // silent in this search: nothing is settled
+    if (!d.heardNew) {
+      // Heard from its own address alone: a second address recorded earlier is cleared.
+      if (d.ip2) changed = true;
+      d.ip2 = 0;
+      continue;
+    }
+    const bool alone = !d.heardOld && !d.heardTwoNew && !twoIds_.count(d.heardNew);
+    if (alone && !d.session) {
+      d.ip = d.heardNew;  // moved, e.g. a new address from DHCP
+      d.ip2 = 0;
+      d.status = d.heardNewStatus;
+      moved.push_back(d.id);
+    } else {
+      // During this program's session the device stays where the session is.
+      d.ip2 = d.heardNew;
+    }
+    changed = true;
   }
+  idAt_.clear();
+  twoIds_.clear();
+  if (!moved.empty()) {
+    Endpoint& ep = LinkEndpoint();
+    Clock& clock = LinkClock();
+    for (const uint32_t id : moved)
+      if (const UdpDev* d = Find(id)) SendTimeFrame(ep, clock, *d);
+  }
+  return changed;
+}
+
+void UdpDevSet::Search(int lateMs) {
+  BeginSearch();
+  try {
+    uint8_t req[12];
+    BuildRequest('O', kBroadcastId, req);
+    Endpoint& ep = LinkEndpoint();
+    for (int i = 0; i < 3; ++i) {
+      ep.Broadcast(ep.DestPort(), req, sizeof req);
+      if (Collect(kDefaultWaitMs)) break;
+    }
+    if (lateMs > 0) Collect(lateMs);
+  } catch (...) {
+    // A search cut short moves nobody: what it heard is not the whole segment's answer.
+    searching_ = false;
+    idAt_.clear();
+    twoIds_.clear();
+    throw;
+  }
+  EndSearch();
 }
 
 std::string UdpDevSet::TwoAddressStatus() const {

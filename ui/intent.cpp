@@ -8,10 +8,17 @@ Verdict Judge(const Intent& intent, const IntentNow& now) {
   if (intent.devId == 0 || intent.devId != now.devId) return Verdict::OtherDevice;
   if (intent.cfgGen != now.cfgGen) return Verdict::Reloaded;
   if (intent.action == UserAction::Replace && !now.pairOffered) return Verdict::PairGone;
+  // Which of the two hosts is the controller is unknown: nothing is written to either.
+  if (WritesToController(intent.action) && !now.twoAddresses.empty()) return Verdict::TwoAddresses;
   return Verdict::Run;
 }
 
-std::string RefusalText(UserAction action, Verdict verdict) {
+bool WritesToController(UserAction action) {
+  return action == UserAction::Write || action == UserAction::DelLost ||
+         action == UserAction::Replace;
+}
+
+std::string RefusalText(UserAction action, Verdict verdict, const std::string& twoAddresses) {
   const char* what = "";
   switch (action) {
     case UserAction::Write:
@@ -43,6 +50,8 @@ std::string RefusalText(UserAction action, Verdict verdict) {
       return std::string(what) + ": konfiguracja została wczytana ponownie.";
     case Verdict::PairGone:
       return std::string(what) + ": tej pary nie ma już na liście.";
+    case Verdict::TwoAddresses:
+      return std::string(what) + ": " + twoAddresses;
     case Verdict::Run:
     case Verdict::Closing:
       break;

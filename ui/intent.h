@@ -22,9 +22,14 @@ struct IntentNow {
   bool pairOffered = false;  // "Zastąp": the group offers the intent's pair for this device
   bool closing = false;      // the window is closing
   bool quitting = false;     // a signal asked the program to end
+  // The device answers from two addresses: its TwoAddressText, else empty.
+  std::string twoAddresses;
 };
 
-enum class Verdict { Run, OtherDevice, Reloaded, PairGone, Closing };
+enum class Verdict { Run, OtherDevice, Reloaded, PairGone, TwoAddresses, Closing };
+
+// The actions that write to the controller: refused while it answers from two addresses.
+bool WritesToController(UserAction action);
 
 // A "Raport" not yet started is dropped at a close (its dialogs would open after it), and
 // once a signal asked the program to end so are the items of the menu "Plik", which end in
@@ -32,5 +37,5 @@ enum class Verdict { Run, OtherDevice, Reloaded, PairGone, Closing };
 Verdict Judge(const Intent& intent, const IntentNow& now);
 
 // The status line for an action that did not run (UTF-8); empty for Run and Closing, which
-// say nothing.
-std::string RefusalText(UserAction action, Verdict verdict);
+// say nothing. For TwoAddresses the reason is now.twoAddresses.
+std::string RefusalText(UserAction action, Verdict verdict, const std::string& twoAddresses = {});

@@ -130,11 +130,17 @@ bool TMainWin::Still(const Intent& in) {
   now.pairOffered = ui->ReplCb->findData(QVariant(uint(in.pair))) >= 0;
   now.closing = close_.Now() != CloseFlow::kOpen;
   now.quitting = close_.Quitting();
+  if (const UdpDev* d = SelectedDev()) now.twoAddresses = TwoAddressText(*d);
   const Verdict v = Judge(in, now);
   if (v == Verdict::Run) return true;
-  const std::string why = RefusalText(in.action, v);
+  const std::string why = RefusalText(in.action, v, now.twoAddresses);
   if (why.empty()) return false;
   ShowStatus(Text(why));
+  if (v == Verdict::TwoAddresses) {
+    // Not a change of the window's but of the network's, which the user must look into.
+    ShowError(Text(why));
+    return false;
+  }
   // With a close waiting, the status line would go with the window: a box says it.
   if (close_.Refused()) OpenErrorBox(Text(why));
   return false;
@@ -154,9 +160,15 @@ uint32_t TMainWin::HighlightedId() const {
 
 // --- Operations -------------------------------------------------------------------------
 
+void TMainWin::SearchAndWaitLate() {
+  // A slow controller's answer must be compared with the others before anything is signed:
+  // the first load after a search comes only once late answers have been waited out.
+  devSet_.Search(kLateAnswerMs);
+}
+
 OpTask TMainWin::StartUp() {
   try {
-    co_await Net([this] { devSet_.Search(); });
+    co_await Net([this] { SearchAndWaitLate(); });
     co_await RefreshEthList();
   } catch (const UErr& e) {
     ShowError(Text(ErrorText(e)));
@@ -170,7 +182,7 @@ OpTask TMainWin::StartUp() {
 
 OpTask TMainWin::Search() {
   try {
-    co_await Net([this] { devSet_.Search(); });
+    co_await Net([this] { SearchAndWaitLate(); });
     co_await RefreshEthList();
   } catch (...) {
     ShowCaught(std::current_exception());
@@ -198,8 +210,10 @@ OpTask TMainWin::RefreshEthList() {
       box->addItem(item);
     }
   }
-  // One identifier answering from two addresses: said in the status line too.
-  if (const std::string two = Devs().TwoAddressStatus(); !two.empty()) ShowStatus(Text(two));
+  // One identifier answering from two addresses, and the set's own reports: said in the
+  // status line too.
+  if (const std::string text = WithSetReports(Devs().TwoAddressStatus()); !text.empty())
+    ShowStatus(Text(text));
   if (picksWaiting_ > 0) {
     // The user's last pick stays highlighted; its own turn loads it.
     const int line = LineOf(lastPick_);
@@ -309,6 +323,12 @@ OpTask TMainWin::SelectDevice() {
     ShowCaught(std::current_exception());
   }
   RebuildDoorTabs();
+  // A device reported with two addresses says so whenever it is picked, not only when the
+  // search found it.
+  if (const UdpDev* d = SelectedDev()) {
+    const QString two = Text(TwoAddressText(*d));
+    if (!two.isEmpty() && !ui->StatusLbl->text().contains(two)) ShowStatus(two);
+  }
 }
 
 OpTask TMainWin::Tick() {
@@ -361,7 +381,21 @@ OpTask TMainWin::Tick() {
 OpTask TMainWin::CollectAndRefresh() {
   bool added = false;
   co_await Net([this, &added] { added = devSet_.Collect(0); });
-  if (added) co_await RefreshEthList();
+  if (added) {
+    co_await RefreshEthList();
+  } else if (const std::string text = WithSetReports({}); !text.empty()) {
+    // A report without a change of the list: a full set, say.
+    ShowStatus(Text(text));
+  }
+}
+
+std::string TMainWin::WithSetReports(std::string text) {
+  // Each report of the set is shown once; the two-address report stands while it holds.
+  for (const std::string& n : Devs().TakeNotices()) {
+    if (!text.empty()) text += "; ";
+    text += n;
+  }
+  return text;
 }
 
 OpTask TMainWin::DelLost(Intent in) {

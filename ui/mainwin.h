@@ -192,6 +192,8 @@ class TMainWin : public QWidget {
   // The operations behind the handlers (mainflow.cpp).
   OpTask StartUp();
   OpTask Search();
+  // Network step: a search, then the late answers waited out.
+  void SearchAndWaitLate();
   OpTask Pick(uint32_t id);
   OpTask Reload(uint32_t id);
   OpTask Tick();
@@ -210,6 +212,8 @@ class TMainWin : public QWidget {
   // The device whose line is to be highlighted: the user's last pick while it waits.
   uint32_t HighlightedId() const;
   OpTask CollectAndRefresh();
+  // `text` followed by the device set's reports not shown yet ("; " between them).
+  std::string WithSetReports(std::string text);
   OpTask ReadConfigOf(UdpDev* d);
   void ReportFlow();
   void SetupMenu();  // mainmenu.cpp

@@ -52,6 +52,12 @@ void ReadCtrl(UdpDev& dev, CtrlSnap& out) {
   out.rawDevList.assign(d, d + nd);
   out.rawDoors.assign(c, c + nc);
   out.id = dev.id;
+  out.addr = dev.IpText();
+  out.twoAddresses = TwoAddressText(dev);
+}
+
+std::string TwoAddressRefusal(const CtrlSnap& snap) {
+  return snap.twoAddresses.empty() ? std::string() : "Nie zapisano: " + snap.twoAddresses;
 }
 
 Archive ReadArchive(const CtrlSnap& r, const UdpDev& dev, const std::string& location) {
@@ -62,6 +68,7 @@ Archive ReadArchive(const CtrlSnap& r, const UdpDev& dev, const std::string& loc
 bool PrepareUpload(const Archive& planned, const CtrlSnap& seen, UploadPrep& out) {
   out.lines.clear();
   out.notes.clear();
+  out.address.clear();
   out.why.clear();
   if (planned.ctrlId != seen.id) {
     // Never onto another controller: the plan's record names the one it belongs to.
@@ -72,6 +79,7 @@ bool PrepareUpload(const Archive& planned, const CtrlSnap& seen, UploadPrep& out
   const std::map<uint32_t, uint32_t> map = {{planned.ctrlId, seen.id}};
   if (!BuildRestore(planned.cfg, *seen.cfg, map, *out.built, out.why)) return false;
   out.lines = DiffCfg(ResolveCfg(*seen.cfg), ResolveCfg(*out.built));
+  out.address = AddressChangeLine(planned, seen.addr);
   out.notes = NotesForRestore(planned, *seen.cfg, !SamePassages(*seen.cfg, *out.built)).lines;
   return true;
 }

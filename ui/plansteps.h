@@ -22,7 +22,13 @@ struct CtrlSnap {
   std::unique_ptr<CtrlCfg> cfg = std::make_unique<CtrlCfg>();
   std::vector<uint8_t> rawDevList, rawDoors;
   uint32_t id = 0;
+  std::string addr;          // the address it answered from
+  std::string twoAddresses;  // its TwoAddressText at the read: empty unless two hosts answer
 };
+
+// The refusal of a write to a controller reported with two addresses ("Nie zapisano: ..."),
+// or empty when one address answers.
+std::string TwoAddressRefusal(const CtrlSnap& snap);
 
 // Network step: status, session, 'D', 'C' (as the window's selection reads a controller).
 // Raises UErr 1 when the controller does not answer, 9 in modes Blokada and Konfiguracja,
@@ -47,6 +53,7 @@ struct UploadPrep {
   std::unique_ptr<CtrlCfg> built = std::make_unique<CtrlCfg>();
   std::vector<std::string> lines;
   std::vector<std::string> notes;  // the notes restore prints with them (NotesForRestore)
+  std::string address;  // "adres: 10.0.0.5 -> 10.0.0.66" when it answers from another address
   std::string why;
 };
 bool PrepareUpload(const Archive& planned, const CtrlSnap& seen, UploadPrep& out);

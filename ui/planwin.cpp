@@ -458,6 +458,14 @@ UdpDev* FindDev(UdpDevSet& set, uint32_t id) {
 
 }  // namespace
 
+bool TPlanWin::RefusedForTwoAddresses(const CtrlSnap& read) {
+  const std::string refused = TwoAddressRefusal(read);
+  if (refused.empty()) return false;
+  main_->ShowStatus(Text(refused));
+  Error(Text(refused));
+  return true;
+}
+
 bool TPlanWin::Ending() const {
   return main_->Closing();
 }
@@ -601,6 +609,7 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
     Error(Text("Nic nie wysłano: " + ErrText(err)));
     co_return;
   }
+  if (RefusedForTwoAddresses(seen)) co_return;
   UploadPrep prep;
   if (!PrepareUpload(planned, seen, prep)) {
     Error(Text("Nic nie wysłano: plan odrzucony: " + prep.why));
@@ -611,15 +620,19 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
     rows_[size_t(row)].checked = std::make_unique<CtrlCfg>(*seenModel);
     rows_[size_t(row)].lines.clear();
     ShowRows();
-    Info(Text(DevName(id) + " ma już konfigurację przejść z planu; nic nie wysłano."));
+    Info(Text(DevName(id) + " ma już konfigurację przejść z planu; nic nie wysłano." +
+              (prep.address.empty() ? "" : " (" + prep.address + ")")));
     co_return;
   }
+  // The address on record, when the controller answers from another one, is a change too.
   std::string list = "Zmiany (kontroler " + DevName(id) + " -> plan):\n";
+  if (!prep.address.empty()) list += "  " + prep.address + "\n";
   for (const std::string& l : prep.lines) list += "  " + l + "\n";
   for (const std::string& n : prep.notes) list += n + "\n";
   if (main_->UnsavedEditsFor(id))
     list += "\nNiezapisane zmiany w oknie głównym dla " + DevName(id) + " zostaną odrzucone.\n";
-  if (!Ask(Text(list + "\nZapisać je w kontrolerze?")) || Ending()) co_return;
+  const std::string moved = prep.address.empty() ? "" : " (" + prep.address + ")";
+  if (!Ask(Text(list + "\nZapisać je w kontrolerze" + moved + "?")) || Ending()) co_return;
 
   // Just before the write: the controller read again; nothing is sent when it moved.
   d = FindDev(set, id);
@@ -635,6 +648,7 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
     Error(Text("Nic nie wysłano: świeży odczyt przed zapisem nie powiódł się: " + ErrText(err)));
     co_return;
   }
+  if (RefusedForTwoAddresses(fresh)) co_return;
   row = RowOf(id);
   if (!Unmoved(seen, fresh, why) || row < 0) {
     if (row >= 0) rows_[size_t(row)].state = DriftState::Unchecked;

@@ -100,6 +100,9 @@ class TPlanWin : public QWidget {
   // The planned record of a row as the editor has it now.
   Archive PlannedOf(int row) const;
   void Error(const QString& text);
+  // A controller reported with two addresses is not written: says so in a box and in the
+  // main window's status line; true when refused.
+  bool RefusedForTwoAddresses(const CtrlSnap& read);
   void Info(const QString& text);
   bool Ask(const QString& text);
 

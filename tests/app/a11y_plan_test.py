@@ -26,9 +26,9 @@ PLAN_SCENARIO = {"devices": [d for d in SCENARIO["devices"] if d["mode"] != "Blo
 
 def drive(feldaro, sim, work, devns):
     env = dict(os.environ, QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
+    bus = Bus()  # listening before the program starts, as in a11y_test.py
     app = subprocess.Popen([feldaro, f"{work}/plan.json"], env=env,
                            stdout=open(f"{work}/app.out", "w"), stderr=subprocess.STDOUT)
-    bus = Bus()
     at = bus.at
     kids, find, press, box, press_in = bus.kids, bus.find, bus.press, bus.box, bus.push
 

@@ -48,9 +48,11 @@ SLOTS = {CTRL: 0, "R05_00101": 1}  # bus slot of each device in the scenario
 # ---------------------------------------------------------------- inside the tool's namespace
 def drive(feldaro, work):
     env = dict(os.environ, QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
+    # Listening first: the program's bridge learns at its start which events anyone listens
+    # to, and a listener that registers later may never get a focus event.
+    bus = Bus()
     app = subprocess.Popen([feldaro], env=env, stdout=open(f"{work}/app.out", "w"),
                            stderr=subprocess.STDOUT)
-    bus = Bus()
     at = bus.at
     kids, walk, find, spoken, press = bus.kids, bus.walk, bus.find, bus.spoken, bus.press
     focused, tab_to = bus.focused, bus.tab_to

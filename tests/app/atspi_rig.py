@@ -151,8 +151,8 @@ class Segment:
 
 
 class Bus:
-    """feldaro as a screen reader sees it. Made inside the D-Bus session, after the
-    program started."""
+    """feldaro as a screen reader sees it. Made inside the D-Bus session, before the
+    program starts, so its bridge knows from the start that focus events are listened to."""
 
     KEYS = {"Tab": 0xFF09, "Down": 0xFF54, "Up": 0xFF52, "Right": 0xFF53, "Return": 0xFF0D,
             "space": 0x20}  # X keysyms

@@ -67,7 +67,28 @@ TEST(CliTap, NotesWhatTheSetTakesAndRefusesAddressesThatAreNoDevices) {
   r.set->Collect(200);
   ASSERT_EQ(r.set->count, 2);
   EXPECT_EQ(Ids(r.tap.Seen()), Ids(*r.set));
-  for (const SeenDevice& s : r.tap.Seen()) EXPECT_EQ(s.address.rfind("10.77.0.1", 0), 0u);
+  for (const SeenDevice& s : r.tap.Seen()) {
+    ASSERT_EQ(s.addresses.size(), 1u);
+    EXPECT_EQ(s.addresses[0].rfind("10.77.0.1", 0), 0u);
+  }
+}
+
+TEST(CliTap, KeepsEveryAddressOfAnIdentifierAsTheSetDoes) {
+  Rig r;
+  const uint32_t k5 = MakeId(327, 5);
+  r.net.Inject(Answer(k5), "10.77.0.10", 1);
+  r.set->Search();
+  // Another host answers in its name, between searches and again in the next one.
+  r.net.Inject(Answer(k5), "10.77.0.66", r.clock.now + 1);
+  r.set->Collect(200);
+  r.net.Inject(Answer(k5), "10.77.0.10", r.clock.now + 1);
+  r.net.Inject(Answer(k5), "10.77.0.66", r.clock.now + 2);
+  r.set->Search();
+  const std::vector<SeenDevice> seen = r.tap.Seen();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].addresses, (std::vector<std::string>{"10.77.0.10", "10.77.0.66"}));
+  ASSERT_EQ(r.set->count, 1);
+  EXPECT_EQ(r.set->dev[0].IpText() + ", " + r.set->dev[0].Ip2Text(), seen[0].AddressText());
 }
 
 TEST(CliTap, NotesTheControllersAFullSetHasNoRoomFor) {

@@ -322,3 +322,34 @@ TEST(E2ESite, ApplyWritesOnlyTheControllerTheUserNamed) {
   EXPECT_EQ(Writes(net, "K27_00012", from), 1u);
   EXPECT_EQ(Writes(net, "K27_00005", from) + Writes(net, "K27_00009", from), 0u);
 }
+
+TEST(E2ESite, AnotherAddressThanThePlansIsADifferenceAndNeedsConsentWithYes) {
+  E2E_REQUIRE_NETNS();
+  SimLan net("saddr");
+  net.StartSim(Scenario());
+  const std::string plan = net.lab.File("plan.json");
+  ASSERT_EQ(Cli(net, {"site", "capture", "-o", plan}).rc, 0);
+  // The plan recorded K27_00005 at another address, and the controller changed since.
+  std::string text = ReadFile(plan);
+  text.replace(text.find("\"10.77.0.10\""), 12, "\"10.77.0.5\"");
+  WriteFile(plan, text);
+  ChangeController(net, "K27_00005", [](CtrlCfg& c) { c.doors[0].params[kParBoltPulse] = 20; });
+  CliRun r = Cli(net, {"site", "check", plan});
+  EXPECT_EQ(r.rc, 1) << r.out;
+  EXPECT_EQ(Lines(r.out),
+            (std::vector<std::string>{"K27_00005: różni się", "  adres: 10.77.0.5 -> 10.77.0.10",
+                                      "  Przejście 1:", "    Impuls otwarcia rygla: 10 s -> 5 s",
+                                      "K27_00009: zgodny", "K27_00012: zgodny"}))
+      << r.out;
+  const size_t before = Writes(net, "K27_00005");
+  r = Cli(net, {"site", "apply", plan, "--yes"});
+  EXPECT_EQ(r.rc, 1) << r.out;
+  EXPECT_NE(r.out.find("zmiany (kontroler -> plan):\n  adres: 10.77.0.5 -> 10.77.0.10\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("dodaj --address-changed"), std::string::npos) << r.out;
+  EXPECT_EQ(Writes(net, "K27_00005"), before);
+  r = Cli(net, {"site", "apply", plan, "--yes", "--address-changed"});
+  EXPECT_EQ(r.rc, 0) << r.out;
+  EXPECT_EQ(Writes(net, "K27_00005"), before + 1);
+}

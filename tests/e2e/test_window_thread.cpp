@@ -289,7 +289,7 @@ size_t ImpostorFramesSent(const std::string& log) {
 
 }  // namespace
 
-TEST(E2EWindowThread, ImpostorMidSessionGetsNoSessionFrameAndTheWriteReachesTheController) {
+TEST(E2EWindowThread, ImpostorMidSessionGetsNoSessionFrameAndTheWriteIsRefused) {
   E2E_REQUIRE_NETNS();
   App();
   SimLan net("wimp");
@@ -336,18 +336,23 @@ TEST(E2EWindowThread, ImpostorMidSessionGetsNoSessionFrameAndTheWriteReachesTheC
   EXPECT_EQ(status->text().toStdString(),
             "K27_00005 odpowiada z dwóch adresów: 10.77.0.10, 10.77.0.66");
 
-  // An edit and "Zapisz": the write goes to the controller the session is with.
+  // An edit and "Zapisz": which host is the controller is unknown, so nothing is written;
+  // a box and the status line say why.
   const size_t writesBefore = CountRx(net.log, IsWrite);
   auto* nc = win->findChild<QCheckBox*>("RygielNC");
   ASSERT_NE(nc, nullptr);
   nc->click();
   win->findChild<QPushButton*>("WrCfgBtn")->click();
-  ASSERT_TRUE(
-      SpinUntil([&] { return win->Idle() && CountRx(net.log, IsWrite) > writesBefore; }, 5000))
-      << "the write did not reach the controller";
-  Spin(1500);  // one more tick after the write
+  ASSERT_TRUE(SpinUntil([&] { return win->Idle() && !host.errors.empty(); }, 5000))
+      << "the write was not refused";
+  Spin(1500);  // one more tick
   ASSERT_TRUE(SpinUntil([&] { return win->Idle(); }, 3000));
-  EXPECT_TRUE(host.errors.empty()) << host.errors.front().toStdString();
+  const std::string refused =
+      "Nie zapisano: K27_00005 odpowiada z dwóch adresów: 10.77.0.10, 10.77.0.66";
+  ASSERT_EQ(host.errors.size(), 1u);
+  EXPECT_EQ(host.errors[0].toStdString(), refused);
+  EXPECT_EQ(status->text().toStdString(), refused);
+  EXPECT_EQ(CountRx(net.log, IsWrite), writesBefore) << "a configuration was written";
   EXPECT_TRUE(win->Devs().dev[0].session) << "a forged answer ended the session";
   EXPECT_EQ(win->Devs().dev[0].IpText(), "10.77.0.10");
   win.reset();  // ends the session
@@ -355,7 +360,7 @@ TEST(E2EWindowThread, ImpostorMidSessionGetsNoSessionFrameAndTheWriteReachesTheC
   const std::vector<std::string> leaked = SessionFramesTo(net.impLog, "10.77.0.66");
   EXPECT_TRUE(leaked.empty()) << leaked.size()
                               << " session frames reached the impostor, first: " << leaked.front();
-  // The controller got the write signed under its own session, and the session's end.
+  // The controller got the session's end, signed under its own session.
   std::vector<LogLine> log;
   EXPECT_TRUE(WaitForLog(
       net.log,
@@ -432,4 +437,67 @@ TEST(E2EWindowThread, ClosingOverAnEditedPlanWindowAsksOnceThenEndsEverySession)
         },
         std::chrono::seconds(3)))
         << "no end of session for " << id;
+}
+
+// K27_00006 misses a search; then another host sends one discovery answer in its name, which
+// the tick takes in. A click on K27_00006 afterwards must not open a session at that host:
+// an answer outside a search never moves a known device.
+TEST(E2EWindowThread, AnUnaskedAnswerBetweenSearchesNeverMovesADeviceToAnotherHost) {
+  E2E_REQUIRE_NETNS();
+  App();
+  SimLan net("wmov");
+  json scenario = Scenario();
+  json b = scenario["devices"][0];
+  b["serial"] = 6;
+  b["address"] = "10.77.0.11";
+  scenario["devices"].push_back(b);
+  net.StartSim(scenario.dump(), /*console=*/true);
+  // The other host: K27_00006's name at 10.77.0.66, silent until told.
+  json imp = Scenario();
+  imp["devices"][0]["serial"] = 6;
+  imp["devices"][0]["address"] = "10.77.0.66";
+  imp["devices"][0]["hidden"] = true;
+  imp["devices"][0]["impostor"] = true;
+  net.StartImpostor(imp.dump(), /*console=*/true);
+  std::unique_ptr<PosixEndpoint> ep;
+  {
+    NetnsScope in(net.tool);
+    ep = std::make_unique<PosixEndpoint>();
+  }
+  SystemClock clock;
+  RecordingHost host;
+  auto win = std::make_unique<TMainWin>(host, *ep, clock, true, LinkThread::Worker);
+  win->FormCreate();
+  ASSERT_TRUE(SpinUntil([&] { return win->Idle() && win->Cfg.doorCount == 2; }, 5000))
+      << "K27_00005 was not loaded";
+  auto* list = win->findChild<QListWidget*>("EthLstBox");
+  ASSERT_NE(list, nullptr);
+  ASSERT_EQ(list->count(), 2);
+
+  // A search in which K27_00006 is silent (rebooting, say); then it is back.
+  net.Console("hide K27_00006");
+  win->findChild<QPushButton*>("SearchEthBtn")->click();
+  ASSERT_TRUE(SpinUntil([&] { return win->Idle(); }, 5000));
+  net.Console("appear K27_00006");
+
+  // The other host answers status and key requests from now on and sends one discovery
+  // answer nobody asked for; the ticks take it in.
+  net.ImpostorConsole("appear K27_00006");
+  net.ImpostorConsole("announce K27_00006");
+  Spin(2500);
+  ASSERT_TRUE(SpinUntil([&] { return win->Idle(); }, 3000));
+  EXPECT_TRUE(list->item(1)->text().startsWith(QStringLiteral(" K27_00006,  10.77.0.11,")))
+      << list->item(1)->text().toStdString();
+  EXPECT_TRUE(list->item(1)->text().endsWith(QStringLiteral("drugi adres: 10.77.0.66")))
+      << list->item(1)->text().toStdString();
+
+  // The click on K27_00006.
+  list->setCurrentRow(1);
+  Spin(1500);
+  ASSERT_TRUE(SpinUntil([&] { return win->Idle(); }, 5000));
+  win.reset();
+
+  const std::vector<std::string> leaked = SessionFramesTo(net.impLog, "10.77.0.66");
+  EXPECT_TRUE(leaked.empty()) << leaked.size() << " session frames reached the other host, first: "
+                              << leaked.front();
 }

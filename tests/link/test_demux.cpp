@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -174,4 +175,29 @@ TEST(LinkDemux, ManyControllersReadAtOnceEachGetTheirOwnConfiguration) {
     EXPECT_EQ(c.doors[0].params[kParBoltPulse], k);
     EXPECT_FALSE(recs[size_t(k)].session);
   }
+}
+
+TEST(LinkDemux, DiscoveryAnswersNoRouteTookStillReachTheDeviceSet) {
+  SharedFake shared;
+  const uint32_t a = MakeId(327, 5);
+  UdpDevSet set;
+  set.Add(a, 0x0A000001u, 2);
+  Bytes answer(28, 0);  // another host answering discovery in A's name
+  std::memcpy(answer.data(), "MMDO", 4);
+  PutU32(answer.data() + 4, a);
+  answer[10] = 2;
+  answer[11] = '1';
+  PutU32(answer.data() + 24, Crc32(answer.data(), 24));
+  RunPerDevice(
+      shared, 1, 1, [&](size_t) { return std::make_pair(std::string("10.0.0.1"), a); },
+      [&](size_t) {
+        shared.Inject("10.0.0.66", answer);
+        shared.Inject("10.0.0.1", Frame(a, 1));
+        // A's own datagram comes after the other one, so that one was dealt with by now.
+        uint8_t buf[64];
+        EXPECT_EQ(LinkEndpoint().Receive(buf, sizeof buf, 5000, nullptr), 16u);
+      },
+      [&](const char* from, const uint8_t* b, size_t n) { set.Offer(from, b, n); });
+  EXPECT_EQ(set.dev[0].IpText(), "10.0.0.1");
+  EXPECT_EQ(set.dev[0].Ip2Text(), "10.0.0.66");
 }

@@ -170,14 +170,17 @@ TEST(DevSetOrder, FullSetStillUpdatesKnownDevices) {
   EXPECT_FALSE(set.Add(MakeId(301, 5000), 7, 2));  // would go last
   EXPECT_EQ(set.count, 100);
   EXPECT_EQ(set.dev[0].id, MakeId(301, 10));
-  ++set.round;                                             // a later search
+  set.BeginSearch();                                       // a later search
   EXPECT_TRUE(set.Add(MakeId(301, 208), 0xC0A80199u, 3));  // the last record, new ip/status
+  EXPECT_TRUE(set.EndSearch());
   EXPECT_EQ(set.dev[99].ip, 0xC0A80199u);
   EXPECT_EQ(set.dev[99].status, 3);
+  EXPECT_EQ(w.SentTo("192.168.1.153").size(), 1u);  // the moved device's time frame
   // Discovery of a 101st device sends no time frame.
+  const size_t mark = w.net.sentByTool.size();
   w.net.Inject(StatusAnswer(MakeId(301, 3), 2), "192.168.1.200", 0);
   EXPECT_FALSE(set.Collect(0));
-  EXPECT_TRUE(w.net.sentByTool.empty());
+  EXPECT_EQ(w.net.sentByTool.size(), mark);
 }
 
 class SearchTest : public ::testing::Test {
@@ -386,11 +389,10 @@ TEST_F(CollectTest, OneIdentifierFromTwoAddressesInOneSearchIsReported) {
   // Either order within one search: the device stays where it was, the other is reported.
   for (int order = 0; order < 2; ++order) {
     SCOPED_TRACE(order);
-    set.Search();
     const size_t mark = w.net.sentByTool.size();
     Offer(StatusAnswer(kCtrlId, 3), order ? kIp : other);
     Offer(StatusAnswer(kCtrlId, 3), order ? other : kIp);
-    EXPECT_TRUE(set.Collect(0));
+    set.Search();
     EXPECT_EQ(set.dev[0].IpText(), kIp);
     EXPECT_EQ(set.dev[0].Ip2Text(), other);
     EXPECT_EQ(set.dev[0].ListText(),
@@ -406,10 +408,12 @@ TEST_F(CollectTest, OneIdentifierFromTwoAddressesInOneSearchIsReported) {
     EXPECT_FALSE(set.Collect(0));
     set.dev[0].status = 2;
   }
-  // The next search in which only the device answers clears the report.
+  // A search in which the device is silent leaves the report; the next search in which only
+  // the device answers clears it.
   set.Search();
+  EXPECT_EQ(set.dev[0].Ip2Text(), other);
   Offer(StatusAnswer(kCtrlId, 2));
-  EXPECT_TRUE(set.Collect(0));
+  set.Search();
   EXPECT_EQ(set.dev[0].ip2, 0u);
   EXPECT_EQ(set.TwoAddressStatus(), "");
   EXPECT_EQ(set.dev[0].ListText(), " K01_00123,  192.168.1.10,  Serwis");
@@ -469,6 +473,93 @@ TEST_F(CollectTest, NoSessionIsOpenedWithADeviceAnsweringFromTwoAddresses) {
   EXPECT_FALSE(d.session);
   EXPECT_EQ(w.Letters(other).find('K'), std::string::npos) << w.Letters(other);
   EXPECT_EQ(w.Letters(kIp).find('K'), std::string::npos) << w.Letters(kIp);
+}
+
+// --- Who may move a device, and what every answer seen counts for -------------------------
+
+TEST_F(CollectTest, OnlyASearchMovesAKnownDeviceAndSwappedDevicesBothMove) {
+  const std::string other = "192.168.1.66";
+  const uint32_t k6 = MakeId(327, 6), k5 = MakeId(327, 5);
+  SimDevice& c6 = w.net.AddDevice(k6, kCtrlIp, 2);
+  SimDevice& c5 = w.net.AddDevice(k5, 0xC0A8010Bu, 2);  // 192.168.1.11
+  set.Search(kLateAnswerMs);
+  ASSERT_EQ(set.count, 2);
+  const UdpDev& d6 = *set.Find(k6);
+  // K27_00006 misses a search; back again, another host sends one answer in its name.
+  c6.faults.offline = true;
+  set.Search(kLateAnswerMs);
+  c6.faults.offline = false;
+  Offer(StatusAnswer(k6, 2), other);
+  EXPECT_TRUE(set.Collect(0));
+  EXPECT_EQ(d6.IpText(), kIp);
+  EXPECT_EQ(d6.ListText(), " K27_00006,  192.168.1.10,  Serwis,  drugi adres: 192.168.1.66");
+  UdpDev& pick = set.dev[set.Find(k6) - set.dev];
+  EXPECT_THROW(pick.EnsureSession(), std::runtime_error);
+  EXPECT_EQ(w.Letters(other).find('K'), std::string::npos) << w.Letters(other);
+  // The next search hears it from its own address alone: the report is gone.
+  set.Search();
+  EXPECT_EQ(d6.ip2, 0u);
+  // Two controllers swap addresses (a DHCP lease): both move at the next search.
+  std::swap(c6.ip, c5.ip);
+  set.Search(kLateAnswerMs);
+  EXPECT_EQ(set.Find(k6)->IpText(), "192.168.1.11");
+  EXPECT_EQ(set.Find(k5)->IpText(), kIp);
+  EXPECT_EQ(set.Find(k6)->ip2 | set.Find(k5)->ip2, 0u);
+  EXPECT_EQ(set.TwoAddressStatus(), "");
+}
+
+TEST_F(CollectTest, AnswersARequestDrainsOrSkipsCountForTheTwoAddressRule) {
+  const std::string other = "192.168.1.66";
+  const uint32_t newcomer = MakeId(301, 1);  // sorts before the controller
+  SimDevice& sim = w.net.AddDevice(kCtrlId, kCtrlIp, 2);
+  set.Search();
+  ASSERT_EQ(set.count, 1);
+  UdpDev& d = set.dev[0];
+  // Queued before the status query (drained), and arriving during its wait (skipped).
+  Offer(StatusAnswer(kCtrlId, 2), other);
+  w.net.Inject(StatusAnswer(newcomer, 2), "192.168.1.77", w.clock.now + 0);
+  sim.faults.delayMs = 50;
+  w.net.Inject(StatusAnswer(kCtrlId, 2), "192.168.1.67", w.clock.now + 20);
+  EXPECT_TRUE(d.ReadStatus());
+  // Nothing moved and no record shifted under the request; the second address is known.
+  EXPECT_EQ(set.dev[0].id, kCtrlId);
+  EXPECT_EQ(d.IpText(), kIp);
+  EXPECT_NE(d.ip2, 0u);
+  EXPECT_THROW(d.EnsureSession(), std::runtime_error);
+  for (const std::string& host : {other, std::string("192.168.1.67")})
+    EXPECT_EQ(w.Letters(host), "") << host;
+  // The device nobody knew is taken by the next collection.
+  set.Collect(0);
+  ASSERT_EQ(set.count, 2);
+  EXPECT_EQ(set.dev[0].id, newcomer);
+}
+
+TEST_F(CollectTest, OneHostCannotFillTheSetAndAFullSetIsReportedOnce) {
+  const std::string host = "192.168.1.66";
+  // One address answering a search with a hundred identifiers, and again between searches.
+  for (uint32_t i = 0; i < 100; ++i) Offer(StatusAnswer(MakeId(327, 100 + i), 2), host);
+  set.Search();
+  for (uint32_t i = 0; i < 100; ++i) Offer(StatusAnswer(MakeId(327, 300 + i), 2), host);
+  set.Collect(0);
+  EXPECT_EQ(set.count, 1);
+  EXPECT_EQ(set.TakeNotices(),
+            (std::vector<std::string>{"192.168.1.66 odpowiada jako K27_00100 i K27_00101"}));
+  // A controller found later still gets its place.
+  w.net.AddDevice(kCtrlId, kCtrlIp, 2);
+  set.Search();
+  EXPECT_NE(set.Find(kCtrlId), nullptr);
+  // Filled by a hundred addresses, the set says so once.
+  for (uint32_t i = 0; i < 100; ++i)
+    Offer(StatusAnswer(MakeId(327, 500 + i), 2), "10.1.0." + std::to_string(i + 1));
+  set.Collect(0);
+  set.Collect(0);
+  Offer(StatusAnswer(MakeId(327, 700), 2), "10.1.1.1");
+  set.Search();
+  EXPECT_EQ(set.count, kMaxDevices);
+  EXPECT_EQ(set.TakeNotices(), std::vector<std::string>{FullSetText()});
+  EXPECT_EQ(FullSetText(),
+            "zbiór urządzeń jest pełny (100 urządzeń, tyle obsługuje protokół); dalsze "
+            "urządzenia pominięto.");
 }
 
 }  // namespace

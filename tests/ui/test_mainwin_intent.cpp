@@ -44,6 +44,19 @@ std::string Letters(const SimDevice& d, size_t from = 0) {
   return from < all.size() ? std::string(all.begin() + long(from), all.end()) : std::string();
 }
 
+// The window when the action's turn comes.
+IntentNow N(uint32_t dev, uint64_t gen, bool pairOffered, bool closing, bool quitting = false,
+            std::string twoAddresses = {}) {
+  IntentNow n;
+  n.devId = dev;
+  n.cfgGen = gen;
+  n.pairOffered = pairOffered;
+  n.closing = closing;
+  n.quitting = quitting;
+  n.twoAddresses = std::move(twoAddresses);
+  return n;
+}
+
 QString Status(const GuiWorld& w) {
   const QLabel* l = w.Find<QLabel>("StatusLbl");
   return l ? l->text() : QStringLiteral("<no status text>");
@@ -60,27 +73,42 @@ void TickUnderWay(SteppedWorld& w) {
 
 TEST(Intent, JudgeRunsOnlyOnTheDeviceAndLoadSeenAtTheClick) {
   Intent in{UserAction::Write, K27(5), 7, 0};
-  EXPECT_EQ(Judge(in, {K27(5), 7, false, false}), Verdict::Run);
-  EXPECT_EQ(Judge(in, {K27(6), 7, false, false}), Verdict::OtherDevice);
-  EXPECT_EQ(Judge(in, {K27(5), 8, false, false}), Verdict::Reloaded);
-  EXPECT_EQ(Judge(in, {0, 7, false, false}), Verdict::OtherDevice);
-  EXPECT_EQ(Judge(Intent{UserAction::Write, 0, 7, 0}, {0, 7, false, false}), Verdict::OtherDevice);
+  EXPECT_EQ(Judge(in, N(K27(5), 7, false, false)), Verdict::Run);
+  EXPECT_EQ(Judge(in, N(K27(6), 7, false, false)), Verdict::OtherDevice);
+  EXPECT_EQ(Judge(in, N(K27(5), 8, false, false)), Verdict::Reloaded);
+  EXPECT_EQ(Judge(in, N(0, 7, false, false)), Verdict::OtherDevice);
+  EXPECT_EQ(Judge(Intent{UserAction::Write, 0, 7, 0}, N(0, 7, false, false)), Verdict::OtherDevice);
   in.action = UserAction::Replace;
-  EXPECT_EQ(Judge(in, {K27(5), 7, false, false}), Verdict::PairGone);
-  EXPECT_EQ(Judge(in, {K27(5), 7, true, false}), Verdict::Run);
+  EXPECT_EQ(Judge(in, N(K27(5), 7, false, false)), Verdict::PairGone);
+  EXPECT_EQ(Judge(in, N(K27(5), 7, true, false)), Verdict::Run);
   in.action = UserAction::Report;
-  EXPECT_EQ(Judge(in, {K27(5), 7, false, true}), Verdict::Closing);
+  EXPECT_EQ(Judge(in, N(K27(5), 7, false, true)), Verdict::Closing);
   // Once a signal asked the program to end, what ends in a box is dropped; a write still runs.
   for (UserAction a : {UserAction::Archive, UserAction::Compare, UserAction::Doc}) {
     in.action = a;
-    EXPECT_EQ(Judge(in, {K27(5), 7, false, true, false}), Verdict::Run);
-    EXPECT_EQ(Judge(in, {K27(5), 7, false, true, true}), Verdict::Closing);
+    EXPECT_EQ(Judge(in, N(K27(5), 7, false, true, false)), Verdict::Run);
+    EXPECT_EQ(Judge(in, N(K27(5), 7, false, true, true)), Verdict::Closing);
   }
   in.action = UserAction::Write;
-  EXPECT_EQ(Judge(in, {K27(5), 7, false, true, true}), Verdict::Run);
+  EXPECT_EQ(Judge(in, N(K27(5), 7, false, true, true)), Verdict::Run);
   EXPECT_EQ(RefusalText(UserAction::Write, Verdict::OtherDevice),
             "Nie zapisano: wybrano inne urządzenie.");
   EXPECT_EQ(RefusalText(UserAction::Report, Verdict::Closing), "");
+
+  // A device answering from two addresses: nothing is written to it; reading is not writing.
+  const std::string two = "K27_00005 odpowiada z dwóch adresów: 10.0.0.5, 10.0.0.66";
+  for (UserAction a : {UserAction::Write, UserAction::DelLost, UserAction::Replace}) {
+    in.action = a;
+    EXPECT_EQ(Judge(in, N(K27(5), 7, true, false, false, two)), Verdict::TwoAddresses);
+    EXPECT_EQ(Judge(in, N(K27(6), 7, true, false, false, two)), Verdict::OtherDevice);
+  }
+  for (UserAction a : {UserAction::Report, UserAction::Archive, UserAction::Compare}) {
+    in.action = a;
+    EXPECT_EQ(Judge(in, N(K27(5), 7, true, false, false, two)), Verdict::Run);
+  }
+  EXPECT_EQ(RefusalText(UserAction::Write, Verdict::TwoAddresses, two),
+            "Nie zapisano: K27_00005 odpowiada z dwóch adresów: 10.0.0.5, 10.0.0.66");
+  EXPECT_EQ(RefusalText(UserAction::Replace, Verdict::TwoAddresses, two), "Nie zastąpiono: " + two);
   EXPECT_EQ(RefusalText(UserAction::Write, Verdict::Run), "");
 }
 
@@ -434,4 +462,110 @@ TEST(IntentProperty, RandomInterleavingsNeverSendAnActionElsewhereOrTwice) {
     SCOPED_TRACE("run seed " + std::to_string(seed + uint32_t(i)));
     Interleaving(seed + uint32_t(i)).Run(150);
   }
+}
+
+// K27_00005 is loaded (this program holds its session) when a search hears its identifier
+// from a second host too. "Zapisz", "Usuń nieaktywne" and "Zastąp" send nothing to either
+// host and say why in a box and the status line; the report comes back whenever the device
+// is picked, and goes only after a search in which one address answers.
+TEST(IntentFaults, NothingIsWrittenToADeviceThatAnswersFromTwoAddresses) {
+  GuiWorld w;
+  SimDevice& a = MaintenanceController(w, 5, 2);
+  MaintenanceController(w, 6, 3);
+  w.Start();
+  ASSERT_EQ(w.win->Cfg.doorCount, 2);
+  SimDevice& other = w.net.AddDevice(K27(5), Ip(66), 2);
+  w.Find<QPushButton>("SearchEthBtn")->click();
+  const QString two = QStringLiteral("K27_00005 odpowiada z dwóch adresów: 10.0.0.5, 10.0.0.66");
+  ASSERT_EQ(Status(w), two);
+  const size_t fromA = a.Commands().size(), fromOther = other.Commands().size();
+  struct Case {
+    const char* button;
+    const char* refusal;
+  };
+  for (const Case c :
+       {Case{"WrCfgBtn", "Nie zapisano: "}, Case{"DelLostBtn", "Nie usunięto nieaktywnych: "},
+        Case{"ReplaceBtn", "Nie zastąpiono: "}}) {
+    SCOPED_TRACE(c.button);
+    w.host.errors.clear();
+    auto* button = w.Find<QPushButton>(c.button);
+    ASSERT_TRUE(button->isEnabled());
+    button->click();
+    const QString why = QString::fromUtf8(c.refusal) + two;
+    ASSERT_EQ(w.host.errors.size(), 1u);
+    EXPECT_EQ(w.host.errors[0].text, why);
+    EXPECT_EQ(Status(w), why);
+  }
+  EXPECT_EQ(Letters(a, fromA).find_first_of("cFR"), std::string::npos) << Letters(a, fromA);
+  EXPECT_EQ(Letters(other, fromOther), "") << "the other host was addressed";
+
+  // Another device picked and back: the line and the status line still say it.
+  w.ClickEthLine(1);
+  EXPECT_EQ(Status(w), QString());
+  w.Tick();
+  w.ClickEthLine(0);
+  EXPECT_EQ(Status(w), two);
+  EXPECT_TRUE(w.Lines("EthLstBox")[0].endsWith("drugi adres: 10.0.0.66"));
+
+  // The other host goes; a search hears one address: the write goes out again.
+  other.faults.offline = true;
+  w.host.errors.clear();
+  w.Find<QPushButton>("SearchEthBtn")->click();
+  EXPECT_FALSE(w.Lines("EthLstBox")[0].contains("drugi adres"));
+  const size_t before = a.Commands().size();
+  w.Find<QPushButton>("WrCfgBtn")->click();
+  EXPECT_TRUE(w.host.errors.empty()) << w.host.errors[0].text.toStdString();
+  EXPECT_NE(Letters(a, before).find('c'), std::string::npos);
+}
+
+// Start-up: another host answers the search in K27_00005's name at once, the controller
+// itself 400 ms later. The first load waits for late answers, so the controller's answer is
+// compared first: no key request reaches the other host, and the window says why.
+TEST(IntentFaults, TheFirstLoadWaitsForALateAnswerBeforeOpeningASession) {
+  GuiWorld w;
+  SimDevice& ctrl = w.AddController(K27(5), Ip(5), 2, 2);
+  ctrl.faults.offline = true;  // its answer to the search is the one queued below
+  SimDevice& other = w.AddController(K27(5), Ip(66), 2, 2);
+  std::vector<uint8_t> late(28, 0);
+  std::memcpy(late.data(), "MMDO", 4);
+  PutU32(late.data() + 4, ctrl.id);
+  late[10] = 2;
+  late[11] = '1';
+  PutU32(late.data() + 24, Crc32(late.data(), 24));
+  w.net.Inject(late, "10.0.0.5", w.clock.now + 400);
+  w.Start();
+  EXPECT_EQ(Letters(other).find('K'), std::string::npos) << Letters(other);
+  EXPECT_EQ(w.win->Cfg.doorCount, 0);
+  ASSERT_EQ(w.host.errors.size(), 1u);
+  EXPECT_TRUE(w.host.errors[0].text.contains("K27_00005 odpowiada z dwóch adresów"))
+      << w.host.errors[0].text.toStdString();
+  EXPECT_TRUE(Status(w).contains("K27_00005 odpowiada z dwóch adresów"));
+  EXPECT_TRUE(w.Lines("EthLstBox")[0].contains("drugi adres"))
+      << w.Lines("EthLstBox")[0].toStdString();
+}
+
+// The device set's reports reach the status line once: one address answering as two
+// identifiers at start-up, and a set that became full with a late answer.
+TEST(IntentFaults, TheSetsReportsAreShownOnceInTheStatusLine) {
+  GuiWorld w;
+  w.AddController(K27(5), Ip(5), 2, 2);
+  w.net.AddDevice(K27(7), Ip(66), 2);
+  w.net.AddDevice(K27(9), Ip(66), 2);
+  w.Start();
+  ASSERT_EQ(w.win->Devs().count, 2);
+  EXPECT_EQ(Status(w).toStdString(), "10.0.0.66 odpowiada jako K27_00007 i K27_00009");
+  w.ClickEthLine(0);
+  w.Tick();
+  w.Tick();
+  EXPECT_EQ(Status(w).toStdString(), "") << "a report was shown twice";
+
+  // 99 more devices answer late: the 101st does not fit.
+  for (uint32_t i = 0; i < 99; ++i) w.Announce(w.net.AddDevice(K27(100 + i), Ip(int(100 + i)), 2));
+  w.Tick();
+  EXPECT_EQ(w.win->Devs().count, kMaxDevices);
+  EXPECT_EQ(Status(w).toStdString(), FullSetText());
+  w.ClickEthLine(0);
+  w.Announce(w.net.AddDevice(K27(300), Ip(250), 2));
+  w.Tick();
+  EXPECT_EQ(Status(w).toStdString(), "") << "the full set was reported twice";
 }

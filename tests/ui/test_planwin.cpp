@@ -378,6 +378,50 @@ TEST(PlanWin, UploadWritesTheChangeToThatControllerOnly) {
   }
 }
 
+// The plan records K27_00006 at another address than it answers from now: the upload shows
+// the address among the changes and in the question. K27_00005, whose session the main
+// window holds, is heard from a second host too: its upload sends nothing and says why.
+TEST(PlanWin, UploadShowsTheAddressOnRecordAndRefusesTwoAddresses) {
+  PlanWorld p;
+  SitePlan plan = p.Load();
+  ASSERT_EQ(plan.ctrls[1].arc.ctrlId, K27(6));
+  plan.ctrls[1].arc.ctrlAddress = "192.168.1.99";
+  std::string why;
+  ASSERT_TRUE(SavePlan(p.path.toStdString(), plan, why)) << why;
+  TPlanWin* pw = p.w.win->OpenPlanWindow(p.path);
+  ASSERT_NE(pw, nullptr);
+  QString asked;
+  p.w.host.onConfirm = [&](const QString& text) {
+    asked = text;
+    return false;
+  };
+  pw->Select(RowOfId(*pw, K27(6)));
+  Pick(*pw, Bolt(*pw), 2);
+  pw->UploadBtnClick();
+  EXPECT_TRUE(asked.contains("\n  adres: 192.168.1.99 -> 192.168.1.11\n")) << asked.toStdString();
+  EXPECT_TRUE(asked.endsWith("Zapisać je w kontrolerze (adres: 192.168.1.99 -> 192.168.1.11)?"))
+      << asked.toStdString();
+
+  SimDevice& other = p.w.net.AddDevice(K27(5), 0xC0A80142u, 3);  // 192.168.1.66
+  p.w.win->SearchEthBtnClick();
+  ASSERT_TRUE(p.w.win->Devs().dev[0].session);
+  const size_t fromA = p.a->received.size(), writtenA = p.a->written.size();
+  asked.clear();
+  p.w.host.errors.clear();
+  pw->Select(RowOfId(*pw, K27(5)));
+  Pick(*pw, Bolt(*pw), 2);
+  pw->UploadBtnClick();
+  const QString refused = QStringLiteral(
+      "Nie zapisano: K27_00005 odpowiada z dwóch adresów: 192.168.1.10, 192.168.1.66");
+  ASSERT_EQ(p.w.host.errors.size(), 1u);
+  EXPECT_EQ(p.w.host.errors[0].text, refused);
+  EXPECT_EQ(p.w.Find<QLabel>("StatusLbl")->text(), refused);
+  EXPECT_TRUE(asked.isEmpty());
+  EXPECT_EQ(p.w.Received(*p.a, fromA).find('c'), std::string::npos);
+  EXPECT_EQ(p.a->written.size(), writtenA);
+  EXPECT_TRUE(other.written.empty());
+}
+
 // The main window shows the controller the plan window writes to: it loads it again, so its
 // "Zapisz" can never send the passages from before the upload back.
 TEST(PlanWin, TheMainWindowShowingTheControllerLoadsItAgainAfterAnUpload) {
