@@ -259,7 +259,7 @@ int CmdRestore(LinkSlot& slot, const Args& a) {
   ReadCfg r;
   ReadController(dev, r);
   RestorePlan plan = PlanRestore(arc, arcName, r, opt);
-  plan.address = AddressChangeLine(arc, dev.IpText());
+  plan.address = AddressChangeLine(arc, dev.id, dev.IpText());
   for (;;) {
     if (a.json) {
       PrintChangesJson(name, arc, file, plan.changes, &plan);
@@ -298,7 +298,7 @@ int CmdRestore(LinkSlot& slot, const Args& a) {
     std::cout << "\nKonfiguracja " << name << " zmieniła się od wyświetlenia zmian (ktoś inny "
               << "ją zmienił?). Nowa lista zmian:\n";
     plan = PlanRestore(arc, arcName, fresh, opt);
-    plan.address = AddressChangeLine(arc, dev.IpText());
+    plan.address = AddressChangeLine(arc, dev.id, dev.IpText());
   }
   CheckInterrupted();
   // Just before the write: the device answering at that address still carries the

@@ -152,7 +152,7 @@ void Prepare(ApplyItem& it, const std::vector<std::string>& maps) {
     it.why = e.text;
     return;
   }
-  it.plan.address = AddressChangeLine(it.entry->arc, r.dev->IpText());
+  it.plan.address = AddressChangeLine(it.entry->arc, r.dev->id, r.dev->IpText());
   if (!it.plan.write) it.st = ApplySt::InLine;
 }
 

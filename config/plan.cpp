@@ -181,7 +181,7 @@ CtrlDrift CompareCtrl(const Archive& planned, const Archive* actual) {
   const std::map<uint32_t, uint32_t> m = {{planned.ctrlId, actual->ctrlId}};
   // The address on record first (plan -> network), then what the controller has -> what
   // the plan holds, as diff and the window's compare say it.
-  const std::string moved = AddressChangeLine(planned, actual->ctrlAddress);
+  const std::string moved = AddressChangeLine(planned, actual->ctrlId, actual->ctrlAddress);
   if (!moved.empty()) d.lines.push_back(moved);
   for (std::string& l : DiffCfg(actual->cfg, MapDevices(planned.cfg, m)))
     d.lines.push_back(std::move(l));

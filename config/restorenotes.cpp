@@ -18,7 +18,9 @@ std::string Names(const std::vector<uint32_t>& ids) {
 
 }  // namespace
 
-std::string AddressChangeLine(const Archive& arc, const std::string& answering) {
+std::string AddressChangeLine(const Archive& arc, uint32_t answeringId,
+                              const std::string& answering) {
+  if (answeringId != arc.ctrlId) return {};
   if (arc.ctrlAddress.empty() || answering.empty() || arc.ctrlAddress == answering) return {};
   return "adres: " + arc.ctrlAddress + " -> " + answering;
 }

@@ -16,11 +16,14 @@ struct RestoreNotes {
 };
 
 // The address on record against the address the controller answers from now:
-// "adres: 10.0.0.5 -> 10.0.0.66" when they differ, empty when they agree or nothing was
-// recorded. restore, site apply and site check (CompareCtrl) show it among the changes, and
-// a write with --yes needs --address-changed for it; the plan window's "Wgraj do kontrolera"
-// shows it in its question. `answering` is the dotted address of the record the write goes to.
-std::string AddressChangeLine(const Archive& arc, const std::string& answering);
+// "adres: 10.0.0.5 -> 10.0.0.66" when the controller is the archived one (`answeringId` is
+// arc.ctrlId) and the addresses differ; empty when they agree, nothing was recorded, or the
+// target is another controller (a replacement has an address of its own). restore, site
+// apply and site check (CompareCtrl) show it among the changes, and a write with --yes needs
+// --address-changed for it; the plan window's "Wgraj do kontrolera" shows it in its question.
+// `answering` is the dotted address of the record the write goes to.
+std::string AddressChangeLine(const Archive& arc, uint32_t answeringId,
+                              const std::string& answering);
 
 // arc: the archived record being written; read: the controller as read (devs[0] is the
 // controller itself); write: whether the write changes the controller's passages (only then

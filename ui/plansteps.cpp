@@ -79,7 +79,7 @@ bool PrepareUpload(const Archive& planned, const CtrlSnap& seen, UploadPrep& out
   const std::map<uint32_t, uint32_t> map = {{planned.ctrlId, seen.id}};
   if (!BuildRestore(planned.cfg, *seen.cfg, map, *out.built, out.why)) return false;
   out.lines = DiffCfg(ResolveCfg(*seen.cfg), ResolveCfg(*out.built));
-  out.address = AddressChangeLine(planned, seen.addr);
+  out.address = AddressChangeLine(planned, seen.id, seen.addr);
   out.notes = NotesForRestore(planned, *seen.cfg, !SamePassages(*seen.cfg, *out.built)).lines;
   return true;
 }
