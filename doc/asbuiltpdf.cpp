@@ -453,7 +453,7 @@ bool EnsureGuiApplication(std::string& error) {
     error = "dokument PDF wymaga aplikacji z obsługą grafiki (QGuiApplication)";
     return false;
   }
-  if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", DocPlatform());
   // A program without a session has no XDG_RUNTIME_DIR; Qt's note about it is no news for
   // the user of a command-line tool.
   static QtMessageHandler previous = nullptr;

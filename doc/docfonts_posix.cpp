@@ -15,6 +15,10 @@ std::string DocFontSource() {
   return "pakiet fonts-dejavu-core";
 }
 
+const char* DocPlatform() {
+  return "offscreen";
+}
+
 void KeepLargeBuffers() {
   mallopt(M_TRIM_THRESHOLD, 128 << 20);
   mallopt(M_MMAP_THRESHOLD, 32 << 20);

@@ -15,6 +15,12 @@ std::string DocFontSource() {
   return "folder fonts obok programu";
 }
 
+// Windows' own platform opens no window unless asked to and loads font files through the
+// system's font database; it needs no display of its own.
+const char* DocPlatform() {
+  return "windows";
+}
+
 void KeepLargeBuffers() {
   // The Windows heap keeps freed blocks for reuse on its own.
 }
