@@ -1,6 +1,7 @@
 // The Winsock endpoint over loopback: the exclusive bind, datagrams with their sender, the
 // time-out, and the local networks from the adapters' list.
 #include <gtest/gtest.h>
+#include <winsock2.h>
 
 #include <cstring>
 #include <string>
@@ -26,6 +27,16 @@ TEST(WinEndpoint, ASecondProgramOnThePortFailsWithTheSystemsMessage) {
     EXPECT_EQ(std::string(e.what()), second.error());
   }
   EXPECT_FALSE(first.portInUse());
+  // Nor can a program that asks to share the port (SO_REUSEADDR) take it over.
+  const SOCKET thief = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  ASSERT_NE(thief, INVALID_SOCKET);
+  BOOL one = TRUE;
+  setsockopt(thief, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(kPortA);
+  EXPECT_EQ(bind(thief, reinterpret_cast<sockaddr*>(&sa), sizeof sa), SOCKET_ERROR);
+  closesocket(thief);
 }
 
 TEST(WinEndpoint, DatagramsArriveWholeWithTheirSender) {

@@ -197,7 +197,7 @@ sleep 3
 shot=$root/build-win/grab-feldaro-wine.png
 in_tool import -window root "$shot" 2>/dev/null || true
 # A window drawn, not an empty screen: many colours.
-check "window: screenshot shows the window" test "$(convert "$shot" -format %k info: 2>/dev/null || echo 0)" -gt 50
+check "window: screenshot shows the window" test "$(identify -format %k "$shot" 2>/dev/null || echo 0)" -gt 50
 # Log-off: Wine sends WM_QUERYENDSESSION and WM_ENDSESSION to every window.
 at=$(log_at)
 wrun wineboot --end-session >/dev/null 2>&1 || true
