@@ -7,6 +7,7 @@
 #include <QIcon>
 #include <QLocale>
 #include <QMessageBox>
+#include <QThread>
 #include <QTranslator>
 #include <cstdio>
 #include <exception>
@@ -121,13 +122,14 @@ int main(int argc, char** argv) {
         if (MainWin) MainWin->Quit();
       },
       // Windows ends the program soon after its question: the window's close runs to its
-      // end here, and the sessions end with the window.
+      // end here, and the sessions end with the window. Asked from inside a box's own event
+      // loop, the box's caller is still running: the windows then stay until it returns.
       [&] {
         QElapsedTimer waited;
         waited.start();
         while (MainWin && MainWin->isVisible() && waited.elapsed() < 3000)
           QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        takeDown();
+        if (QThread::currentThread()->loopLevel() <= 1) takeDown();
       });
 
   // The link works on a thread of its own; the window shows at once, with the start-up

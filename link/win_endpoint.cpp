@@ -44,9 +44,19 @@ LPFN_WSASENDMSG SendMsgFn(SOCKET s) {
   return fn;
 }
 
-// Sends one datagram out of interface ifindex from local address src (IP_PKTINFO).
+// The interface unicasts and broadcasts leave through (0: the routing table decides); the
+// index goes in network byte order.
+void SendThrough(SOCKET s, unsigned long ifindex) {
+  const DWORD index = htonl(DWORD(ifindex));
+  setsockopt(s, IPPROTO_IP, IP_UNICAST_IF, reinterpret_cast<const char*>(&index), sizeof index);
+}
+
+// Sends one datagram out of interface ifindex from local address src: the interface for the
+// socket (IP_UNICAST_IF) and for this datagram (IP_PKTINFO), as stacks differ in which of the
+// two they take for a broadcast.
 bool SendWithPktInfo(SOCKET s, const uint8_t* data, size_t len, sockaddr_in dest,
                      unsigned long ifindex, uint32_t src) {
+  SendThrough(s, ifindex);
   const LPFN_WSASENDMSG sendMsg = SendMsgFn(s);
   if (!sendMsg) return false;
   WSABUF wb{ULONG(len), reinterpret_cast<char*>(const_cast<uint8_t*>(data))};
@@ -189,6 +199,7 @@ void WinEndpoint::Broadcast(uint16_t port, const uint8_t* data, size_t len) {
     else
       lastErr = WSAGetLastError();
   }
+  SendThrough(S(sock_), 0);
   // One dead interface must not spoil discovery on the others; a stack that takes no
   // interface with the datagram still gets it out the system's way.
   if (sent == 0 && !plain())

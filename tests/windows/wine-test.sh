@@ -23,13 +23,13 @@ fi
 
 work=$(mktemp -d /tmp/feldaro-wine.XXXXXX)
 ns=fwn$$
-br=$ns-br tool=$ns-tool dev=$ns-dev
+br=$ns-br tool=$ns-tool dev=$ns-dev br2=$ns-br2 dev2=$ns-dev2
 xvfb_pid=""
 sim_pid=""
 fail=0
 passed=0
 teardown() {
-  for n in $tool $dev $br; do
+  for n in $tool $dev $br $dev2 $br2; do
     if ip netns list | grep -qw "^$n"; then
       for p in $(ip netns pids "$n" 2>/dev/null); do kill -KILL "$p" 2>/dev/null || true; done
       ip netns del "$n" 2>/dev/null || true
@@ -115,16 +115,20 @@ cp "$gcc_dir/libstdc++-6.dll" "$gcc_dir/libgcc_s_seh-1.dll" \
 cp /usr/share/fonts/truetype/dejavu/DejaVuSans{,-Bold}.ttf "$prog/fonts/"
 cp /usr/share/qt6/translations/qtbase_pl.qm "$prog/translations/"
 
-# 2. feldaro-sim and feldaro-cli.exe.
-in_tool true
+# 2. feldaro-cli.exe: first with nobody on the LAN, then against feldaro-sim.
+cli() { wrun "$prog/feldaro-cli.exe" "$@"; }
+cli list >"$work/nobody.out" 2>&1 || true
+shown=$work/nobody.out
+check "list with no answer names the firewall" \
+  grep -q 'Brak odpowiedzi: zapora systemu Windows może blokować port UDP 45389' "$work/nobody.out"
 ip netns exec $dev "$lin/feldaro-sim" --no-console --log "$work/sim.log" --add-addrs eth0 \
   "$root/sim/scenarios/demo.json" >"$work/sim.out" 2>&1 &
 sim_pid=$!
+disown $sim_pid  # ended with its namespace
 for _ in $(seq 50); do grep -q '^# feldaro-sim' "$work/sim.log" 2>/dev/null && break; sleep 0.1; done
 grep -q '^# feldaro-sim' "$work/sim.log" || { cat "$work/sim.out" >&2; exit 1; }
 out="$work/Budynek Ż"
 mkdir -p "$out"
-cli() { wrun "$prog/feldaro-cli.exe" "$@"; }
 log_from() { tail -n +"$1" "$work/sim.log"; }
 log_at() { wc -l <"$work/sim.log"; }
 
@@ -165,6 +169,10 @@ for p in a + b:
 sys.exit(0 if a == b and a[1]["openTime"] == 27 else 1)
 PY
 
+cli backup --all -o "$(winpath "$out/wszystkie")" >"$work/all.out" 2>&1 || true
+shown=$work/all.out
+check "backup --all: files named by date and controller, no ':'" bash -c \
+  "ls '$out/wszystkie' | grep -qx '[0-9]\{4\}-[0-9][0-9]-[0-9][0-9]_K27_00005.json'"
 cli report K27_00005 -o "$(winpath "$out/k5.txt")" --location "Budynek Ż, piętro 2" >"$work/report.out" 2>&1 || true
 shown=$work/report.out
 in_tool "$lin/feldaro-cli" report K27_00005 -o "$work/k5-linux.txt" --location "Budynek Ż, piętro 2" >/dev/null 2>&1 || true
@@ -181,11 +189,43 @@ done
 check "doc: installer and site in the PDF's text" grep -q 'Łukasz Żółć' "$work/k5.pdf.txt"
 check "doc: DejaVu Sans embedded" bash -c "pdffonts '$out/k5.pdf' | grep 'DejaVuSans' | grep -q ' yes '"
 
+# A second segment behind a second adapter that has no route (the service cable beside the
+# office LAN): the search reaches the controller there too.
+ip netns add $br2
+ip netns add $dev2
+ip -n $br2 link add br0 type bridge
+ip -n $br2 link set br0 type bridge forward_delay 0 stp_state 0
+ip -n $br2 link set br0 up
+ip link add eth1 netns $tool type veth peer name vtool netns $br2
+ip link add eth0 netns $dev2 type veth peer name vdev netns $br2
+for v in vtool vdev; do
+  ip -n $br2 link set $v master br0
+  ip -n $br2 link set $v up
+done
+ip -n $tool addr add 10.78.0.1/24 dev eth1
+ip -n $dev2 addr add 10.78.0.250/24 dev eth0
+ip -n $tool link set eth1 up
+ip -n $dev2 link set lo up
+ip -n $dev2 link set eth0 up
+echo '{"devices": [{"type": 327, "serial": 105, "address": "10.78.0.10", "mode": "Serwis"}]}' \
+  >"$work/cable.json"
+ip netns exec $dev2 "$lin/feldaro-sim" --no-console --log "$work/sim2.log" --add-addrs eth0 \
+  "$work/cable.json" >"$work/sim2.out" 2>&1 &
+sim2_pid=$!
+for _ in $(seq 50); do grep -q '^# feldaro-sim' "$work/sim2.log" 2>/dev/null && break; sleep 0.1; done
+cli list >"$work/list2.out" 2>&1 || true
+shown=$work/list2.out
+check "list reaches both segments, one through each adapter" bash -c \
+  "grep -q 'K27_00005.*10\.77\.0\.10' '$work/list2.out' && grep -q 'K27_00105.*10\.78\.0\.10' '$work/list2.out'"
+kill $sim2_pid 2>/dev/null || true
+wait $sim2_pid 2>/dev/null || true
+
 # 3. feldaro.exe on Xvfb, in the tool's namespace.
 at=$(log_at)
 wrun "$prog/feldaro.exe" >"$work/feldaro.out" 2>&1 &
 shown=$work/feldaro.out
 gui_pid=$!
+disown $gui_pid
 for _ in $(seq 300); do
   log_from $((at + 1)) | grep -q ' RX .*cmd=C ' && break
   sleep 0.1
