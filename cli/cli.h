@@ -12,7 +12,7 @@
 #include "config/archive.h"
 #include "config/ctrlcfg.h"
 #include "config/filereason.h"
-#include "link/posix_endpoint.h"
+#include "link/system_endpoint.h"
 #include "link/udpdev.h"
 #include "tap.h"
 
@@ -91,7 +91,7 @@ class LinkCtx {
 
  private:
   class Tap;
-  PosixEndpoint ep_;
+  SystemEndpoint ep_;
   std::unique_ptr<Tap> tap_;
   SystemClock clock_;
   std::unique_ptr<UdpDevSet> set_;

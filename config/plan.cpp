@@ -12,6 +12,7 @@
 #include "config/devname.h"
 #include "config/jsonread.h"
 #include "config/restorenotes.h"
+#include "config/sysfile.h"
 
 using nlohmann::json;
 using ojson = nlohmann::ordered_json;
@@ -141,7 +142,7 @@ bool LoadPlan(const std::string& path, SitePlan& out, std::string& error, int* e
   int dummy = 0;
   int& en = errnum ? *errnum : dummy;
   en = 0;
-  std::ifstream f(path, std::ios::binary);
+  std::ifstream f(FsPath(path), std::ios::binary);
   if (!f) {
     en = errno;
     error = path + ": " + std::strerror(en);

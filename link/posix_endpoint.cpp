@@ -1,4 +1,4 @@
-// UDP/IPv4 endpoint of the tool on top of POSIX sockets, and the system clock.
+// UDP/IPv4 endpoint of the tool on top of POSIX sockets.
 #include "posix_endpoint.h"
 
 #include <arpa/inet.h>
@@ -99,6 +99,7 @@ PosixEndpoint::PosixEndpoint(uint16_t port, uint16_t destPort) : destPort_(destP
   sockaddr_in sa = MakeAddr(htonl(INADDR_ANY), port);
   if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
     errno_ = errno;
+    inUse_ = errno_ == EADDRINUSE;
     error_ = ErrnoText(errno_);
     close(fd);
     return;
@@ -230,12 +231,6 @@ std::vector<LocalNet> PosixEndpoint::LocalNets() {
   return out;
 }
 
-int64_t SystemClock::NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-uint32_t SystemClock::UtcSeconds() {
-  using namespace std::chrono;
-  return uint32_t(duration_cast<seconds>(system_clock::now().time_since_epoch()).count());
+const char* NoAnswerHint() {
+  return "";
 }

@@ -2,7 +2,6 @@
 // controller. Like the archive, it documents what the controller holds: a read of its own,
 // of the controller that was selected when the item was chosen.
 #include <QDate>
-#include <QFile>
 
 #include "config/asbuilt.h"
 #include "config/devname.h"
@@ -10,6 +9,7 @@
 #include "doc/asbuiltpdf.h"
 #include "mainwin.h"
 #include "plansteps.h"
+#include "platform.h"
 
 void TMainWin::DocPdfMnClick() {
   Intent in;
@@ -44,7 +44,7 @@ OpTask TMainWin::DocPdf(Intent in, QString path) {
       BuildControllerDoc(*r.cfg, DocIdentity{id, d->IpText(), d->status & 3, ""}));
   std::string why;
   int errnum = 0;
-  const std::string local = QFile::encodeName(path).toStdString();
+  const std::string local = FileNameBytes(path);
   if (!WriteAsBuiltPdf(doc, local, why, &errnum)) {
     ShowError(QStringLiteral("Nie zapisano dokumentacji %1: %2")
                   .arg(path, QString::fromStdString(FileReason(local, why, errnum))));

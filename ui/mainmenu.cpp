@@ -13,6 +13,7 @@
 #include "config/filereason.h"
 #include "mainwin.h"
 #include "planwin.h"
+#include "platform.h"
 #include "report.h"
 #include "ui_mainwin.h"
 
@@ -57,9 +58,9 @@ std::vector<TPlanWin*> TMainWin::PlanWindows() const {
 TPlanWin* TMainWin::OpenPlanWindow(const QString& path) {
   // A file already open is not opened a second time: its window comes to the front.
   for (TPlanWin* open : PlanWindows()) {
-    const std::string mine = QFile::encodeName(path).toStdString();
-    if (SameFile(QFile::encodeName(open->Source()).toStdString(), mine) ||
-        SameFile(QFile::encodeName(open->Path()).toStdString(), mine)) {
+    const std::string mine = FileNameBytes(path);
+    if (SameFile(FileNameBytes(open->Source()), mine) ||
+        SameFile(FileNameBytes(open->Path()), mine)) {
       open->raise();
       open->activateWindow();
       return open;
@@ -208,7 +209,7 @@ OpTask TMainWin::SaveArchive(Intent in, QString path) {
   const std::string json = ArchiveToJson(ReadArchive(r, *d, ""));
   std::string why;
   int errnum = 0;
-  const std::string local = QFile::encodeName(path).toStdString();
+  const std::string local = FileNameBytes(path);
   if (!WriteFileAtomically(local, json, why, &errnum)) {
     ShowError(QStringLiteral("Nie zapisano archiwum %1: %2")
                   .arg(path, Text(FileReason(local, why, errnum))));

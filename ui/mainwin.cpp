@@ -391,7 +391,7 @@ void TMainWin::ShowCaught(std::exception_ptr err) {
     // The socket's failures in the user's language, never the C library's English.
     ShowError(Text("Błąd sieci: " + SystemReason(e.code().value()) + "."));
   } catch (const std::exception& e) {
-    ShowError(QString::fromLocal8Bit(e.what()));
+    ShowError(QString::fromUtf8(e.what()));
   }
 }
 

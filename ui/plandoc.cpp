@@ -10,6 +10,7 @@
 #include "mainwin.h"
 #include "plansteps.h"
 #include "planwin.h"
+#include "platform.h"
 
 void TPlanWin::DocPdfBtnClick() {
   SyncCurrent();

@@ -17,6 +17,7 @@
 #include "config/filereason.h"
 #include "doortabs.h"
 #include "mainwin.h"
+#include "platform.h"
 #include "ui_dooreditor.h"
 #include "ui_planwin.h"
 
@@ -156,7 +157,7 @@ bool TPlanWin::Open(const QString& path, std::string& why) {
 }
 
 std::string TPlanWin::Local(const QString& path) {
-  return QFile::encodeName(path).toStdString();
+  return FileNameBytes(path);
 }
 
 void TPlanWin::SetPlan(SitePlan plan, const QString& path) {

@@ -1,7 +1,6 @@
 // "Raport" button: location dialog, save dialog, then the report file.
 #include <QDate>
 #include <QDialog>
-#include <QFile>
 #include <QLineEdit>
 #include <QLocale>
 #include <sstream>
@@ -11,6 +10,7 @@
 #include "config/filereason.h"
 #include "lokdlg.h"
 #include "mainwin.h"
+#include "platform.h"
 #include "report.h"
 
 void TMainWin::ReportFlow() {
@@ -50,7 +50,7 @@ void TMainWin::WriteReport(const QString& fileName, const std::string& location8
   // An earlier report is replaced only once every byte of the new one is on disk.
   std::string error;
   int errnum = 0;
-  const std::string path = QFile::encodeName(fileName).toStdString();
+  const std::string path = FileNameBytes(fileName);
   if (!WriteFileAtomically(path, text.str(), error, &errnum))
     fail(fileName + QStringLiteral(": ") + QString::fromStdString(FileReason(path, error, errnum)));
 }

@@ -1,0 +1,26 @@
+// The document's fonts on Windows: shipped in the fonts folder beside the program, so the
+// PDF looks the same whatever fonts the computer has.
+#include "config/wide_win.h"
+#include "doc/asbuiltpdf.h"
+
+std::string DocFontFile() {
+  return ProgramDir() + "/fonts/DejaVuSans.ttf";
+}
+
+std::string DocBoldFontFile() {
+  return ProgramDir() + "/fonts/DejaVuSans-Bold.ttf";
+}
+
+std::string DocFontSource() {
+  return "folder fonts obok programu";
+}
+
+// Windows' own platform opens no window unless asked to and loads font files through the
+// system's font database; it needs no display of its own.
+const char* DocPlatform() {
+  return "windows";
+}
+
+void KeepLargeBuffers() {
+  // The Windows heap keeps freed blocks for reuse on its own.
+}
