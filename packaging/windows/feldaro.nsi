@@ -4,6 +4,7 @@
 ;   VERSION      the project's version (1.2.1)
 ;   STAGE        the folder to install, as the portable zip holds it
 ;   ICON         feldaro.ico
+;   WELCOME      the picture of the welcome and finish pages (164x314 BMP)
 ;   GEN          the folder of the generated lists: files.nsh, unfiles.nsh (every file
 ;                and folder of STAGE), firewall-add.nsh, firewall-delete.nsh (the netsh
 ;                lines of packaging/windows/firewall-rules)
@@ -30,6 +31,7 @@ ShowUninstDetails show
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
+!define MUI_WELCOMEFINISHPAGE_BITMAP "${WELCOME}"
 !define MUI_ABORTWARNING
 !define MUI_WELCOMEPAGE_TEXT "Ten kreator zainstaluje program Feldaro ${VERSION} \
   dla wszystkich użytkowników komputera.$\r$\n$\r$\nInstalator doda też reguły zapory \
