@@ -1,24 +1,19 @@
 // Program entry: creates the main window, the help window and the location dialog, runs
 // the event loop and takes them down again in reverse order. "feldaro PLAN.json" also opens
 // the plan window on that file.
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QIcon>
-#include <QLibraryInfo>
 #include <QLocale>
 #include <QMessageBox>
-#include <QSocketNotifier>
 #include <QTranslator>
-#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <memory>
 
-#include "link/posix_endpoint.h"
+#include "appplatform.h"
+#include "link/system_endpoint.h"
 #include "ui/helpwin.h"
 #include "ui/lokdlg.h"
 #include "ui/mainwin.h"
@@ -26,29 +21,6 @@
 #include "ui/uihost.h"
 
 namespace {
-
-// Self-pipe: the signal handler only writes one byte; the event loop does the rest.
-int gSignalPipe[2] = {-1, -1};
-
-void OnSignal(int) {
-  const int saved = errno;
-  const char byte = 1;
-  [[maybe_unused]] ssize_t n = write(gSignalPipe[1], &byte, 1);
-  errno = saved;
-}
-
-bool InstallSignalPipe() {
-  if (pipe(gSignalPipe) != 0) return false;
-  for (int fd : gSignalPipe) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-  }
-  struct sigaction sa = {};
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  return sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0;
-}
 
 // While the application object starts, a fatal toolkit message (no display, no platform
 // plugin) ends the program with the toolkit's own words and exit status 1 instead of an
@@ -59,7 +31,7 @@ void StartupMessage(QtMsgType type, const QMessageLogContext& ctx, const QString
   gDefaultHandler(type, ctx, msg);
   if (type == QtFatalMsg) {
     std::fflush(stderr);
-    _exit(1);
+    std::_Exit(1);
   }
 }
 
@@ -71,7 +43,7 @@ class FeldaroApp : public QApplication {
     try {
       return QApplication::notify(receiver, ev);
     } catch (const std::exception& e) {
-      QMessageBox::critical(nullptr, QStringLiteral("Error"), QString::fromLocal8Bit(e.what()));
+      QMessageBox::critical(nullptr, QStringLiteral("Error"), QString::fromUtf8(e.what()));
     } catch (...) {
       QMessageBox::critical(nullptr, QStringLiteral("Error"), QString());
     }
@@ -83,9 +55,12 @@ class FeldaroApp : public QApplication {
 QIcon AppIcon() {
   QIcon icon = QIcon::fromTheme(QStringLiteral("feldaro"));
   if (!icon.isNull()) return icon;
-  for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
-    const QString png = QStringLiteral(":/icons/%1/feldaro.png").arg(size);
-    if (QFile::exists(png)) icon.addFile(png, QSize(size, size));
+  for (const QString& dir : IconFolders()) {
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+      const QString png = QStringLiteral("%1/%2/feldaro.png").arg(dir).arg(size);
+      if (QFile::exists(png)) icon.addFile(png, QSize(size, size));
+    }
+    if (!icon.isNull()) break;
   }
   return icon;
 }
@@ -103,50 +78,70 @@ int main(int argc, char** argv) {
   // as the rest of the window; without the translation installed they stay in English.
   QTranslator qtPolish;
   if (qtPolish.load(QLocale(QLocale::Polish, QLocale::Poland), QStringLiteral("qtbase"),
-                    QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+                    QStringLiteral("_"), QtTranslationsFolder()))
     QCoreApplication::installTranslator(&qtPolish);
 
   // The endpoint and the clock outlive the windows: the main window ends its sessions
   // through them when it is destroyed.
   SystemClock clock;
-  PosixEndpoint udp;
+  SystemEndpoint udp;
   QtUiHost host;
 
-  // SIGINT and SIGTERM close the main window as its close box does, so sessions end.
+  std::unique_ptr<THelpWin> help;
+  std::unique_ptr<TLokalizDlg> lok;
+  std::unique_ptr<TMainWin> win;
+  std::unique_ptr<EndWatch> endWatch;
+  // Reverse order of creation; destroying the main window ends its sessions.
+  auto takeDown = [&] {
+    endWatch.reset();
+    lok.reset();
+    LokalizDlg = nullptr;
+    help.reset();
+    HelpWin = nullptr;
+    win.reset();
+    MainWin = nullptr;
+  };
+
+  // SIGINT and SIGTERM, or the end of the Windows session, close the main window as its
+  // close box does, so sessions end.
   bool quitRequested = false;
-  std::unique_ptr<QSocketNotifier> sigNotifier;
-  if (InstallSignalPipe()) {
-    sigNotifier = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
-    QObject::connect(sigNotifier.get(), &QSocketNotifier::activated, [&quitRequested] {
-      char buf[16];
-      while (read(gSignalPipe[0], buf, sizeof buf) > 0) {
-      }
-      quitRequested = true;
-      // Open boxes and dialogs give way first, then the main window closes.
-      for (int i = 0; i < 16; ++i) {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || !modal->close()) break;
-      }
-      // Plan windows close without their question about unsaved edits, as the main
-      // window's unsaved passages are not kept either.
-      for (QWidget* w : QApplication::topLevelWidgets())
-        if (w->objectName() == QStringLiteral("TPlanWin")) static_cast<TPlanWin*>(w)->ForceClose();
-      if (MainWin) MainWin->Quit();
-    });
-  }
+  endWatch = WatchForEnd(
+      [&quitRequested] {
+        quitRequested = true;
+        // Open boxes and dialogs give way first, then the main window closes.
+        for (int i = 0; i < 16; ++i) {
+          QWidget* modal = QApplication::activeModalWidget();
+          if (!modal || !modal->close()) break;
+        }
+        // Plan windows close without their question about unsaved edits, as the main
+        // window's unsaved passages are not kept either.
+        for (QWidget* w : QApplication::topLevelWidgets())
+          if (w->objectName() == QStringLiteral("TPlanWin"))
+            static_cast<TPlanWin*>(w)->ForceClose();
+        if (MainWin) MainWin->Quit();
+      },
+      // Windows ends the program soon after its question: the window's close runs to its
+      // end here, and the sessions end with the window.
+      [&] {
+        QElapsedTimer waited;
+        waited.start();
+        while (MainWin && MainWin->isVisible() && waited.elapsed() < 3000)
+          QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        takeDown();
+      });
 
   // The link works on a thread of its own; the window shows at once, with the start-up
   // search running behind it.
-  auto win = std::make_unique<TMainWin>(host, udp, clock, true, LinkThread::Worker);
+  win = std::make_unique<TMainWin>(host, udp, clock, true, LinkThread::Worker);
   MainWin = win.get();
   win->FormCreate();
-  auto help = std::make_unique<THelpWin>();
+  help = std::make_unique<THelpWin>();
   HelpWin = help.get();
-  auto lok = std::make_unique<TLokalizDlg>();
+  lok = std::make_unique<TLokalizDlg>();
   LokalizDlg = lok.get();
 
   int rc = 0;
-  if (!quitRequested) {
+  if (!quitRequested && win) {
     win->show();
     // Keyboard input goes to the window from the start, also without a window manager.
     win->activateWindow();
@@ -156,12 +151,6 @@ int main(int argc, char** argv) {
     rc = app.exec();
   }
 
-  sigNotifier.reset();
-  lok.reset();
-  LokalizDlg = nullptr;
-  help.reset();
-  HelpWin = nullptr;
-  win.reset();
-  MainWin = nullptr;
+  takeDown();
   return rc;
 }

@@ -1,29 +1,28 @@
 // feldaro-cli report --all and backup --all: one file per controller of the segment (the
 // controllers read at once), and a closing line that says which were left out and why.
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <iostream>
 
 #include "cli.h"
 #include "config/devname.h"
 #include "config/plural.h"
+#include "config/sysfile.h"
 
 namespace {
 
 void EnsureDir(const std::string& dir) {
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) == 0) {
-    if (!S_ISDIR(st.st_mode)) throw CliError{dir + " nie jest katalogiem."};
+  const PathKind kind = KindOf(dir);
+  if (kind != PathKind::None) {
+    if (kind != PathKind::Dir) throw CliError{dir + " nie jest katalogiem."};
     return;
   }
-  if (::mkdir(dir.c_str(), 0777) != 0)
-    throw CliError{"nie można utworzyć katalogu " + dir + ": " + SystemReason(errno)};
+  int err = 0;
+  if (!MakeDir(dir, err))
+    throw CliError{"nie można utworzyć katalogu " + dir + ": " + SystemReason(err)};
 }
 
 bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
+  return KindOf(path, false) != PathKind::None;
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 
 #include "config/archive.h"
 #include "config/ctrlcfg.h"
-#include "link/posix_endpoint.h"
+#include "link/system_endpoint.h"
 #include "link/udpdev.h"
 #include "tap.h"
 
@@ -90,7 +90,7 @@ class LinkCtx {
 
  private:
   class Tap;
-  PosixEndpoint ep_;
+  SystemEndpoint ep_;
   std::unique_ptr<Tap> tap_;
   SystemClock clock_;
   std::unique_ptr<UdpDevSet> set_;

@@ -1,9 +1,5 @@
 // feldaro-cli commands: each finds its device by the window's search, reads it as the
 // window's selection does and works on the same model.
-#include <arpa/inet.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -18,6 +14,7 @@
 #include "config/devname.h"
 #include "config/plural.h"
 #include "config/report.h"
+#include "config/sysfile.h"
 #include "restore.h"
 
 std::atomic<int> gInterrupted{0};
@@ -47,7 +44,7 @@ class LinkCtx::Tap : public DiscoveryTap {
 
 LinkCtx::LinkCtx() {
   if (!ep_.ok()) {
-    if (ep_.error() == std::strerror(EADDRINUSE))
+    if (ep_.portInUse())
       throw CliError{
           "port UDP 45389 jest zajęty. Czy Feldaro jest otwarte? Okno Feldaro i "
           "feldaro-cli nie mogą działać jednocześnie na jednym komputerze; zamknij "
@@ -66,12 +63,25 @@ LinkCtx::~LinkCtx() {
   LinkSetClock(nullptr);
 }
 
+namespace {
+
+// Nobody answered: where the platform knows a likely reason, it is said once.
+void TellNoAnswer(const UdpDevSet& set) {
+  static bool told = false;
+  if (set.count > 0 || told || !*NoAnswerHint()) return;
+  told = true;
+  std::cerr << "feldaro-cli: " << NoAnswerHint() << "\n";
+}
+
+}  // namespace
+
 void LinkCtx::Search(bool late) {
   set_->Search();
   // Devices that answer after the search's own waits, as the window's next ticks take them.
   if (late) set_->Collect(700);
   searched_ = true;
   CheckInterrupted();
+  TellNoAnswer(*set_);
 }
 
 std::vector<SeenDevice> LinkCtx::SearchAll() {
@@ -87,14 +97,32 @@ std::vector<SeenDevice> LinkCtx::SearchAll() {
   set_->Collect(700);
   searched_ = true;
   CheckInterrupted();
+  TellNoAnswer(*set_);
   return tap_->Seen();
 }
 
 namespace {
 
+// Four dotted decimal numbers up to 255, without leading zeros: what inet_pton takes.
 bool IsIp(const std::string& s) {
-  in_addr a{};
-  return inet_pton(AF_INET, s.c_str(), &a) == 1;
+  int octets = 0, value = 0;
+  bool digit = false;
+  for (const char ch : s) {
+    if (ch >= '0' && ch <= '9') {
+      if (digit && value == 0) return false;
+      value = value * 10 + (ch - '0');
+      if (value > 255) return false;
+      if (!digit && ++octets > 4) return false;
+      digit = true;
+    } else if (ch == '.' && digit) {
+      if (octets == 4) return false;
+      value = 0;
+      digit = false;
+    } else {
+      return false;
+    }
+  }
+  return octets == 4 && digit;
 }
 
 bool IsName(const std::string& s) {
@@ -175,7 +203,7 @@ namespace {
 ReportDate Today() {
   const std::time_t t = std::time(nullptr);
   std::tm tm{};
-  localtime_r(&t, &tm);
+  LocalTm(t, tm);
   return ReportDate{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday};
 }
 
@@ -209,10 +237,9 @@ std::string ReadArchiveFile(const std::string& path, Archive& arc) {
   const bool in = path == "-";
   std::ifstream f;
   if (!in) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    if (KindOf(path) == PathKind::Dir)
       throw CliError{"nie można otworzyć pliku " + path + ": " + SystemReason(EISDIR)};
-    f.open(path, std::ios::binary);
+    f.open(FsPath(path), std::ios::binary);
     if (!f) throw CliError{"nie można otworzyć pliku " + path + ": " + SystemReason(errno)};
   }
   std::istream& src = in ? std::cin : f;

@@ -2,8 +2,6 @@
 // on the segment, or of a site plan. A controller that cannot be read is documented as
 // missing, with the reason, on the cover page; the document is still made and the exit
 // status is 1.
-#include <unistd.h>
-
 #include <ctime>
 #include <iostream>
 
@@ -11,6 +9,8 @@
 #include "config/asbuilt.h"
 #include "config/devname.h"
 #include "config/plan.h"
+#include "config/sysfile.h"
+#include "console.h"
 #include "doc/asbuiltpdf.h"
 
 namespace {
@@ -18,7 +18,7 @@ namespace {
 std::string TodayText() {
   const std::time_t t = std::time(nullptr);
   std::tm tm{};
-  localtime_r(&t, &tm);
+  LocalTm(t, tm);
   char buf[16];
   std::strftime(buf, sizeof buf, "%Y-%m-%d", &tm);
   return buf;
@@ -55,7 +55,7 @@ DocRead FromRead(const CtrlRead& r) {
 
 int CmdDoc(LinkSlot& slot, const Args& a) {
   // A PDF on a terminal is noise that can upset it: standard output only when redirected.
-  if (a.output == "-" && isatty(STDOUT_FILENO))
+  if (a.output == "-" && StdoutIsTerminal())
     throw CliError{
         "PDF nie trafi na terminal: przekieruj wyjście (-o - > PLIK.pdf) albo podaj "
         "-o PLIK.pdf",

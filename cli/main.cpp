@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "cli.h"
+#include "console.h"
 
 namespace {
 
@@ -349,10 +350,6 @@ Args Parse(int argc, char** argv) {
   return a;
 }
 
-void OnSignal(int) {
-  gInterrupted = 1;
-}
-
 int Run(const Args& a) {
   LinkSlot link;
   const std::string& c = a.command;
@@ -399,14 +396,9 @@ int main(int argc, char** argv) {
     std::cout << HelpText(a.command);
     return kExitOk;
   }
-  // Ctrl-C and SIGTERM end the command at its next safe point; the sessions it opened are
-  // ended on the way out. No SA_RESTART: a prompt waiting for input returns at once.
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
+  // Ctrl-C (and SIGTERM, Ctrl-Break) end the command at its next safe point; the sessions it
+  // opened are ended on the way out.
+  ConsoleStart();
   const bool writes = a.command == "report" || a.command == "backup" || a.command == "restore" ||
                       (a.command == "site" && a.positional[0] != "check");
   SetProgress(writes ? "nic nie zapisano" : "nic nie zmieniono");

@@ -1,9 +1,6 @@
 // feldaro-cli restore: the archive's passages onto a controller, only as the user saw them.
 #include "restore.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstring>
 #include <iostream>
@@ -12,6 +9,7 @@
 #include "config/devname.h"
 #include "config/plural.h"
 #include "config/restorenotes.h"
+#include "console.h"
 
 namespace {
 
@@ -98,15 +96,15 @@ std::vector<uint8_t> StableDevList(std::vector<uint8_t> d) {
 }  // namespace
 
 Answer AskKeepingSessions(const std::vector<UdpDev*>& devs, const std::string& question) {
-  if (!isatty(STDIN_FILENO)) return Answer::NoTerminal;
+  if (!StdinIsTerminal()) return Answer::NoTerminal;
   std::cerr << question << " [t/N] " << std::flush;
   using Clock = std::chrono::steady_clock;
   auto lastKeep = Clock::now();
   std::string line;
   for (;;) {
     CheckInterrupted();
-    pollfd p{STDIN_FILENO, POLLIN, 0};
-    const int r = ::poll(&p, 1, 500);
+    char c = 0;
+    const int r = ConsoleReadByte(500, c);
     CheckInterrupted();
     if (Clock::now() - lastKeep >= std::chrono::seconds(5)) {
       lastKeep = Clock::now();
@@ -118,11 +116,8 @@ Answer AskKeepingSessions(const std::vector<UdpDev*>& devs, const std::string& q
         }
       }
     }
-    if (r <= 0) continue;
-    char c;
-    const ssize_t n = ::read(STDIN_FILENO, &c, 1);
-    CheckInterrupted();
-    if (n <= 0) {
+    if (r == 0) continue;
+    if (r < 0) {
       std::cerr << "\n";
       return Answer::No;  // end of input
     }

@@ -22,8 +22,10 @@ std::string SystemReason(int errnum) {
       return "to katalog, nie plik";
     case ENOSPC:
       return "brak miejsca na dysku";
+#ifdef EDQUOT  // no disk quotas on Windows
     case EDQUOT:
       return "przekroczony przydział miejsca na dysku";
+#endif
     case EROFS:
       return "system plików tylko do odczytu";
     case EFBIG:

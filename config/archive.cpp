@@ -11,6 +11,7 @@
 
 #include "config/devname.h"
 #include "config/plural.h"
+#include "config/sysfile.h"
 
 using nlohmann::json;
 using ojson = nlohmann::ordered_json;
@@ -319,7 +320,7 @@ ArcCfg ResolveCfg(const CtrlCfg& cfg) {
 std::string UtcNowText() {
   const std::time_t t = std::time(nullptr);
   std::tm tm{};
-  gmtime_r(&t, &tm);
+  UtcTm(t, tm);
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
   return buf;

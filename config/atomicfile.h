@@ -12,6 +12,10 @@
 // Only a regular file (or a symbolic link to one) is ever replaced: a path that exists as
 // anything else (a device such as /dev/null, a FIFO, a socket, a directory) or a loop of
 // symbolic links is refused before anything is written, with `error` saying what it is.
-// errnum, when given, receives the system's error number (0 for such a refusal).
+// On Windows the same holds with the system's own special files: a reserved device name
+// (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, with or without an extension) and a reparse
+// point (a symbolic link or a junction) are refused; the replaced file keeps its attributes.
+// errnum, when given, receives the system's error number as an errno value (0 for such a
+// refusal). Paths are UTF-8 on every platform.
 bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::string& error,
                          int* errnum = nullptr);

@@ -10,6 +10,7 @@
 
 #include "config/atomicfile.h"
 #include "config/devname.h"
+#include "config/sysfile.h"
 
 using nlohmann::json;
 using ojson = nlohmann::ordered_json;
@@ -142,7 +143,7 @@ bool LoadPlan(const std::string& path, SitePlan& out, std::string& error, int* e
   int dummy = 0;
   int& en = errnum ? *errnum : dummy;
   en = 0;
-  std::ifstream f(path, std::ios::binary);
+  std::ifstream f(FsPath(path), std::ios::binary);
   if (!f) {
     en = errno;
     error = path + ": " + std::strerror(en);

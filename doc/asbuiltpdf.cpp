@@ -3,8 +3,6 @@
 // table of contents and "strona X z Y" know their numbers.
 #include "doc/asbuiltpdf.h"
 
-#include <malloc.h>
-
 #include <QBuffer>
 #include <QByteArray>
 #include <QFont>
@@ -52,8 +50,8 @@ QFont MakeFont(const QString& family, double pt, bool bold) {
 }
 
 // The family name of the bundled file, or of an installed DejaVu Sans; empty when neither.
-QString LoadFamily(const char* file) {
-  const int id = QFontDatabase::addApplicationFont(QString::fromUtf8(file));
+QString LoadFamily(const std::string& file) {
+  const int id = QFontDatabase::addApplicationFont(Q(file));
   if (id >= 0) {
     const QStringList fam = QFontDatabase::applicationFontFamilies(id);
     if (!fam.isEmpty()) return fam.front();
@@ -473,11 +471,10 @@ bool EnsureGuiApplication(std::string& error) {
 
 bool RenderAsBuiltPdf(const AsBuiltDoc& doc, std::string& pdf, std::string& error) {
   if (!EnsureGuiApplication(error)) return false;
-  const QString family = LoadFamily(kDocFontFile);
-  const QString boldFamily = LoadFamily(kDocBoldFontFile);
+  const QString family = LoadFamily(DocFontFile());
+  const QString boldFamily = LoadFamily(DocBoldFontFile());
   if (family.isEmpty() || boldFamily.isEmpty()) {
-    error =
-        std::string("brak czcionki DejaVu Sans (") + kDocFontFile + "; pakiet fonts-dejavu-core)";
+    error = "brak czcionki DejaVu Sans (" + DocFontFile() + "; " + DocFontSource() + ")";
     return false;
   }
   Fonts fonts{MakeFont(family, 8.5, false),    MakeFont(family, 7.5, false),
@@ -500,8 +497,7 @@ bool RenderAsBuiltPdf(const AsBuiltDoc& doc, std::string& pdf, std::string& erro
   // page after page. Left to the defaults, glibc maps and unmaps them every time and each
   // page faults fresh memory in: a third of the run for a document of 800 pages. From the
   // heap and kept there, the same memory serves every page.
-  mallopt(M_TRIM_THRESHOLD, 128 << 20);
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  KeepLargeBuffers();
   const Layout layout(writer, fonts, doc);
   // About 3 kB a page: one allocation instead of a growing buffer.
   bytes.reserve(qsizetype(layout.Pages()) * 4096 + (1 << 20));

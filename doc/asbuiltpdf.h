@@ -6,10 +6,16 @@
 
 #include "config/asbuilt.h"
 
-// The fonts the document is set in (package fonts-dejavu-core).
-inline constexpr const char* kDocFontFile = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
-inline constexpr const char* kDocBoldFontFile =
-    "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf";
+// The font files the document is set in: DejaVu Sans and DejaVu Sans Bold, from the
+// system's fonts (package fonts-dejavu-core) on Linux and from the fonts folder shipped beside
+// the program on Windows (docfonts_*.cpp).
+std::string DocFontFile();
+std::string DocBoldFontFile();
+// Where the fonts come from, for the message when they cannot be loaded.
+std::string DocFontSource();
+// Lets the allocator keep the writer's large page buffers instead of returning them to the
+// system after every page, where the platform has such a setting.
+void KeepLargeBuffers();
 
 // Rendering needs a QGuiApplication. For a program without a window (feldaro-cli, tests,
 // benchmarks) this makes one, on the offscreen platform unless QT_QPA_PLATFORM names

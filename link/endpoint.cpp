@@ -57,3 +57,13 @@ void LinkSetThreadEndpoint(Endpoint* ep) {
 Clock& LinkClock() {
   return gClock ? *gClock : gHostClock;
 }
+
+int64_t SystemClock::NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+uint32_t SystemClock::UtcSeconds() {
+  using namespace std::chrono;
+  return uint32_t(duration_cast<seconds>(system_clock::now().time_since_epoch()).count());
+}

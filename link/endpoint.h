@@ -42,6 +42,17 @@ class Clock {
   virtual uint32_t UtcSeconds() = 0;  // seconds since 1970-01-01 UTC, truncated to 32 bits
 };
 
+// What to tell the user when a search had no answer at all, beyond the search's own words:
+// on Windows the firewall that may hold the answers back; empty where there is nothing to add.
+const char* NoAnswerHint();
+
+// The system's clocks.
+class SystemClock : public Clock {
+ public:
+  int64_t NowMs() override;
+  uint32_t UtcSeconds() override;
+};
+
 // Module-wide endpoint and clock of the link; the main window sets them when it is created.
 void LinkSetEndpoint(Endpoint* ep);
 void LinkSetClock(Clock* clock);

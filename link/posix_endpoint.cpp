@@ -1,4 +1,4 @@
-// UDP/IPv4 endpoint of the tool on top of POSIX sockets, and the system clock.
+// UDP/IPv4 endpoint of the tool on top of POSIX sockets.
 #include "posix_endpoint.h"
 
 #include <arpa/inet.h>
@@ -90,6 +90,7 @@ PosixEndpoint::PosixEndpoint(uint16_t port, uint16_t destPort) : destPort_(destP
   // would silently share (and steal) each other's answers.
   sockaddr_in sa = MakeAddr(htonl(INADDR_ANY), port);
   if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
+    inUse_ = errno == EADDRINUSE;
     error_ = ErrnoText(errno);
     close(fd);
     return;
@@ -218,12 +219,6 @@ std::vector<LocalNet> PosixEndpoint::LocalNets() {
   return out;
 }
 
-int64_t SystemClock::NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-uint32_t SystemClock::UtcSeconds() {
-  using namespace std::chrono;
-  return uint32_t(duration_cast<seconds>(system_clock::now().time_since_epoch()).count());
+const char* NoAnswerHint() {
+  return "";
 }

@@ -1,4 +1,4 @@
-// Production endpoint: one UDP/IPv4 socket on port 45389, and the system clock.
+// Production endpoint on POSIX systems: one UDP/IPv4 socket on port 45389.
 #pragma once
 #include <netinet/in.h>
 
@@ -26,11 +26,14 @@ class PosixEndpoint : public Endpoint {
 
   bool ok() const { return fd_ >= 0; }
   const std::string& error() const { return error_; }
+  // The bind failed because another program holds the port.
+  bool portInUse() const { return inUse_; }
 
  private:
   int fd_ = -1;
   uint16_t destPort_;
   std::string error_;
+  bool inUse_ = false;
   void Check() const;
 };
 
@@ -38,9 +41,3 @@ class PosixEndpoint : public Endpoint {
 // decides) and from local address src (0: the interface's own). False with errno set on failure.
 bool SendWithPktInfo(int fd, const uint8_t* data, size_t len, const sockaddr_in& dest, int ifindex,
                      in_addr src);
-
-class SystemClock : public Clock {
- public:
-  int64_t NowMs() override;
-  uint32_t UtcSeconds() override;
-};

@@ -1,14 +1,13 @@
 // Device side of the protocol as the tool relies on it, for tests and the UDP simulator.
 #include "simdevice.h"
 
-#include <sys/random.h>
-
 #include <cstdio>
 #include <cstring>
 
 #include "config/ctrlcfg.h"
 #include "link/crypto.h"
 #include "link/udpdev.h"
+#include "sysrandom.h"
 
 namespace {
 
@@ -47,13 +46,7 @@ void SimDevice::Seed(uint32_t seed) {
 
 void SimDevice::KeyMaterial(uint8_t m[16]) {
   if (systemKeys) {
-    size_t got = 0;
-    while (got < 16) {
-      const ssize_t n = getrandom(m + got, 16 - got, 0);
-      if (n <= 0) break;  // EINTR or no source: the generator fills the rest
-      got += size_t(n);
-    }
-    if (got == 16) return;
+    if (SystemRandom(m, 16)) return;  // else the generator fills it
   }
   for (int i = 0; i < 16; ++i) m[i] = uint8_t(rng_());
 }

@@ -2,13 +2,13 @@
 // controller. Like the archive, it documents what the controller holds: a read of its own,
 // of the controller that was selected when the item was chosen.
 #include <QDate>
-#include <QFile>
 
 #include "config/asbuilt.h"
 #include "config/devname.h"
 #include "doc/asbuiltpdf.h"
 #include "mainwin.h"
 #include "plansteps.h"
+#include "platform.h"
 
 void TMainWin::DocPdfMnClick() {
   Intent in;
@@ -42,8 +42,8 @@ OpTask TMainWin::DocPdf(Intent in, QString path) {
   doc.controllers.push_back(
       BuildControllerDoc(*r.cfg, DocIdentity{id, d->IpText(), d->status & 3, ""}));
   std::string why;
-  if (!WriteAsBuiltPdf(doc, QFile::encodeName(path).toStdString(), why)) {
-    ShowError(QStringLiteral("Nie zapisano dokumentacji: ") + QFile::decodeName(why.c_str()));
+  if (!WriteAsBuiltPdf(doc, FileNameBytes(path), why)) {
+    ShowError(QStringLiteral("Nie zapisano dokumentacji: ") + FileMessage(why));
     co_return;
   }
   ShowInfo(this, QStringLiteral("Dokumentacja PDF"),

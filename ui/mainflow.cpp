@@ -155,13 +155,14 @@ OpTask TMainWin::StartUp() {
   try {
     co_await Net([this] { devSet_.Search(); });
     co_await RefreshEthList();
+    TellNoAnswer();
   } catch (const UErr& e) {
     ShowError(Text(ErrorText(e)));
   } catch (const std::exception& e) {
     // The endpoint's failure has just been shown; ticks keep quiet about it until one of
     // them runs to its end, so the user sees it once, not again a second later.
     ShowTimerErrors = false;
-    ShowError(QString::fromLocal8Bit(e.what()));
+    ShowError(QString::fromUtf8(e.what()));
   }
 }
 
@@ -169,9 +170,16 @@ OpTask TMainWin::Search() {
   try {
     co_await Net([this] { devSet_.Search(); });
     co_await RefreshEthList();
+    TellNoAnswer();
   } catch (...) {
     ShowCaught(std::current_exception());
   }
+}
+
+void TMainWin::TellNoAnswer() {
+  // Nobody answered the search: where the platform knows a likely reason, the status line
+  // says it.
+  if (Devs().count == 0 && *NoAnswerHint()) ShowStatus(QString::fromUtf8(NoAnswerHint()));
 }
 
 OpTask TMainWin::RefreshEthList() {
@@ -344,7 +352,7 @@ OpTask TMainWin::Tick() {
   } catch (const std::exception& e) {
     if (ShowTimerErrors) {
       ShowTimerErrors = false;
-      ShowError(QString::fromLocal8Bit(e.what()));
+      ShowError(QString::fromUtf8(e.what()));
     }
   }
 }

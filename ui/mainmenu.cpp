@@ -12,6 +12,7 @@
 #include "config/devname.h"
 #include "mainwin.h"
 #include "planwin.h"
+#include "platform.h"
 #include "report.h"
 #include "ui_mainwin.h"
 
@@ -183,8 +184,8 @@ OpTask TMainWin::SaveArchive(Intent in, QString path) {
   UdpDev* d = SelectedDev();
   const std::string json = ArchiveToJson(ReadArchive(r, *d, ""));
   std::string why;
-  if (!WriteFileAtomically(QFile::encodeName(path).toStdString(), json, why)) {
-    ShowError(QStringLiteral("Nie zapisano archiwum: ") + QFile::decodeName(why.c_str()));
+  if (!WriteFileAtomically(FileNameBytes(path), json, why)) {
+    ShowError(QStringLiteral("Nie zapisano archiwum: ") + FileMessage(why));
     co_return;
   }
   ShowInfo(this, QStringLiteral("Archiwum kontrolera"),

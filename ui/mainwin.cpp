@@ -361,7 +361,7 @@ void TMainWin::ShowCaught(std::exception_ptr err) {
   } catch (const UErr& e) {
     ShowError(Text(ErrorText(e)));
   } catch (const std::exception& e) {
-    ShowError(QString::fromLocal8Bit(e.what()));
+    ShowError(QString::fromUtf8(e.what()));
   }
 }
 

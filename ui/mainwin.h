@@ -105,6 +105,7 @@ class TMainWin : public QWidget {
   // program to end, its text goes to the status line and standard error instead.
   void ShowInfo(QWidget* parent, const QString& caption, const QString& text);
   OpTask RefreshEthList();
+  void TellNoAnswer();
   OpTask SelectDevice();
   void RefreshDevList();
   // Passage tabs, train number and airlock list, then the device list, which ends with

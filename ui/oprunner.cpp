@@ -1,30 +1,15 @@
 #include "oprunner.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <QSocketNotifier>
 #include <algorithm>
-#include <cstdint>
-#include <stdexcept>
+
+#include "platform.h"
 
 OpRunner::OpRunner(LinkThread mode, QObject* parent) : QObject(parent) {
   if (mode == LinkThread::Worker) {
-    // The worker only rings an eventfd; the window's thread takes the finished steps over
-    // through the executor's own lock. Nothing of the toolkit's crosses the two threads.
-    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wakeFd_ < 0) throw std::runtime_error("eventfd failed");
-    auto* notifier = new QSocketNotifier(wakeFd_, QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, [this] {
-      uint64_t rung = 0;
-      [[maybe_unused]] ssize_t n = read(wakeFd_, &rung, sizeof rung);
-      static_cast<WorkerExecutor&>(*exec_).Deliver();
-    });
-    const int fd = wakeFd_;
-    exec_ = std::make_unique<WorkerExecutor>([fd] {
-      const uint64_t one = 1;
-      [[maybe_unused]] ssize_t n = write(fd, &one, sizeof one);
-    });
+    // The worker only rings; the window's thread takes the finished steps over through the
+    // executor's own lock.
+    exec_ = std::make_unique<WorkerExecutor>(
+        MakeWakeup(this, [this] { static_cast<WorkerExecutor&>(*exec_).Deliver(); }));
   } else {
     exec_ = std::make_unique<InlineExecutor>();
   }
@@ -38,7 +23,6 @@ OpRunner::OpRunner(LinkThread mode, QObject* parent) : QObject(parent) {
 
 OpRunner::~OpRunner() {
   Shutdown(nullptr);
-  if (wakeFd_ >= 0) close(wakeFd_);
 }
 
 bool OpRunner::ShowBusy() const {

@@ -70,6 +70,5 @@ class OpRunner : public QObject {
   bool shutDown_ = false;
   bool slow_ = false;  // the running operation has passed kSlowMs
   QTimer slowTimer_;
-  int wakeFd_ = -1;             // rung by the worker when a step has ended
   std::exception_ptr escaped_;  // an error no operation caught, raised again by Pump
 };

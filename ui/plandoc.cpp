@@ -1,12 +1,12 @@
 // "Dokumentacja PDF…" of the plan window: the as-built documentation of the whole plan as
 // the window holds it (edits not yet saved included), from the plan alone, no network.
 #include <QDate>
-#include <QFile>
 
 #include "config/asbuilt.h"
 #include "doc/asbuiltpdf.h"
 #include "plansteps.h"
 #include "planwin.h"
+#include "platform.h"
 
 void TPlanWin::DocPdfBtnClick() {
   SyncCurrent();
@@ -28,8 +28,8 @@ void TPlanWin::DocPdfBtnClick() {
         ArchiveControllerDoc(PlannedOf(i), plan_.ctrls[size_t(r.entry)].label));
   }
   std::string why;
-  if (!WriteAsBuiltPdf(doc, QFile::encodeName(path).toStdString(), why)) {
-    Error(QStringLiteral("Nie zapisano dokumentacji: ") + QFile::decodeName(why.c_str()));
+  if (!WriteAsBuiltPdf(doc, FileNameBytes(path), why)) {
+    Error(QStringLiteral("Nie zapisano dokumentacji: ") + FileMessage(why));
     return;
   }
   Info(QStringLiteral("Zapisano dokumentację planu: ") + path);

@@ -1,7 +1,6 @@
 // "Raport" button: location dialog, save dialog, then the report file.
 #include <QDate>
 #include <QDialog>
-#include <QFile>
 #include <QLineEdit>
 #include <QLocale>
 #include <sstream>
@@ -10,6 +9,7 @@
 #include "config/atomicfile.h"
 #include "lokdlg.h"
 #include "mainwin.h"
+#include "platform.h"
 #include "report.h"
 
 void TMainWin::ReportFlow() {
@@ -48,6 +48,5 @@ void TMainWin::WriteReport(const QString& fileName, const std::string& location8
   WriteReportTo(text, DevName(d->id), Cfg, location8bit, QDate::currentDate());
   // An earlier report is replaced only once every byte of the new one is on disk.
   std::string error;
-  if (!WriteFileAtomically(QFile::encodeName(fileName).toStdString(), text.str(), error))
-    fail(QFile::decodeName(QByteArray::fromStdString(error)));
+  if (!WriteFileAtomically(FileNameBytes(fileName), text.str(), error)) fail(FileMessage(error));
 }

@@ -1,4 +1,4 @@
-// Atomic replacement of a file: temporary file, fsync, rename.
+// Atomic replacement of a file on POSIX systems: temporary file, fsync, rename.
 #include "atomicfile.h"
 
 #include <fcntl.h>
