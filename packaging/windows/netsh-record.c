@@ -10,8 +10,7 @@ int main(void) {
   const wchar_t* line = GetCommandLineW();
   int n = WideCharToMultiByte(CP_UTF8, 0, line, -1, NULL, 0, NULL, NULL);
   char* utf8 = malloc(n > 0 ? (size_t)n : 1);
-  if (!utf8 || n <= 0 || !WideCharToMultiByte(CP_UTF8, 0, line, -1, utf8, n, NULL, NULL))
-    return 3;
+  if (!utf8 || n <= 0 || !WideCharToMultiByte(CP_UTF8, 0, line, -1, utf8, n, NULL, NULL)) return 3;
   FILE* f = _wfopen(path, L"ab");
   if (!f) return 4;
   fprintf(f, "%s\n", utf8);
