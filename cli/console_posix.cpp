@@ -15,7 +15,15 @@ void OnSignal(int) {
 
 }  // namespace
 
-void ConsoleStart() {
+std::vector<std::string> CommandLineUtf8(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+void ConsoleOpen() {
+  // The terminal takes UTF-8 and the streams carry bytes as they are.
+}
+
+void WatchInterrupts() {
   // No SA_RESTART: a prompt waiting for input returns at once.
   struct sigaction sa {};
   sa.sa_handler = OnSignal;

@@ -1,5 +1,12 @@
 // feldaro-cli's console on Windows: UTF-8 output, the confirmation read from the console,
 // and Ctrl-C, Ctrl-Break and the console's closing through SetConsoleCtrlHandler.
+// clang-format off
+#include <windows.h>
+#include <shellapi.h>
+// clang-format on
+#include <fcntl.h>
+#include <io.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -79,10 +86,26 @@ void ReadInput() {
 
 }  // namespace
 
-void ConsoleStart() {
+std::vector<std::string> CommandLineUtf8(int argc, char** argv) {
+  int n = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &n);
+  if (!wide) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> out;
+  for (int i = 0; i < n; ++i) out.push_back(Utf8(std::wstring(wide[i])));
+  LocalFree(wide);
+  return out;
+}
+
+void ConsoleOpen() {
+  // No CR LF translation: a report on standard output keeps its own line ends, a PDF its bytes.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stdin), _O_BINARY);
   gOldOutputCp = GetConsoleOutputCP();
   if (gOldOutputCp != 0 && SetConsoleOutputCP(CP_UTF8))
     std::atexit([] { SetConsoleOutputCP(gOldOutputCp); });
+}
+
+void WatchInterrupts() {
   SetConsoleCtrlHandler(OnCtrl, TRUE);
 }
 

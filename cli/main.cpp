@@ -381,6 +381,13 @@ int Run(const Args& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  ConsoleOpen();
+  std::vector<std::string> line = CommandLineUtf8(argc, argv);
+  std::vector<char*> args;
+  for (std::string& s : line) args.push_back(s.data());
+  args.push_back(nullptr);
+  argc = int(line.size());
+  argv = args.data();
   if (WantsVersion(argc, argv)) {
     std::cout << "feldaro-cli (Feldaro " FELDARO_VERSION ")\n";
     return kExitOk;
@@ -398,7 +405,7 @@ int main(int argc, char** argv) {
   }
   // Ctrl-C (and SIGTERM, Ctrl-Break) end the command at its next safe point; the sessions it
   // opened are ended on the way out.
-  ConsoleStart();
+  WatchInterrupts();
   const bool writes = a.command == "report" || a.command == "backup" || a.command == "restore" ||
                       (a.command == "site" && a.positional[0] != "check");
   SetProgress(writes ? "nic nie zapisano" : "nic nie zmieniono");

@@ -1,6 +1,4 @@
 // Atomic replacement of a file on POSIX systems: temporary file, fsync, rename.
-#include "atomicfile.h"
-
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -8,6 +6,8 @@
 
 #include <cerrno>
 #include <cstring>
+
+#include "atomicfile.h"
 
 namespace {
 

@@ -70,9 +70,14 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::s
   if (base.empty()) return fail(ERROR_DIRECTORY);
   // Writing to "NUL" or "COM1.txt" would reach the device; a rename over it is no file.
   if (IsReservedName(base)) return refuse("to nazwa urządzenia systemu Windows, nie zwykły plik");
-  const DWORD attrs = GetFileAttributesW(target.c_str());
-  const bool exists = attrs != INVALID_FILE_ATTRIBUTES;
+  if (base.find_first_of(L"*?") != std::wstring::npos) return fail(ERROR_INVALID_NAME);
+  // The folder's own entry for the name: a link is seen as the link, not as its target.
+  WIN32_FIND_DATAW entry;
+  const HANDLE find = FindFirstFileW(target.c_str(), &entry);
+  const bool exists = find != INVALID_HANDLE_VALUE;
+  const DWORD attrs = exists ? entry.dwFileAttributes : 0;
   if (exists) {
+    FindClose(find);
     if (attrs & FILE_ATTRIBUTE_REPARSE_POINT)
       return refuse("to dowiązanie symboliczne albo punkt połączenia, nie zwykły plik");
     if (attrs & FILE_ATTRIBUTE_DIRECTORY) return refuse("to katalog, nie plik");
@@ -109,6 +114,11 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::s
   tmp.h = INVALID_HANDLE_VALUE;
   if (!CloseHandle(h)) return fail(GetLastError());
 
+  // The replaced file's attributes (hidden, archive, ...) go with the new contents, also where
+  // the replacement below ends up a plain move.
+  const DWORD keep = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  if (exists && (attrs & keep)) SetFileAttributesW(tmp.name.c_str(), attrs & keep);
   // ReplaceFileW keeps the replaced file's attributes and security; where the file system
   // cannot do that, a plain replacing move is what is left.
   if (exists && ReplaceFileW(target.c_str(), tmp.name.c_str(), nullptr,

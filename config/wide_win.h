@@ -38,7 +38,7 @@ inline std::string SystemMessage(DWORD code) {
   while (!text.empty() &&
          (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
     text.pop_back();
-  if (text.empty()) text = "Windows error " + std::to_string(code);
+  if (text.empty()) text = "błąd systemu Windows nr " + std::to_string(code);
   return text;
 }
 
