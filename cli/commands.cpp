@@ -102,7 +102,10 @@ std::vector<SeenDevice> LinkCtx::SearchAll() {
     if (gInterrupted) break;
   }
   if (!gInterrupted) set_->Collect(kLateAnswerMs);
-  set_->EndSearch();
+  if (gInterrupted)
+    set_->CancelSearch();
+  else
+    set_->EndSearch();
   searched_ = lateDone_ = true;
   PrintNotices();
   CheckInterrupted();

@@ -369,7 +369,8 @@ void UdpDevSet::Offer(const char* from, const uint8_t* bytes, size_t n) {
   DiscoveryAnswer a;
   if (!ParseDiscoveryAnswer(bytes, n, from, nets_, a)) return;
   if (Find(a.id)) {
-    AddAnswer(a.id, a.ip, a.status, false);
+    // A second address or a new status: the next collection reports the change.
+    if (AddAnswer(a.id, a.ip, a.status, false)) offeredChange_ = true;
     return;
   }
   // A new record would shift the records a caller is working on: it waits for Collect.
@@ -390,7 +391,7 @@ void SendTimeFrame(Endpoint& ep, Clock& clock, const UdpDev& d) {
 bool UdpDevSet::Collect(int timeoutMs) {
   Endpoint& ep = LinkEndpoint();
   Clock& clock = LinkClock();
-  bool any = false;
+  bool any = std::exchange(offeredChange_, false);
   // Answers a request set aside: taken as the late answers they are, outside any search.
   std::vector<DiscoveryAnswer> offered;
   offered.swap(offered_);
@@ -447,6 +448,8 @@ bool UdpDevSet::Collect(int timeoutMs) {
 }
 
 void UdpDevSet::BeginSearch() {
+  // A search is followed by a redraw of the whole list; its collections speak only of itself.
+  offeredChange_ = false;
   ++round;
   searching_ = true;
   netsKnown_ = false;
@@ -503,13 +506,17 @@ void UdpDevSet::Search(int lateMs) {
     }
     if (lateMs > 0) Collect(lateMs);
   } catch (...) {
-    // A search cut short moves nobody: what it heard is not the whole segment's answer.
-    searching_ = false;
-    idAt_.clear();
-    twoIds_.clear();
+    CancelSearch();
     throw;
   }
   EndSearch();
+}
+
+void UdpDevSet::CancelSearch() {
+  // A search cut short moves nobody: what it heard is not the whole segment's answer.
+  searching_ = false;
+  idAt_.clear();
+  twoIds_.clear();
 }
 
 std::string UdpDevSet::TwoAddressStatus() const {

@@ -198,6 +198,8 @@ struct UdpDevSet {
   // address; true when that changed a record.
   void BeginSearch();
   bool EndSearch();
+  // Ends a search cut short (an interrupt, an error) without settling anything: nobody moves.
+  void CancelSearch();
   bool Searching() const { return searching_; }
   // A datagram a request drained or skipped (dotted sender): taken like the tick's answers,
   // outside a search. A known device's status or second address is updated at once; a
@@ -228,6 +230,8 @@ struct UdpDevSet {
   std::set<uint32_t> twoIds_;
   // Devices not yet known, offered by requests, for the next Collect.
   std::vector<DiscoveryAnswer> offered_;
+  // An offered answer changed a known record since the last collection.
+  bool offeredChange_ = false;
   std::vector<std::string> notices_;
   bool fullNoted_ = false;
   // The local networks for Offer, asked once per search.

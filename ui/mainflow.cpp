@@ -177,7 +177,7 @@ OpTask TMainWin::StartUp() {
     // The endpoint's failure has just been shown; ticks keep quiet about it until one of
     // them runs to its end, so the user sees it once, not again a second later.
     ShowTimerErrors = false;
-    ShowError(QString::fromUtf8(e.what()));
+    ShowError(CaughtText(e));
   }
 }
 
@@ -381,7 +381,7 @@ OpTask TMainWin::Tick() {
   } catch (const std::exception& e) {
     if (ShowTimerErrors) {
       ShowTimerErrors = false;
-      ShowError(QString::fromUtf8(e.what()));
+      ShowError(CaughtText(e));
     }
   }
 }

@@ -382,16 +382,19 @@ void TMainWin::ShowWaitingBoxes() {
   }
 }
 
+QString TMainWin::CaughtText(const std::exception& e) {
+  if (const auto* u = dynamic_cast<const UErr*>(&e)) return Text(ErrorText(*u));
+  // The socket's failures in the user's language, never the C library's English.
+  if (const auto* s = dynamic_cast<const std::system_error*>(&e))
+    return Text("Błąd sieci: " + SystemReason(s->code().value()) + ".");
+  return QString::fromUtf8(e.what());
+}
+
 void TMainWin::ShowCaught(std::exception_ptr err) {
   try {
     std::rethrow_exception(err);
-  } catch (const UErr& e) {
-    ShowError(Text(ErrorText(e)));
-  } catch (const std::system_error& e) {
-    // The socket's failures in the user's language, never the C library's English.
-    ShowError(Text("Błąd sieci: " + SystemReason(e.code().value()) + "."));
   } catch (const std::exception& e) {
-    ShowError(QString::fromUtf8(e.what()));
+    ShowError(CaughtText(e));
   }
 }
 

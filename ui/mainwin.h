@@ -173,6 +173,9 @@ class TMainWin : public QWidget {
     return false;
   }
   void ShowCaught(std::exception_ptr err);
+  // The text of an error for its box: the link's own, a socket's failure in Polish, or the
+  // error's message.
+  static QString CaughtText(const std::exception& e);
 
  protected:
   void closeEvent(QCloseEvent* ev) override;

@@ -10,6 +10,7 @@
 
 #include "config/devname.h"
 #include "config/restorenotes.h"
+#include "config/sysfile.h"
 
 std::function<void()> ReadCtrlStep(UdpDev* dev, CtrlSnap& out, std::exception_ptr& err) {
   return [dev, &out, &err] {
@@ -157,11 +158,11 @@ std::vector<std::string> CompareWithArchive(const Archive& arc, const CtrlCfg& c
 FileStamp StampOf(const std::string& path) {
   FileStamp s;
   std::error_code ec;
-  const auto size = std::filesystem::file_size(path, ec);
+  const auto size = std::filesystem::file_size(FsPath(path), ec);
   if (ec) return s;
-  const auto time = std::filesystem::last_write_time(path, ec);
+  const auto time = std::filesystem::last_write_time(FsPath(path), ec);
   if (ec) return s;
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(FsPath(path), std::ios::binary);
   if (!in) return s;
   s.exists = true;
   s.size = uint64_t(size);
@@ -183,7 +184,7 @@ FileStamp StampOf(const std::string& path) {
 bool SameFile(const std::string& a, const std::string& b) {
   if (a.empty() || b.empty()) return false;
   std::error_code ec;
-  const bool same = std::filesystem::equivalent(a, b, ec);
+  const bool same = std::filesystem::equivalent(FsPath(a), FsPath(b), ec);
   return !ec && same;
 }
 

@@ -603,6 +603,10 @@ OpTask TPlanWin::UploadOp(uint32_t id, std::shared_ptr<CtrlCfg> seenModel) {
     co_return;
   }
   CtrlSnap seen;
+  // Reported with two addresses already: refused before the read, whose session the link
+  // would refuse anyway.
+  seen.twoAddresses = TwoAddressText(*d);
+  if (RefusedForTwoAddresses(seen)) co_return;
   std::exception_ptr err;
   co_await main_->NetOp(ReadCtrlStep(d, seen, err));
   if (Ending()) co_return;

@@ -41,7 +41,7 @@ void TMainWin::ReportFlow() {
 void TMainWin::WriteReport(const QString& fileName, const std::string& location8bit) {
   auto fail = [&](const QString& reason) {
     const QString msg = QString("Nie można zapisać raportu do pliku %1").arg(reason);
-    throw std::runtime_error(msg.toLocal8Bit().toStdString());
+    throw std::runtime_error(msg.toStdString());  // UTF-8, as every error text
   };
   const UdpDev* d = SelectedDev();
   if (!d) fail(fileName + QStringLiteral(": nie wybrano kontrolera"));

@@ -534,6 +534,20 @@ TEST_F(CollectTest, AnswersARequestDrainsOrSkipsCountForTheTwoAddressRule) {
   EXPECT_EQ(set.dev[0].id, newcomer);
 }
 
+// A second address a request came across is news for the list: the next collection says the
+// set changed (so the window redraws the line with "drugi adres"), once.
+TEST_F(CollectTest, ASecondAddressARequestSkipsMakesTheNextCollectionReportAChange) {
+  w.net.AddDevice(kCtrlId, kCtrlIp, 2);
+  set.Search();
+  ASSERT_EQ(set.count, 1);
+  EXPECT_FALSE(set.Collect(0));
+  Offer(StatusAnswer(kCtrlId, 2), "192.168.1.66");
+  EXPECT_TRUE(set.dev[0].ReadStatus());
+  EXPECT_NE(set.dev[0].ip2, 0u);
+  EXPECT_TRUE(set.Collect(0));
+  EXPECT_FALSE(set.Collect(0));
+}
+
 TEST_F(CollectTest, OneHostCannotFillTheSetAndAFullSetIsReportedOnce) {
   const std::string host = "192.168.1.66";
   // One address answering a search with a hundred identifiers, and again between searches.
