@@ -412,20 +412,25 @@ bool UdpDevSet::Collect(int timeoutMs) {
   bool netsKnown = false;
   for (;;) {
     int waitNow = 0;
+    bool cut = false;
     if (wait > 0) {
       const int64_t left = std::min(quietUntil, limit) - clock.NowMs();
       if (left <= 0) break;
-      waitNow = int(left);
+      // No single wait is longer than one answer wait, the late answers' included.
+      cut = left > kDefaultWaitMs;
+      waitNow = int(std::min<int64_t>(left, kDefaultWaitMs));
     } else if (taken >= kMaxDrain) {
       break;
     }
     char from[kIpTextSize] = {};
+    const int64_t before = clock.NowMs();
     const size_t n = ep.Receive(gCollectBuf, kRecvBufSize, waitNow, from);
     if (n == 0) {
       if (wait <= 0) break;
       // Nothing before the wait ran out; an empty datagram returns early and is one more
       // datagram to ignore.
       if (clock.NowMs() >= quietUntil) break;
+      if (cut && clock.NowMs() - before >= waitNow) continue;  // a part of the wait ran out
     }
     ++taken;
     if (wait > 0) quietUntil = clock.NowMs() + wait;
