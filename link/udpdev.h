@@ -215,7 +215,9 @@ struct UdpDevSet {
   // Ends every session this program holds, last record first, as destroying the set
   // does; failures are swallowed and no record holds a session afterwards.
   void EndSessions();
-  // Array destruction runs last record first, ending every open session.
+  // Ends every open session, last record first, while the set the records hand their skipped
+  // datagrams to is still whole (the records, declared first, would go last).
+  ~UdpDevSet() { EndSessions(); }
 
  private:
   bool AddAnswer(uint32_t id, uint32_t ip, uint16_t status, bool inSearch);
