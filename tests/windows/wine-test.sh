@@ -107,17 +107,13 @@ else
   fail=$((fail + 1))
 fi
 
-# A program folder as the user gets it, under a name with Polish letters.
+# A program folder as the user gets it (the one scripts/windows-package packs), under a name
+# with Polish letters.
+pkg=$(ls -d "$root"/build-win/pkg/Feldaro-*/ 2>/dev/null | head -n 1)
+[[ -n $pkg && -x $pkg/feldaro-cli.exe ]] || { echo "wine-test: no program folder in build-win/pkg (scripts/windows makes it)" >&2; exit 1; }
 prog="$work/Program Łódź/Feldaro"
-mkdir -p "$prog/platforms" "$prog/styles" "$prog/fonts" "$prog/translations"
-cp "$win/feldaro.exe" "$win/feldaro-cli.exe" "$qt"/bin/Qt6{Core,Gui,Widgets}.dll "$prog/"
-cp "$qt/plugins/platforms/qwindows.dll" "$qt/plugins/platforms/qoffscreen.dll" "$prog/platforms/"
-cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$prog/styles/"
-gcc_dir=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")
-cp "$gcc_dir/libstdc++-6.dll" "$gcc_dir/libgcc_s_seh-1.dll" \
-  /usr/x86_64-w64-mingw32/lib/libwinpthread-1.dll "$prog/"
-cp /usr/share/fonts/truetype/dejavu/DejaVuSans{,-Bold}.ttf "$prog/fonts/"
-cp /usr/share/qt6/translations/qtbase_pl.qm "$prog/translations/"
+mkdir -p "$prog"
+cp -r "$pkg/." "$prog/"
 
 # 2. feldaro-cli.exe: first with nobody on the LAN, then against feldaro-sim.
 cli() { wrun "$prog/feldaro-cli.exe" "$@"; }
